@@ -1,0 +1,274 @@
+#include "relay_engine.h"
+
+#include "console.h"
+#include "protocol.h"
+#include "server_state.h"
+#include "slot_array.h"
+
+#include <cerrno>
+
+namespace {
+
+const QString captionPrefix = QStringLiteral("Quenvar Chat Server - ");
+const QString boxTitle = QStringLiteral("Quenvar Chat");
+constexpr int portRows = 100;
+constexpr int defaultPortRow = 39; // "40"
+constexpr int longestNickname = 12;
+constexpr int highestPort = 65535;
+constexpr int firstUnprivilegedPort = 1024;
+
+// The leading decimal digits of a port row, after leading blanks; 0 when
+// there are none.
+int leadingNumber(const QString& text)
+{
+    qsizetype i = 0;
+    while (i < text.size() && text.at(i) == u' ')
+        ++i;
+    int value = 0;
+    for (; i < text.size() && text.at(i).isDigit() && value <= highestPort; ++i)
+        value = value * 10 + text.at(i).digitValue();
+    return value;
+}
+
+// A port typed by the operator: a whole number from 1 to 65535, else 0.
+int typedPort(const QString& text)
+{
+    if (text.isEmpty() || text.size() > 5)
+        return 0;
+    for (const QChar c : text) {
+        if (c < u'0' || c > u'9')
+            return 0;
+    }
+    const int value = text.toInt();
+    return value <= highestPort ? value : 0;
+}
+
+} // namespace
+
+RelayEngine::RelayEngine(ServerState& state, SlotArray& server, Console& console, QObject* parent)
+    : QObject(parent)
+    , m_state(state)
+    , m_server(server)
+    , m_console(console)
+{
+    connect(&m_server, &SlotArray::connectionRequest, this, &RelayEngine::Server_ConnectionRequest);
+    connect(&m_server, &SlotArray::dataArrival, this, &RelayEngine::Server_DataArrival);
+    connect(&m_server, &SlotArray::peerClosed, this, &RelayEngine::Server_Close);
+}
+
+void RelayEngine::Form_Load()
+{
+    m_console.setStatus(QStringLiteral("Not Running"), colourRed);
+    m_state.connectie = 0;
+    for (int port = 1; port <= portRows; ++port)
+        m_state.cmbPort.AddItem(QString::number(port));
+    m_state.cmbPort.setListIndex(defaultPortRow);
+}
+
+// The selected row when there is one; otherwise what the operator typed.
+int RelayEngine::requestedPort() const
+{
+    const int row = m_state.cmbPort.ListIndex();
+    if (row >= 0)
+        return leadingNumber(m_state.cmbPort.List(row));
+    return typedPort(m_console.portText());
+}
+
+void RelayEngine::cmdStart_Click()
+{
+    m_state.port = requestedPort();
+    const QString nickname = m_console.nickname();
+    m_console.setCaption(captionPrefix + nickname);
+    if (nickname.isEmpty() || nickname.size() > longestNickname || m_state.port == 0) {
+        m_console.showMessageBox(QStringLiteral("No Port Assigned! or No Nickname Assigned"),
+            boxTitle, Console::Icon::Critical);
+        return;
+    }
+
+    m_console.setStartEnabled(false);
+    m_console.setStopEnabled(true);
+    const auto port = quint16(m_state.port);
+    SlotError error = m_server.Bind(0, port);
+    if (!error)
+        error = m_server.Listen(0);
+    if (error) {
+        m_server.Close(0);
+        QString text = QStringLiteral("Cannot start the server on port %1: %2.").arg(port).arg(error.text);
+        if (error.code == EACCES && port < firstUnprivilegedPort)
+            text += QStringLiteral(" Ports below %1 need administrator rights.").arg(firstUnprivilegedPort);
+        refuseStart(text);
+        return;
+    }
+
+    m_console.setStatus(QStringLiteral("Running"), colourGreen);
+    m_console.setPortEnabled(false);
+    m_state.Users.AddItem(nickname);
+    m_state.Users2.AddItem(nickname);
+    m_state.connection.AddItem(QStringLiteral("0"));
+    updateOnline();
+    m_state.Ip.AddItem(m_server.LocalIP(0));
+    m_console.setCaption(captionPrefix + nickname);
+}
+
+// A start whose port could not be taken leaves the service as it was before
+// the button was pressed: stopped, with the roster untouched.
+void RelayEngine::refuseStart(const QString& text)
+{
+    m_console.setStartEnabled(true);
+    m_console.setStopEnabled(false);
+    m_console.setPortEnabled(true);
+    showNotRunning();
+    m_console.showMessageBox(text, boxTitle, Console::Icon::Critical);
+}
+
+void RelayEngine::cmdStop_Click()
+{
+    m_console.setPortEnabled(true);
+    m_server.Close(0);
+    m_console.setStopEnabled(false);
+    m_console.setStartEnabled(true);
+    showNotRunning();
+    m_state.Users2.Clear();
+    m_state.Users.Clear();
+    m_state.Ip.Clear();
+    m_state.connection.Clear();
+}
+
+void RelayEngine::showNotRunning()
+{
+    m_console.setStatus(QStringLiteral("Not Running"), colourRed);
+}
+
+void RelayEngine::txtNickname_Change()
+{
+    m_console.setCaption(captionPrefix + m_console.nickname());
+}
+
+void RelayEngine::cmdSend_Click()
+{
+    if (m_console.message().isEmpty())
+        return;
+    const QString line = protocol::operatorLine(m_console.nickname(), m_console.message());
+    m_state.Messages.AddItem(line);
+    m_state.Log.AddItem(line);
+    // Composed afresh for every slot: what the operator types while the loop
+    // yields is what the later slots receive.
+    const int lastSlot = m_state.connectie;
+    for (int s = 1; s <= lastSlot; ++s) {
+        m_server.SendData(s, protocol::operatorLine(m_console.nickname(), m_console.message()));
+        m_server.DoEvents();
+    }
+    m_console.setMessage(QString());
+    m_state.Messages.setListIndex(m_state.Messages.ListCount() - 1);
+}
+
+void RelayEngine::Server_ConnectionRequest(int index, qint32 requestID)
+{
+    if (index != 0)
+        return;
+    const int slot = ++m_state.connectie;
+    // A connection that cannot be taken over is dropped by the slot array;
+    // its number stays used and later sends to it fail harmlessly.
+    m_server.Load(slot);
+    m_server.Accept(slot, requestID);
+    m_server.SendData(slot, protocol::greeting);
+    m_server.DoEvents();
+}
+
+void RelayEngine::Server_DataArrival(int index, qint64 /*bytesTotal*/)
+{
+    const QString text = m_server.GetData(index);
+    switch (protocol::classify(text)) {
+    case protocol::MessageKind::Probe:
+        m_server.SendData(index, protocol::probeAnswer);
+        break;
+    case protocol::MessageKind::Join:
+        join(index, text);
+        break;
+    case protocol::MessageKind::Chat:
+        relayChatLine(text);
+        break;
+    }
+}
+
+void RelayEngine::join(int index, const QString& text)
+{
+    const QString name = protocol::joinNickname(text);
+    m_state.Users2.AddItem(name);
+    m_state.Users.AddItem(name);
+    m_state.Ip.AddItem(m_server.RemoteHostIP(index));
+    m_state.connection.AddItem(QString::number(index));
+    const int row = m_state.Users.NewIndex();
+    m_state.Users.setItemData(row, index);
+    m_state.Users2.setItemData(row, index);
+    updateOnline();
+
+    const QString notice = QStringLiteral("User Entered The Chat: ") + name;
+    m_state.Messages.AddItem(notice);
+    m_state.Log.AddItem(notice);
+    followNewestLine();
+    broadcastRoster(protocol::joinEvent(name), 1);
+}
+
+void RelayEngine::relayChatLine(const QString& text)
+{
+    const int lastSlot = m_state.connectie;
+    for (int s = 1; s <= lastSlot; ++s) {
+        if (m_server.State(s) != SlotArray::sckConnected)
+            continue;
+        m_server.SendData(s, text);
+        m_server.DoEvents();
+    }
+    m_console.flash();
+    m_state.Log.AddItem(text);
+    m_state.Messages.AddItem(text);
+    followNewestLine();
+}
+
+void RelayEngine::Server_Close(int index)
+{
+    const int rows = m_state.Users.ListCount();
+    for (int i = 0; i < rows; ++i) {
+        if (m_state.Users.ItemData(i) == index) {
+            m_state.Users2.RemoveItem(i);
+            m_state.Users.RemoveItem(i);
+            m_state.Ip.RemoveItem(i);
+            m_state.connection.RemoveItem(i);
+            break;
+        }
+    }
+    updateOnline();
+    broadcastRoster(protocol::departureEvent, 2);
+}
+
+// Every slot is sent the roster as it stands when its turn comes. Sends to
+// closed slots fail and are skipped. Rows that vanish while the loop yields
+// are not sent, but their yields still happen, as for a failed send.
+void RelayEngine::broadcastRoster(const QString& event, int yieldsPerRow)
+{
+    const int lastSlot = m_state.connectie;
+    for (int s = 1; s <= lastSlot; ++s) {
+        m_server.SendData(s, protocol::rosterStart);
+        m_server.DoEvents();
+        m_server.SendData(s, event);
+        m_server.DoEvents();
+        const int rows = m_state.Users.ListCount();
+        for (int j = 0; j < rows; ++j) {
+            if (j < m_state.Users.ListCount())
+                m_server.SendData(s, protocol::rosterRow(m_state.Users.List(j)));
+            for (int y = 0; y < yieldsPerRow; ++y)
+                m_server.DoEvents();
+        }
+    }
+}
+
+void RelayEngine::updateOnline()
+{
+    m_console.setOnline(QString::number(m_state.Users.ListCount()));
+}
+
+void RelayEngine::followNewestLine()
+{
+    m_state.Messages.setListIndex(m_state.Messages.ListCount() - 1);
+    m_state.Log.setListIndex(m_state.Log.ListCount() - 1);
+}

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+class Console;
+class SlotArray;
+struct ServerState;
+
+// The server's behaviour: one handler per window or slot event, each reading
+// like the steps it performs. Loops over slots yield after every message and
+// take their bounds once, when they start, so runs of handlers may nest
+// inside a yield and see the state change underneath them.
+class RelayEngine final : public QObject {
+    Q_OBJECT
+
+public:
+    RelayEngine(ServerState& state, SlotArray& server, Console& console, QObject* parent = nullptr);
+
+    void Form_Load();
+    void cmdStart_Click();
+    void cmdStop_Click();
+    void cmdSend_Click();
+    void txtNickname_Change();
+
+    void Server_ConnectionRequest(int index, qint32 requestID);
+    void Server_DataArrival(int index, qint64 bytesTotal);
+    void Server_Close(int index);
+
+private:
+    int requestedPort() const;
+    void refuseStart(const QString& text);
+    void showNotRunning();
+    void updateOnline();
+    void followNewestLine();
+
+    void join(int index, const QString& text);
+    void relayChatLine(const QString& text);
+    void broadcastRoster(const QString& event, int yieldsPerRow);
+
+    ServerState& m_state;
+    SlotArray& m_server;
+    Console& m_console;
+};

@@ -1,0 +1,27 @@
+#pragma once
+
+#include "list_model.h"
+
+// Everything the server knows, shown as it is by the window. The handlers of
+// RelayEngine read and write it in place; the window mirrors its lists.
+//
+// The roster is the four parallel lists Users, Users2, Ip and connection: row i
+// of each describes the same user, and every change appends to all four,
+// removes the same row from all four, or clears all four.
+struct ServerState {
+    // Highest slot number handed out so far, and the bound of every loop over
+    // slots. Never decremented, not reset by a stop.
+    int connectie = 0;
+    // The port of the last start attempt.
+    int port = 0;
+
+    ListModel cmbPort; // the port choices "1" to "100"
+
+    ListModel Users; // nicknames; item data = slot number (0: the operator)
+    ListModel Users2; // the same nicknames, shown beside the chat
+    ListModel Ip; // dotted IP addresses
+    ListModel connection; // slot numbers as text ("0" for the operator)
+
+    ListModel Messages; // the chat transcript
+    ListModel Log; // the same lines: the log that is saved and printed
+};

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+// What a failed slot operation reports: the operating system's error number
+// and its text. A default-constructed value means success.
+struct SlotError {
+    int code = 0;
+    QString text;
+
+    explicit operator bool() const { return code != 0; }
+};
+
+// The array of TCP endpoints the engine works on, addressed by slot number:
+// slot 0 listens, slots 1 and up are accepted connections, created one at a
+// time and never destroyed. Events arrive as signals, one at a time; DoEvents()
+// runs the events that are waiting (handlers may run inside it, and may call
+// it again) and returns without waiting for new ones.
+class SlotArray : public QObject {
+    Q_OBJECT
+
+public:
+    // The state numbers of the socket control the engine was written against.
+    enum State { sckClosed = 0, sckOpen = 1, sckListening = 2, sckConnected = 7, sckClosing = 8 };
+
+    using QObject::QObject;
+
+    virtual SlotError Bind(int index, quint16 port) = 0;
+    virtual SlotError Listen(int index) = 0;
+    // Stops listening and releases the port; used on slot 0 only.
+    virtual void Close(int index) = 0;
+    // Creates slot `index`, closed.
+    virtual SlotError Load(int index) = 0;
+    virtual SlotError Accept(int index, qint32 requestID) = 0;
+    // Hands the text over as Latin-1 bytes, without waiting for the peer.
+    virtual SlotError SendData(int index, const QString& text) = 0;
+    // Everything received and not yet read, as Latin-1 text.
+    virtual QString GetData(int index) = 0;
+    virtual int State(int index) const = 0;
+    virtual QString RemoteHostIP(int index) const = 0;
+    virtual QString LocalIP(int index) const = 0;
+    virtual void DoEvents() = 0;
+
+signals:
+    void connectionRequest(int index, qint32 requestID);
+    void dataArrival(int index, qint64 bytesTotal);
+    // The peer of a client slot has closed (or reset, or was cut off).
+    void peerClosed(int index);
+};

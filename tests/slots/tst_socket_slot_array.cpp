@@ -1,0 +1,235 @@
+#include "loopback_client.h"
+#include "socket_slot_array.h"
+
+#include <QSignalSpy>
+#include <QTest>
+
+#include <memory>
+#include <vector>
+
+#include <unistd.h>
+
+namespace {
+
+constexpr int timeoutMs = 10000;
+
+// Accepts every connection into the next slot, as the engine does.
+struct AcceptingArray {
+    SocketSlotArray server;
+    quint16 port = freePort();
+
+    AcceptingArray()
+    {
+        QObject::connect(&server, &SlotArray::connectionRequest, &server, [this](int, qint32 request) {
+            const int index = server.slotCount();
+            server.Load(index);
+            server.Accept(index, request);
+        });
+    }
+    bool listen() { return !server.Bind(0, port) && !server.Listen(0); }
+    // Connects a client and waits until the server has accepted it.
+    std::unique_ptr<LoopbackClient> connectClient()
+    {
+        const int before = server.slotCount();
+        auto client = std::make_unique<LoopbackClient>(port);
+        if (!QTest::qWaitFor([&] { return server.slotCount() > before; }, timeoutMs))
+            return nullptr;
+        return client;
+    }
+};
+
+QByteArray allBytes()
+{
+    QByteArray bytes;
+    for (int b = 0; b < 256; ++b)
+        bytes.append(char(b));
+    return bytes;
+}
+
+} // namespace
+
+class TestSocketSlotArray : public QObject {
+    Q_OBJECT
+
+private slots:
+    void acceptSendAndReceiveEveryByte();
+    void operationsOnSlotsThatAreNotConnected();
+    void peerCloseReleasesDescriptor();
+    void resetCountsAsClose();
+    void clientThatStopsReadingIsCutOff();
+    void portInUse();
+    void privilegedPortRefused();
+    void restartWhileClientsStayConnected();
+    void yieldNestingIsCapped();
+};
+
+void TestSocketSlotArray::acceptSendAndReceiveEveryByte()
+{
+    AcceptingArray rig;
+    QVERIFY(rig.listen());
+    QCOMPARE(rig.server.State(0), int(SlotArray::sckListening));
+    auto client = rig.connectClient();
+    QVERIFY(client);
+    QCOMPARE(rig.server.State(1), int(SlotArray::sckConnected));
+    QCOMPARE(rig.server.RemoteHostIP(1), QStringLiteral("127.0.0.1"));
+    QVERIFY(!rig.server.LocalIP(0).isEmpty());
+
+    QVERIFY(!rig.server.SendData(1, QString::fromLatin1(allBytes())));
+    QTRY_COMPARE_WITH_TIMEOUT(client->received(), allBytes(), timeoutMs);
+
+    QSignalSpy arrivals(&rig.server, &SlotArray::dataArrival);
+    client->send(allBytes());
+    QTRY_VERIFY_WITH_TIMEOUT(!arrivals.isEmpty(), timeoutMs);
+    QString text;
+    QTRY_VERIFY_WITH_TIMEOUT((text += rig.server.GetData(1)).size() == 256, timeoutMs);
+    QCOMPARE(text.toLatin1(), allBytes());
+    QVERIFY(rig.server.GetData(1).isEmpty());
+}
+
+void TestSocketSlotArray::operationsOnSlotsThatAreNotConnected()
+{
+    SocketSlotArray server;
+    QCOMPARE(server.SendData(0, QStringLiteral("x")).code, ENOTCONN);
+    QCOMPARE(server.SendData(5, QStringLiteral("x")).code, ENOTCONN);
+    QVERIFY(server.GetData(5).isEmpty());
+    QCOMPARE(server.State(5), int(SlotArray::sckClosed));
+    QVERIFY(server.Accept(0, 12345)); // no such request
+    QVERIFY(!server.Load(1));
+    QVERIFY(server.Load(1)); // slots are created once
+    QVERIFY(server.Listen(0)); // not bound
+    server.DoEvents();
+}
+
+void TestSocketSlotArray::peerCloseReleasesDescriptor()
+{
+    AcceptingArray rig;
+    QVERIFY(rig.listen());
+    QSignalSpy closes(&rig.server, &SlotArray::peerClosed);
+    const int descriptorsBefore = openDescriptors();
+    constexpr int cycles = 1000;
+    for (int i = 1; i <= cycles; ++i) {
+        auto client = rig.connectClient();
+        QVERIFY(client);
+        client->close();
+        QTRY_COMPARE_WITH_TIMEOUT(closes.size(), i, timeoutMs);
+    }
+    QCOMPARE(openDescriptors(), descriptorsBefore);
+    QCOMPARE(rig.server.slotCount(), cycles + 1);
+    QCOMPARE(closes.last().at(0).toInt(), cycles);
+    QCOMPARE(rig.server.State(cycles), int(SlotArray::sckClosing));
+    QCOMPARE(rig.server.RemoteHostIP(cycles), QStringLiteral("127.0.0.1"));
+    QCOMPARE(rig.server.SendData(cycles, QStringLiteral("late")).code, ENOTCONN);
+}
+
+void TestSocketSlotArray::resetCountsAsClose()
+{
+    AcceptingArray rig;
+    QVERIFY(rig.listen());
+    QSignalSpy closes(&rig.server, &SlotArray::peerClosed);
+    auto client = rig.connectClient();
+    QVERIFY(client);
+    client->reset();
+    QTRY_COMPARE_WITH_TIMEOUT(closes.size(), 1, timeoutMs);
+    QCOMPARE(rig.server.State(1), int(SlotArray::sckClosing));
+    // Sending to the gone peer fails; it does not end the process.
+    QVERIFY(rig.server.SendData(1, QStringLiteral("anyone there?")));
+}
+
+void TestSocketSlotArray::clientThatStopsReadingIsCutOff()
+{
+    AcceptingArray rig;
+    constexpr qsizetype cap = 256 * 1024;
+    rig.server.setOutputCap(cap);
+    QVERIFY(rig.listen());
+    auto idle = rig.connectClient();
+    auto reader = rig.connectClient();
+    QVERIFY(idle && reader);
+    QSignalSpy closes(&rig.server, &SlotArray::peerClosed);
+
+    const QString message(1024, u'x');
+    qint64 handedOver = 0;
+    qint64 toReader = 0;
+    // The kernel's buffers take a few MiB before the cap is reached.
+    for (int i = 0; i < 64 * 1024 && rig.server.State(1) == SlotArray::sckConnected; ++i) {
+        if (!rig.server.SendData(1, message))
+            handedOver += message.size();
+        if (i % 16 == 0) {
+            QVERIFY(!rig.server.SendData(2, message));
+            toReader += message.size();
+            reader->pump();
+            rig.server.DoEvents();
+        }
+    }
+    QCOMPARE(rig.server.State(1), int(SlotArray::sckClosing));
+    QVERIFY(handedOver > cap);
+    QTRY_COMPARE_WITH_TIMEOUT(closes.size(), 1, timeoutMs);
+    QCOMPARE(closes.at(0).at(0).toInt(), 1);
+    QCOMPARE(rig.server.State(2), int(SlotArray::sckConnected));
+    QTRY_COMPARE_WITH_TIMEOUT(reader->received().size(), toReader, timeoutMs);
+}
+
+void TestSocketSlotArray::portInUse()
+{
+    AcceptingArray first;
+    QVERIFY(first.listen());
+    SocketSlotArray second;
+    const SlotError error = second.Bind(0, first.port);
+    QCOMPARE(error.code, EADDRINUSE);
+    QVERIFY(!error.text.isEmpty());
+    second.Close(0);
+    QVERIFY(!second.Bind(0, freePort()));
+}
+
+void TestSocketSlotArray::privilegedPortRefused()
+{
+    if (::geteuid() == 0)
+        QSKIP("root may bind any port");
+    SocketSlotArray server;
+    QCOMPARE(server.Bind(0, 40).code, EACCES);
+}
+
+void TestSocketSlotArray::restartWhileClientsStayConnected()
+{
+    AcceptingArray rig;
+    QVERIFY(rig.listen());
+    auto client = rig.connectClient();
+    QVERIFY(client);
+    rig.server.Close(0);
+    QCOMPARE(rig.server.State(0), int(SlotArray::sckClosed));
+    QVERIFY(LoopbackClient(rig.port).pump()); // refused
+    QVERIFY(rig.listen());
+    QVERIFY(rig.connectClient());
+    QVERIFY(!rig.server.SendData(1, QStringLiteral("still here")));
+    QTRY_COMPARE_WITH_TIMEOUT(client->received(), QByteArray("still here"), timeoutMs);
+}
+
+// Every handler yields, and many clients have data waiting: without a cap the
+// handlers would nest once per waiting client.
+void TestSocketSlotArray::yieldNestingIsCapped()
+{
+    AcceptingArray rig;
+    QVERIFY(rig.listen());
+    std::vector<std::unique_ptr<LoopbackClient>> clients;
+    constexpr int clientCount = 3 * SocketSlotArray::maxYieldDepth;
+    for (int i = 0; i < clientCount; ++i) {
+        clients.push_back(rig.connectClient());
+        QVERIFY(clients.back());
+    }
+    int depth = 0;
+    int deepest = 0;
+    int handled = 0;
+    connect(&rig.server, &SlotArray::dataArrival, this, [&](int index) {
+        rig.server.GetData(index);
+        ++handled;
+        deepest = std::max(deepest, ++depth);
+        rig.server.DoEvents();
+        --depth;
+    });
+    for (auto& client : clients)
+        client->send("hello");
+    QTRY_COMPARE_WITH_TIMEOUT(handled, clientCount, timeoutMs);
+    QVERIFY2(deepest > 1 && deepest <= SocketSlotArray::maxYieldDepth + 1, qPrintable(QString::number(deepest)));
+}
+
+QTEST_GUILESS_MAIN(TestSocketSlotArray)
+#include "tst_socket_slot_array.moc"

@@ -1,0 +1,95 @@
+#pragma once
+
+#include "slot_array.h"
+
+#include <QStringList>
+
+#include <functional>
+#include <vector>
+
+// A scripted slot array: records what each slot is sent, and lets a test run
+// events from inside the engine's yields, as the real event loop would.
+class FakeSlotArray final : public SlotArray {
+public:
+    struct Endpoint {
+        int state = sckClosed;
+        QStringList sent;
+        QString input;
+    };
+
+    SlotError Bind(int, quint16 port) override
+    {
+        if (bindError)
+            return bindError;
+        boundPort = port;
+        return {};
+    }
+    SlotError Listen(int) override
+    {
+        listening = true;
+        return {};
+    }
+    void Close(int index) override
+    {
+        if (index == 0)
+            listening = false;
+    }
+    SlotError Load(int index) override
+    {
+        if (index < int(endpoints.size()))
+            return { EEXIST, QStringLiteral("exists") };
+        endpoints.resize(std::size_t(index) + 1);
+        return {};
+    }
+    SlotError Accept(int index, qint32) override
+    {
+        endpoints.at(std::size_t(index)).state = sckConnected;
+        return {};
+    }
+    SlotError SendData(int index, const QString& text) override
+    {
+        if (index >= int(endpoints.size()) || endpoints[std::size_t(index)].state != sckConnected)
+            return { ENOTCONN, QStringLiteral("not connected") };
+        endpoints[std::size_t(index)].sent.append(text);
+        return {};
+    }
+    QString GetData(int index) override { return std::exchange(endpoints.at(std::size_t(index)).input, {}); }
+    int State(int index) const override
+    {
+        return index < int(endpoints.size()) ? endpoints[std::size_t(index)].state : sckClosed;
+    }
+    QString RemoteHostIP(int index) const override { return QStringLiteral("192.0.2.%1").arg(index); }
+    QString LocalIP(int) const override { return QStringLiteral("198.51.100.7"); }
+    void DoEvents() override
+    {
+        ++yields;
+        if (onYield)
+            onYield(yields);
+    }
+
+    // Events, as the real array raises them.
+    int connectClient()
+    {
+        emit connectionRequest(0, 1000 + int(endpoints.size()));
+        return int(endpoints.size()) - 1;
+    }
+    void receive(int index, const QString& text)
+    {
+        endpoints.at(std::size_t(index)).input += text;
+        emit dataArrival(index, text.size());
+    }
+    void closePeer(int index)
+    {
+        endpoints.at(std::size_t(index)).state = sckClosing;
+        emit peerClosed(index);
+    }
+    QStringList& sentTo(int index) { return endpoints.at(std::size_t(index)).sent; }
+
+    std::vector<Endpoint> endpoints = std::vector<Endpoint>(1);
+    SlotError bindError;
+    quint16 boundPort = 0;
+    bool listening = false;
+    int yields = 0;
+    // Runs inside every yield with the yield's running number.
+    std::function<void(int)> onYield;
+};
