@@ -22,7 +22,12 @@ public:
     const QByteArray& received();
     bool hasReceived(QByteArrayView bytes);
     bool allSent() const { return m_output.isEmpty(); }
-    void clearReceived() { m_input.clear(); }
+    // Forgets everything that has arrived so far.
+    void clearReceived()
+    {
+        pump();
+        m_input.clear();
+    }
     // Closes with a reset (RST) instead of an orderly close.
     void reset();
     void close();
