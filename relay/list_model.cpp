@@ -81,6 +81,7 @@ QVariant ListModel::data(const QModelIndex& index, int role) const
         return {};
     switch (role) {
     case Qt::DisplayRole:
+    case Qt::EditRole:
         return m_rows.at(index.row()).text;
     case ItemDataRole:
         return m_rows.at(index.row()).itemData;
