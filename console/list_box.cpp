@@ -2,30 +2,165 @@
 
 #include "list_model.h"
 
+#include <QKeyEvent>
+#include <QPainter>
+#include <QScrollBar>
+#include <QStyleOptionFocusRect>
+
+#include <algorithm>
+#include <limits>
+
+namespace {
+
+constexpr int rowPadding = 2;
+constexpr int textMargin = 3;
+
+} // namespace
+
 ListBox::ListBox(ListModel& model, QWidget* parent)
-    : QListView(parent)
+    : QAbstractScrollArea(parent)
     , m_model(model)
 {
-    setModel(&model);
-    // Every row has the same height, which keeps views of very long
-    // transcripts from measuring rows one by one.
-    setUniformItemSizes(true);
-    setSelectionMode(SingleSelection);
-    setEditTriggers(NoEditTriggers);
-    connect(selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
-        const QModelIndexList selected = selectionModel()->selectedIndexes();
-        m_model.setListIndex(selected.isEmpty() ? -1 : selected.first().row());
-    });
+    setFocusPolicy(Qt::StrongFocus);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    viewport()->setBackgroundRole(QPalette::Base);
+    const auto rowsChanged = [this] {
+        updateScrollRange();
+        viewport()->update();
+    };
+    connect(&model, &ListModel::rowsInserted, this, rowsChanged);
+    connect(&model, &ListModel::rowsRemoved, this, rowsChanged);
+    connect(&model, &ListModel::modelReset, this, rowsChanged);
+    connect(&model, &ListModel::dataChanged, viewport(), qOverload<>(&QWidget::update));
     connect(&model, &ListModel::listIndexChanged, this, &ListBox::showListIndex);
+}
+
+int ListBox::rowHeight() const
+{
+    return fontMetrics().height() + rowPadding;
+}
+
+QRect ListBox::rowRect(int row) const
+{
+    const int top = int(qint64(row) * rowHeight() - verticalScrollBar()->value());
+    return { 0, top, viewport()->width(), rowHeight() };
+}
+
+int ListBox::rowAt(int y) const
+{
+    const qint64 row = (qint64(y) + verticalScrollBar()->value()) / rowHeight();
+    return row < m_model.ListCount() ? int(row) : -1;
+}
+
+void ListBox::updateScrollRange()
+{
+    const qint64 content = qint64(m_model.ListCount()) * rowHeight();
+    const qint64 overflow = content - viewport()->height();
+    verticalScrollBar()->setRange(0, int(std::clamp<qint64>(overflow, 0, std::numeric_limits<int>::max())));
+    verticalScrollBar()->setPageStep(viewport()->height());
+    verticalScrollBar()->setSingleStep(rowHeight());
+}
+
+void ListBox::scrollToRow(int row)
+{
+    const QRect rect = rowRect(row);
+    QScrollBar* bar = verticalScrollBar();
+    if (rect.top() < 0)
+        bar->setValue(bar->value() + rect.top());
+    else if (rect.bottom() >= viewport()->height())
+        bar->setValue(bar->value() + rect.bottom() - viewport()->height() + 1);
 }
 
 void ListBox::showListIndex(int row)
 {
-    if (row < 0) {
-        selectionModel()->clearSelection();
+    if (row >= 0) {
+        // The range follows the rows only when the viewport repaints; a
+        // row appended just now must be reachable already.
+        updateScrollRange();
+        scrollToRow(row);
+    }
+    viewport()->update();
+}
+
+void ListBox::paintEvent(QPaintEvent* event)
+{
+    QPainter painter(viewport());
+    const int first = std::max(0, rowAt(event->rect().top()));
+    const int selected = m_model.ListIndex();
+    for (int row = first; row < m_model.ListCount(); ++row) {
+        const QRect rect = rowRect(row);
+        if (rect.top() > event->rect().bottom())
+            break;
+        if (row == selected) {
+            painter.fillRect(rect, palette().brush(QPalette::Highlight));
+            painter.setPen(palette().color(QPalette::HighlightedText));
+        } else {
+            painter.setPen(palette().color(QPalette::Text));
+        }
+        painter.drawText(rect.adjusted(textMargin, 0, -textMargin, 0), Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
+            m_model.List(row));
+        if (row == selected && hasFocus()) {
+            QStyleOptionFocusRect focus;
+            focus.initFrom(this);
+            focus.rect = rect;
+            focus.backgroundColor = palette().color(QPalette::Highlight);
+            style()->drawPrimitive(QStyle::PE_FrameFocusRect, &focus, &painter, this);
+        }
+    }
+}
+
+void ListBox::mousePressEvent(QMouseEvent* event)
+{
+    if (event->button() == Qt::LeftButton) {
+        const int row = rowAt(event->position().toPoint().y());
+        if (row >= 0)
+            m_model.setListIndex(row);
+    }
+    QAbstractScrollArea::mousePressEvent(event);
+}
+
+void ListBox::keyPressEvent(QKeyEvent* event)
+{
+    const int last = m_model.ListCount() - 1;
+    const int current = m_model.ListIndex();
+    const int page = std::max(1, viewport()->height() / rowHeight());
+    int row = current;
+    switch (event->key()) {
+    case Qt::Key_Up:
+        row = current - 1;
+        break;
+    case Qt::Key_Down:
+        row = current + 1;
+        break;
+    case Qt::Key_PageUp:
+        row = current - page;
+        break;
+    case Qt::Key_PageDown:
+        row = current + page;
+        break;
+    case Qt::Key_Home:
+        row = 0;
+        break;
+    case Qt::Key_End:
+        row = last;
+        break;
+    default:
+        QAbstractScrollArea::keyPressEvent(event);
         return;
     }
-    const QModelIndex index = m_model.index(row);
-    selectionModel()->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect);
-    scrollTo(index);
+    if (last >= 0)
+        m_model.setListIndex(std::clamp(row, 0, last));
+}
+
+void ListBox::resizeEvent(QResizeEvent* event)
+{
+    QAbstractScrollArea::resizeEvent(event);
+    updateScrollRange();
+}
+
+void ListBox::changeEvent(QEvent* event)
+{
+    QAbstractScrollArea::changeEvent(event);
+    if (event->type() == QEvent::FontChange)
+        updateScrollRange();
 }

@@ -1,19 +1,37 @@
 #pragma once
 
-#include <QListView>
+#include <QAbstractScrollArea>
 
 class ListModel;
 
-// A list view on a ListModel whose selected row follows the model's
-// ListIndex both ways: the operator's clicks set it, and setting it in the
-// model selects the row and scrolls it into view.
-class ListBox final : public QListView {
+// A list box over a ListModel: rows of one height, one selected row that
+// follows the model's ListIndex both ways (clicks and keys set it; setting
+// it selects the row and scrolls it into view).
+//
+// Only the visible rows are ever looked at, so appending to a list of a
+// million rows costs what it costs with ten. Qt's item views do not: after
+// each insert they lay out every row again.
+class ListBox final : public QAbstractScrollArea {
     Q_OBJECT
 
 public:
     ListBox(ListModel& model, QWidget* parent);
 
+    // Where row `row` is drawn, in viewport coordinates.
+    QRect rowRect(int row) const;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void changeEvent(QEvent* event) override;
+
 private:
+    int rowHeight() const;
+    int rowAt(int y) const;
+    void updateScrollRange();
+    void scrollToRow(int row);
     void showListIndex(int row);
 
     ListModel& m_model;

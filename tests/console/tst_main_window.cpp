@@ -1,3 +1,4 @@
+#include "list_box.h"
 #include "log_file.h"
 #include "log_printer.h"
 #include "loopback_client.h"
@@ -10,7 +11,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListView>
+#include <QScrollBar>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
@@ -141,6 +142,7 @@ private slots:
     void printFailureShowsBox();
     void printToPdf();
     void mirroredSelection();
+    void transcriptFollowsNewestLine();
     void clearAll();
     void aboutAndQuit();
 };
@@ -201,7 +203,7 @@ void TestMainWindow::enterSends()
     QCOMPARE(messages.ListCount(), 1);
     QCOMPARE(messages.List(0), QStringLiteral("op:  hi"));
     QVERIFY(w.control<QLineEdit>("txtMessage")->text().isEmpty());
-    QCOMPARE(w.control<QListView>("Messages")->currentIndex().row(), 0);
+    QCOMPARE(messages.ListIndex(), 0);
 }
 
 void TestMainWindow::enterOnAnotherButtonPressesIt()
@@ -234,7 +236,7 @@ void TestMainWindow::startAndStopFromButtons()
     QCOMPARE(w.control<QLabel>("lblStatus")->text(), QStringLiteral("Running"));
     QCOMPARE(w.control<QLabel>("lblStatus")->palette().color(QPalette::WindowText), QColor(Qt::green));
     QCOMPARE(w.control<QLabel>("lblOnline")->text(), QStringLiteral("1"));
-    QCOMPARE(w.control<QListView>("Users")->model()->rowCount(), 1);
+    QCOMPARE(w.frmMain.state().Users.ListCount(), 1);
     LoopbackClient client(port);
     QTRY_COMPARE_WITH_TIMEOUT(client.received(), QByteArray("NICK"), 10000);
 
@@ -242,7 +244,7 @@ void TestMainWindow::startAndStopFromButtons()
     QVERIFY(w.button("cmdStart")->isEnabled() && !w.button("cmdStop")->isEnabled());
     QVERIFY(portBox->isEnabled());
     QCOMPARE(w.control<QLabel>("lblStatus")->text(), QStringLiteral("Not Running"));
-    QCOMPARE(w.control<QListView>("Users")->model()->rowCount(), 0);
+    QCOMPARE(w.frmMain.state().Users.ListCount(), 0);
 }
 
 void TestMainWindow::refusedStartShowsBox()
@@ -410,17 +412,38 @@ void TestMainWindow::mirroredSelection()
         state.Ip.AddItem(QStringLiteral("127.0.0.1"));
     }
     w.control<QTabWidget>("Overzicht")->setCurrentIndex(2);
-    auto* users = w.control<QListView>("Users");
-    auto* ip = w.control<QListView>("Ip");
-    QTest::mouseClick(users->viewport(), Qt::LeftButton, {}, users->visualRect(state.Users.index(2)).center());
+    auto* users = w.control<ListBox>("Users");
+    auto* ip = w.control<ListBox>("Ip");
+    QTest::mouseClick(users->viewport(), Qt::LeftButton, {}, users->rowRect(2).center());
     QCOMPARE(state.Users.ListIndex(), 2);
     QCOMPARE(state.Ip.ListIndex(), 2);
-    QCOMPARE(ip->currentIndex().row(), 2);
-    QTest::mouseClick(ip->viewport(), Qt::LeftButton, {}, ip->visualRect(state.Ip.index(1)).center());
+    QTest::mouseClick(ip->viewport(), Qt::LeftButton, {}, ip->rowRect(1).center());
     QCOMPARE(state.Ip.ListIndex(), 1);
     QCOMPARE(state.Users.ListIndex(), 1);
-    QCOMPARE(users->selectionModel()->selectedIndexes().size(), 1);
-    QCOMPARE(users->selectionModel()->selectedIndexes().constFirst().row(), 1);
+    ip->setFocus();
+    QTest::keyClick(ip, Qt::Key_Down);
+    QCOMPARE(state.Users.ListIndex(), 2);
+}
+
+// A transcript longer than its view scrolls to the newest line when the
+// engine selects it, and the operator can scroll back with the keyboard.
+void TestMainWindow::transcriptFollowsNewestLine()
+{
+    Window w;
+    w.control<QTabWidget>("Overzicht")->setCurrentIndex(1);
+    auto* view = w.control<ListBox>("Log");
+    ListModel& log = w.frmMain.state().Log;
+    for (int i = 0; i < 500; ++i)
+        log.AddItem(QStringLiteral("line %1").arg(i));
+    log.setListIndex(log.ListCount() - 1);
+    QVERIFY(view->viewport()->rect().contains(view->rowRect(499)));
+    QVERIFY(!view->viewport()->rect().intersects(view->rowRect(0)));
+    view->setFocus();
+    QTest::keyClick(view, Qt::Key_Home);
+    QCOMPARE(log.ListIndex(), 0);
+    QVERIFY(view->viewport()->rect().contains(view->rowRect(0)));
+    log.Clear();
+    QCOMPARE(view->verticalScrollBar()->maximum(), 0);
 }
 
 void TestMainWindow::clearAll()
