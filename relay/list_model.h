@@ -24,6 +24,7 @@ public:
     QString List(int row) const;
     qint32 ItemData(int row) const;
     void setItemData(int row, qint32 value);
+    using QAbstractListModel::setItemData;
     int NewIndex() const { return m_newIndex; }
 
     int ListIndex() const { return m_listIndex; }

@@ -118,6 +118,7 @@ SocketSlotArray::SocketSlotArray(QObject* parent)
     , m_slots(1)
     , m_epoll(::epoll_create1(EPOLL_CLOEXEC))
     , m_spareFd(openSpareDescriptor())
+    , m_readBuffer(readChunk, Qt::Uninitialized)
 {
     if (m_epoll < 0)
         qFatal("epoll_create1: %s", std::strerror(errno));
@@ -395,11 +396,9 @@ void SocketSlotArray::receive(int index)
     qsizetype received = 0;
     bool peerGone = false;
     while (received < maxReadPerPass) {
-        const qsizetype before = s->input.size();
-        s->input.resize(before + readChunk);
-        const ssize_t n = ::recv(s->fd, s->input.data() + before, std::size_t(readChunk), 0);
-        s->input.resize(before + (n > 0 ? n : 0));
+        const ssize_t n = ::recv(s->fd, m_readBuffer.data(), std::size_t(m_readBuffer.size()), 0);
         if (n > 0) {
+            s->input.append(m_readBuffer.constData(), n);
             received += n;
         } else if (n < 0 && errno == EINTR) {
             continue;

@@ -77,6 +77,9 @@ private:
     int m_pendingRequest = -1;
     int m_yieldDepth = 0;
     qsizetype m_outputCap = defaultOutputCap;
+    // Every read lands here first, so that a slot's input holds only what
+    // arrived: a slot never keeps a read-sized buffer it did not fill.
+    QByteArray m_readBuffer;
     std::vector<int> m_dropped;
     QSocketNotifier* m_notifier = nullptr;
 };

@@ -4,6 +4,7 @@
 
 #include <QStringList>
 
+#include <algorithm>
 #include <functional>
 #include <vector>
 
@@ -48,6 +49,7 @@ public:
     }
     SlotError SendData(int index, const QString& text) override
     {
+        highestAddressed = std::max(highestAddressed, index);
         if (index >= int(endpoints.size()) || endpoints[std::size_t(index)].state != sckConnected)
             return { ENOTCONN, QStringLiteral("not connected") };
         endpoints[std::size_t(index)].sent.append(text);
@@ -90,6 +92,7 @@ public:
     quint16 boundPort = 0;
     bool listening = false;
     int yields = 0;
+    int highestAddressed = 0;
     // Runs inside every yield with the yield's running number.
     std::function<void(int)> onYield;
 };

@@ -1,6 +1,7 @@
 #include "loopback_client.h"
 
 #include <QDir>
+#include <QFile>
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -22,17 +23,28 @@ sockaddr_in loopback(quint16 port)
 
 } // namespace
 
-LoopbackClient::LoopbackClient(quint16 port)
+LoopbackClient::LoopbackClient()
     : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+{
+}
+
+LoopbackClient::LoopbackClient(quint16 port)
+    : LoopbackClient()
+{
+    connectTo(port);
+}
+
+bool LoopbackClient::connectTo(quint16 port)
 {
     const sockaddr_in address = loopback(port);
     // On loopback the kernel completes the handshake into the listen backlog,
     // so a blocking connect returns without the server having run.
     if (m_fd < 0 || ::connect(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         close();
-        return;
+        return false;
     }
     ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) | O_NONBLOCK);
+    return true;
 }
 
 LoopbackClient::~LoopbackClient()
@@ -52,12 +64,14 @@ bool LoopbackClient::pump()
         return true;
     while (!m_output.isEmpty()) {
         const ssize_t n = ::send(m_fd, m_output.constData(), std::size_t(m_output.size()), MSG_NOSIGNAL);
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            m_peerClosed = true;
         if (n <= 0)
             break;
         m_output.remove(0, n);
     }
     char buffer[65536];
-    for (;;) {
+    while (m_reading) {
         const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, 0);
         if (n > 0) {
             m_input.append(buffer, n);
@@ -110,5 +124,18 @@ quint16 freePort()
 
 int openDescriptors()
 {
-    return int(QDir(QStringLiteral("/proc/self/fd")).count()) - 2;
+    // Less ".", ".." and the descriptor that reads the folder.
+    return int(QDir(QStringLiteral("/proc/self/fd")).count()) - 3;
+}
+
+long residentBytes()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (QByteArray line = status.readLine(); !line.isEmpty(); line = status.readLine()) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLong() * 1024;
+    }
+    return 0;
 }

@@ -7,11 +7,14 @@
 // thread: it never blocks, so the test's event loop keeps the server going.
 class LoopbackClient {
 public:
+    // Makes the socket only: connectTo() then needs no new descriptor.
+    LoopbackClient();
     explicit LoopbackClient(quint16 port);
     ~LoopbackClient();
     LoopbackClient(const LoopbackClient&) = delete;
     LoopbackClient& operator=(const LoopbackClient&) = delete;
 
+    bool connectTo(quint16 port);
     bool isOpen() const { return m_fd >= 0; }
     // Queues the bytes; pump() writes them out as the socket takes them.
     void send(QByteArrayView bytes);
@@ -28,6 +31,8 @@ public:
         pump();
         m_input.clear();
     }
+    // From now on pump() only writes: what the server sends piles up.
+    void stopReading() { m_reading = false; }
     // Closes with a reset (RST) instead of an orderly close.
     void reset();
     void close();
@@ -35,6 +40,7 @@ public:
 private:
     int m_fd = -1;
     bool m_peerClosed = false;
+    bool m_reading = true;
     QByteArray m_input;
     QByteArray m_output;
 };
@@ -43,3 +49,5 @@ private:
 quint16 freePort();
 // Open file descriptors of this process.
 int openDescriptors();
+// Resident memory of this process.
+long residentBytes();
