@@ -2,8 +2,13 @@
 
 #include "list_model.h"
 
-// Everything the server knows, shown as it is by the window. The handlers of
-// RelayEngine read and write it in place; the window mirrors its lists.
+// Everything the server knows, shown as it is by the window.
+//
+// RelayEngine (relay_engine.h) holds the handlers that read and write this
+// state in place. It meets the window only through Console (console.h) and
+// the sockets only through SlotArray (slot_array.h): slots/ provides the slot
+// array over epoll, and console/ the main window, which owns this state and
+// the engine and shows the lists through its views.
 //
 // The roster is the four parallel lists Users, Users2, Ip and connection: row i
 // of each describes the same user, and every change appends to all four,

@@ -134,7 +134,6 @@ private slots:
     void enterOnAnotherButtonPressesIt();
     void startAndStopFromButtons();
     void refusedStartShowsBox();
-    void portInUseShowsErrorAndStaysUsable();
     void saveLog();
     void saveCancelledWritesNothing();
     void failedSaveShowsErrorAndKeepsOldFile();
@@ -143,7 +142,6 @@ private slots:
     void printToPdf();
     void mirroredSelection();
     void transcriptFollowsNewestLine();
-    void clearAll();
     void aboutAndQuit();
 };
 
@@ -260,32 +258,6 @@ void TestMainWindow::refusedStartShowsBox()
     QVERIFY(w.button("cmdStart")->isEnabled());
 }
 
-void TestMainWindow::portInUseShowsErrorAndStaysUsable()
-{
-    SocketSlotArray other;
-    const quint16 taken = freePort();
-    QVERIFY(!other.Bind(0, taken) && !other.Listen(0));
-
-    Window w;
-    w.type("txtNickname", QStringLiteral("op"));
-    auto* portBox = w.control<QComboBox>("cmbPort");
-    portBox->setEditText(QString::number(taken));
-    {
-        BoxWatcher box;
-        QTest::mouseClick(w.button("cmdStart"), Qt::LeftButton);
-        QVERIFY(box.seen);
-        QVERIFY2(box.text.contains(QString::number(taken)), qPrintable(box.text));
-        QCOMPARE(box.title, QStringLiteral("Quenvar Chat"));
-        QCOMPARE(box.icon, QMessageBox::Critical);
-    }
-    QVERIFY(w.button("cmdStart")->isEnabled() && !w.button("cmdStop")->isEnabled() && portBox->isEnabled());
-    QCOMPARE(w.control<QLabel>("lblStatus")->text(), QStringLiteral("Not Running"));
-
-    portBox->setEditText(QString::number(freePort()));
-    QTest::mouseClick(w.button("cmdStart"), Qt::LeftButton);
-    QCOMPARE(w.control<QLabel>("lblStatus")->text(), QStringLiteral("Running"));
-}
-
 void TestMainWindow::saveLog()
 {
     QTemporaryDir dir;
@@ -398,8 +370,7 @@ void TestMainWindow::printToPdf()
         job.Print(QStringLiteral("line %1 ").arg(i).repeated(i % 50 + 1));
     QVERIFY(job.EndDoc(&error));
     const QByteArray pdf = fileBytes(full);
-    const qsizetype pages = pdf.count("/Type /Page\n") + pdf.count("/Type /Page\r") + pdf.count("/Type /Page ")
-        + pdf.count("/Type /Page/") + pdf.count("/Type /Page>");
+    const qsizetype pages = pdf.count("/Type /Page") - pdf.count("/Type /Pages");
     QVERIFY2(pages >= 3, qPrintable(QString::number(pages)));
 }
 
@@ -444,18 +415,6 @@ void TestMainWindow::transcriptFollowsNewestLine()
     QVERIFY(view->viewport()->rect().contains(view->rowRect(0)));
     log.Clear();
     QCOMPARE(view->verticalScrollBar()->maximum(), 0);
-}
-
-void TestMainWindow::clearAll()
-{
-    Window w;
-    w.addLogRows({ QStringLiteral("logged") });
-    w.frmMain.state().Messages.AddItem(QStringLiteral("chatted"));
-    w.button("cmdClearChat")->click();
-    QCOMPARE(w.frmMain.state().Messages.ListCount(), 0);
-    QCOMPARE(w.frmMain.state().Log.ListCount(), 1);
-    w.button("cmdClearLog")->click();
-    QCOMPARE(w.frmMain.state().Log.ListCount(), 0);
 }
 
 void TestMainWindow::aboutAndQuit()

@@ -1,11 +1,7 @@
-#include "fake_console.h"
 #include "log_file.h"
-#include "loopback_client.h"
+#include "loopback_server.h"
 #include "main_window.h"
-#include "relay_engine.h"
 #include "save_dialog.h"
-#include "server_state.h"
-#include "socket_slot_array.h"
 
 #include <QComboBox>
 #include <QElapsedTimer>
@@ -22,54 +18,7 @@
 
 namespace {
 
-constexpr int timeoutMs = 20000;
-
-// The server without its window, on a free port of 127.0.0.1.
-struct Server {
-    ServerState state;
-    SocketSlotArray slots_;
-    FakeConsole console;
-    RelayEngine engine { state, slots_, console };
-    quint16 port = freePort();
-
-    Server()
-    {
-        engine.Form_Load();
-        state.cmbPort.setListIndex(-1);
-        console.typedPort = QString::number(port);
-        console.txtNickname = QStringLiteral("op");
-        engine.cmdStart_Click();
-    }
-    std::unique_ptr<LoopbackClient> join(const QByteArray& nickname)
-    {
-        auto client = std::make_unique<LoopbackClient>(port);
-        const qsizetype rows = state.Users.ListCount() + 1;
-        if (!QTest::qWaitFor([&] { return client->received() == "NICK"; }, timeoutMs))
-            return nullptr;
-        client->send("USER:" + nickname);
-        if (!QTest::qWaitFor([&] { return client->received().count("USER:") == rows + 1; }, timeoutMs))
-            return nullptr;
-        client->clearReceived();
-        return client;
-    }
-    QByteArray chatLogged() const
-    {
-        QByteArray lines;
-        for (int i = 0; i < state.Log.ListCount(); ++i) {
-            if (!state.Log.List(i).startsWith(QStringLiteral("User Entered The Chat: ")))
-                lines += state.Log.List(i).toLatin1();
-        }
-        return lines;
-    }
-};
-
-// A well-behaved client still gets its own line back.
-bool stillServed(LoopbackClient& client, const QByteArray& line)
-{
-    client.clearReceived();
-    client.send(line);
-    return QTest::qWaitFor([&] { return client.hasReceived(line); }, timeoutMs);
-}
+constexpr int timeoutMs = LoopbackServer::timeoutMs;
 
 class WaitingSaveDialog final : public SaveDialog {
 public:
@@ -103,7 +52,7 @@ private slots:
 
 void TestFaults::silentClientHoldsNothingUp()
 {
-    Server server;
+    LoopbackServer server;
     LoopbackClient silent(server.port);
     QTRY_COMPARE_WITH_TIMEOUT(silent.received(), QByteArray("NICK"), timeoutMs);
     auto ann = server.join("ann");
@@ -119,7 +68,7 @@ void TestFaults::silentClientHoldsNothingUp()
 // and the others are served throughout.
 void TestFaults::flooderThatNeverReadsIsCutOff()
 {
-    Server server;
+    LoopbackServer server;
     auto flooder = server.join("flood");
     auto reader = server.join("reader");
     QVERIFY(flooder && reader);
@@ -154,7 +103,7 @@ void TestFaults::flooderThatNeverReadsIsCutOff()
 // already in keep chatting; once a descriptor is free, accepting resumes.
 void TestFaults::runningOutOfDescriptors()
 {
-    Server server;
+    LoopbackServer server;
     auto ann = server.join("ann");
     auto bob = server.join("bob");
     QVERIFY(ann && bob);
