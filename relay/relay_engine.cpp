@@ -5,6 +5,7 @@
 #include "server_state.h"
 #include "slot_array.h"
 
+#include <algorithm>
 #include <cerrno>
 
 namespace {
@@ -17,6 +18,11 @@ constexpr int longestNickname = 12;
 constexpr int highestPort = 65535;
 constexpr int firstUnprivilegedPort = 1024;
 
+bool isDecimalDigit(QChar c)
+{
+    return c >= u'0' && c <= u'9';
+}
+
 // The leading decimal digits of a port row, after leading blanks; 0 when
 // there are none.
 int leadingNumber(const QString& text)
@@ -25,20 +31,16 @@ int leadingNumber(const QString& text)
     while (i < text.size() && text.at(i) == u' ')
         ++i;
     int value = 0;
-    for (; i < text.size() && text.at(i).isDigit() && value <= highestPort; ++i)
-        value = value * 10 + text.at(i).digitValue();
+    for (; i < text.size() && isDecimalDigit(text.at(i)) && value <= highestPort; ++i)
+        value = value * 10 + (text.at(i).unicode() - u'0');
     return value;
 }
 
 // A port typed by the operator: a whole number from 1 to 65535, else 0.
 int typedPort(const QString& text)
 {
-    if (text.isEmpty() || text.size() > 5)
+    if (text.isEmpty() || text.size() > 5 || !std::all_of(text.begin(), text.end(), isDecimalDigit))
         return 0;
-    for (const QChar c : text) {
-        if (c < u'0' || c > u'9')
-            return 0;
-    }
     const int value = text.toInt();
     return value <= highestPort ? value : 0;
 }

@@ -235,6 +235,13 @@ void TestRelayEngine::greetingAndProbe()
     QCOMPARE(rig.state.Users.ListCount(), 1);
     QCOMPARE(rig.state.Log.ListCount(), 0);
     QCOMPARE(rig.console.flashes, 0);
+
+    // Slot numbers go on past 32,767.
+    rig.state.connectie = 32767;
+    QCOMPARE(rig.server.connectClient(), 32768);
+    rig.server.receive(32768, QStringLiteral("USER:late"));
+    QCOMPARE(rig.state.connection.List(1), QStringLiteral("32768"));
+    QCOMPARE(rig.state.Users.ItemData(1), 32768);
 }
 
 void TestRelayEngine::joinSendsRosterToEverySlot()
