@@ -48,7 +48,11 @@ QColor fromColourValue(quint32 value)
 
 QMessageBox::Icon boxIcon(Console::Icon icon)
 {
-    return icon == Console::Icon::Critical ? QMessageBox::Critical : QMessageBox::Information;
+    switch (icon) {
+    case Console::Icon::Critical:
+        return QMessageBox::Critical;
+    }
+    return QMessageBox::NoIcon;
 }
 
 template<typename Widget>

@@ -12,7 +12,7 @@ inline constexpr quint32 colourGreen = 65280;
 // tests use plain fields.
 class Console {
 public:
-    enum class Icon { Critical, Information };
+    enum class Icon { Critical };
 
     virtual ~Console() = default;
 
