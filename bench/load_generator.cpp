@@ -25,6 +25,7 @@
 #include <netinet/tcp.h>
 #include <signal.h>
 #include <sys/epoll.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -91,6 +92,8 @@ public:
     {
         m_pid = ::fork();
         if (m_pid == 0) {
+            // The server goes when the load generator goes, however it ends.
+            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
             ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
             const std::string port = std::to_string(m_port);
             ::execl(binary.c_str(), binary.c_str(), port.c_str(), static_cast<char*>(nullptr));
