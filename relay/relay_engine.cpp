@@ -60,7 +60,7 @@ RelayEngine::RelayEngine(ServerState& state, SlotArray& server, Console& console
 
 void RelayEngine::Form_Load()
 {
-    m_console.setStatus(QStringLiteral("Not Running"), colourRed);
+    showNotRunning();
     m_state.connectie = 0;
     for (int port = 1; port <= portRows; ++port)
         m_state.cmbPort.AddItem(QString::number(port));
