@@ -73,12 +73,8 @@ void ListBox::scrollToRow(int row)
 
 void ListBox::showListIndex(int row)
 {
-    if (row >= 0) {
-        // The range follows the rows only when the viewport repaints; a
-        // row appended just now must be reachable already.
-        updateScrollRange();
+    if (row >= 0)
         scrollToRow(row);
-    }
     viewport()->update();
 }
 
