@@ -214,11 +214,11 @@ void MainWindow::connectHandlers()
         child->installEventFilter(this);
 }
 
-// A row picked from the list selects it; text typed that is not a row
-// leaves no row selected, and the engine then reads the typed text.
+// The box's text decides the selected row: a row picked from the list puts
+// its text there, and text typed that is not a row leaves no row selected,
+// so that the engine reads the typed text.
 void MainWindow::bindPortBox()
 {
-    connect(cmbPort, &QComboBox::currentIndexChanged, &m_state.cmbPort, &ListModel::setListIndex);
     connect(cmbPort, &QComboBox::editTextChanged, this, [this](const QString& text) {
         m_state.cmbPort.setListIndex(cmbPort->findText(text, Qt::MatchExactly));
     });
