@@ -21,12 +21,13 @@ public:
     void Close(int) override { }
     SlotError Load(int) override { return {}; }
     SlotError Accept(int, qint32) override { return {}; }
-    SlotError SendData(int, const QString&) override { return {}; }
-    QString GetData(int) override { return QStringLiteral("bench: a chat line of ordinary length, 48 chars"); }
+    SlotError SendData(int, const QByteArray&) override { return {}; }
+    QByteArray GetData(int) override { return "bench: a chat line of ordinary length, 48 chars"; }
     int State(int) const override { return sckClosed; }
     QString RemoteHostIP(int) const override { return {}; }
     QString LocalIP(int) const override { return {}; }
     void DoEvents() override { QCoreApplication::processEvents(); }
+    int nextConnected(int) const override { return 0; }
     void arrive() { emit dataArrival(1, 48); }
 };
 

@@ -20,6 +20,7 @@ constexpr int textMargin = 3;
 ListBox::ListBox(ListModel& model, QWidget* parent)
     : QAbstractScrollArea(parent)
     , m_model(model)
+    , m_fitting(QFontMetricsF(font()))
 {
     setFocusPolicy(Qt::StrongFocus);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -93,8 +94,9 @@ void ListBox::paintEvent(QPaintEvent* event)
         } else {
             painter.setPen(palette().color(QPalette::Text));
         }
-        painter.drawText(rect.adjusted(textMargin, 0, -textMargin, 0), Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
-            m_model.List(row));
+        const QRect textRect = rect.adjusted(textMargin, 0, -textMargin, 0);
+        painter.drawText(textRect, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
+            m_fitting.prefix(m_model.List(row), textRect.width()));
         if (row == selected && hasFocus()) {
             QStyleOptionFocusRect focus;
             focus.initFrom(this);
@@ -157,6 +159,8 @@ void ListBox::resizeEvent(QResizeEvent* event)
 void ListBox::changeEvent(QEvent* event)
 {
     QAbstractScrollArea::changeEvent(event);
-    if (event->type() == QEvent::FontChange)
+    if (event->type() == QEvent::FontChange) {
+        m_fitting = FittingText(QFontMetricsF(font()));
         updateScrollRange();
+    }
 }

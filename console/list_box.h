@@ -1,5 +1,7 @@
 #pragma once
 
+#include "fitting_text.h"
+
 #include <QAbstractScrollArea>
 
 class ListModel;
@@ -8,9 +10,10 @@ class ListModel;
 // follows the model's ListIndex both ways (clicks and keys set it; setting
 // it selects the row and scrolls it into view).
 //
-// Only the visible rows are ever looked at, so appending to a list of a
-// million rows costs what it costs with ten. Qt's item views do not: after
-// each insert they lay out every row again.
+// Only the visible rows are ever looked at, and of each only the part that
+// fits its width, so appending to a list of a million rows costs what it
+// costs with ten, and a row of a megabyte what a row of a hundred bytes does.
+// Qt's item views do not: after each insert they lay out every row again.
 class ListBox final : public QAbstractScrollArea {
     Q_OBJECT
 
@@ -35,4 +38,5 @@ private:
     void showListIndex(int row);
 
     ListModel& m_model;
+    FittingText m_fitting;
 };

@@ -10,7 +10,7 @@ QByteArray logFileContents(const ListModel& log)
     const int rows = log.ListCount();
     for (int i = 0; i < rows; ++i) {
         contents += '"';
-        contents += log.List(i).toLatin1();
+        contents += log.List(i);
         contents += "\"\r\n";
     }
     return contents;

@@ -1,5 +1,7 @@
 #include "log_printer.h"
 
+#include "page_writer.h"
+
 #include <QPainter>
 #include <QPrinter>
 #include <QPrinterInfo>
@@ -30,25 +32,20 @@ bool PagePrinter::StartDoc(QString* error)
         m_painter.reset();
         return false;
     }
-    m_y = 0;
+    m_writer = std::make_unique<PageWriter>(*m_painter, m_printer->pageLayout().paintRectPixels(m_printer->resolution()),
+        [this] { m_printer->newPage(); });
     return true;
 }
 
-void PagePrinter::Print(const QString& line)
+void PagePrinter::Print(const QByteArray& line)
 {
-    const QFontMetrics metrics = m_painter->fontMetrics();
-    const QRect page = m_printer->pageLayout().paintRectPixels(m_printer->resolution());
-    if (m_y + metrics.height() > page.height()) {
-        m_printer->newPage();
-        m_y = 0;
-    }
-    m_painter->drawText(0, m_y + metrics.ascent(), metrics.elidedText(line, Qt::ElideRight, page.width()));
-    m_y += metrics.lineSpacing();
+    m_writer->writeLine(line);
 }
 
 bool PagePrinter::EndDoc(QString* error)
 {
     const bool ended = m_painter && m_painter->end();
+    m_writer.reset();
     m_painter.reset();
     m_printer.reset();
     if (!ended)

@@ -1,9 +1,11 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 #include <memory>
 
+class PageWriter;
 class QPainter;
 class QPrinter;
 
@@ -13,25 +15,25 @@ public:
     virtual ~LogPrinter() = default;
     // Starts a job; false, with the reason, when there is nothing to print on.
     virtual bool StartDoc(QString* error) = 0;
-    virtual void Print(const QString& line) = 0;
+    // One line of Latin-1 text.
+    virtual void Print(const QByteArray& line) = 0;
     virtual bool EndDoc(QString* error) = 0;
 };
 
-// Prints on the default printer, or into a PDF file when given one: one line
-// per call, a new page when the page is full. A line wider than the page is
-// cut short with an ellipsis, so that it still takes one line.
+// Prints on the default printer, or into a PDF file when given one, through
+// a PageWriter: one line per call, cut to the page's width.
 class PagePrinter final : public LogPrinter {
 public:
     explicit PagePrinter(QString pdfFile = {});
     ~PagePrinter() override;
 
     bool StartDoc(QString* error) override;
-    void Print(const QString& line) override;
+    void Print(const QByteArray& line) override;
     bool EndDoc(QString* error) override;
 
 private:
     QString m_pdfFile;
     std::unique_ptr<QPrinter> m_printer;
     std::unique_ptr<QPainter> m_painter;
-    int m_y = 0;
+    std::unique_ptr<PageWriter> m_writer;
 };

@@ -1,6 +1,6 @@
 #include "list_model.h"
 
-void ListModel::AddItem(const QString& text)
+void ListModel::AddItem(const QByteArray& text)
 {
     const int row = ListCount();
     beginInsertRows({}, row, row);
@@ -33,9 +33,9 @@ void ListModel::Clear()
     setListIndex(-1);
 }
 
-QString ListModel::List(int row) const
+QByteArray ListModel::List(int row) const
 {
-    return contains(row) ? m_rows.at(row).text : QString();
+    return contains(row) ? m_rows.at(row).text : QByteArray();
 }
 
 qint32 ListModel::ItemData(int row) const
@@ -82,7 +82,7 @@ QVariant ListModel::data(const QModelIndex& index, int role) const
     switch (role) {
     case Qt::DisplayRole:
     case Qt::EditRole:
-        return m_rows.at(index.row()).text;
+        return QString::fromLatin1(m_rows.at(index.row()).text);
     case ItemDataRole:
         return m_rows.at(index.row()).itemData;
     default:

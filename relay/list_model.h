@@ -1,12 +1,15 @@
 #pragma once
 
 #include <QAbstractListModel>
+#include <QByteArray>
 #include <QList>
-#include <QString>
 
 // An ordered, unsorted list of text rows with per-row item data and one
 // selected row: the list box that holds the roster, the transcripts and the
 // port choices. Views show it as a model; the engine uses the list-box calls.
+//
+// Row text is Latin-1, one byte per character, as it came off the wire: a
+// relayed line is held once, in its own bytes, and shared by both transcripts.
 class ListModel final : public QAbstractListModel {
     Q_OBJECT
 
@@ -15,13 +18,13 @@ public:
 
     using QAbstractListModel::QAbstractListModel;
 
-    void AddItem(const QString& text);
+    void AddItem(const QByteArray& text);
     void RemoveItem(int row);
     void Clear();
 
     int ListCount() const { return int(m_rows.size()); }
     // Reading a row that does not exist gives an empty text and item data 0.
-    QString List(int row) const;
+    QByteArray List(int row) const;
     qint32 ItemData(int row) const;
     void setItemData(int row, qint32 value);
     using QAbstractListModel::setItemData;
@@ -43,7 +46,7 @@ signals:
 
 private:
     struct Row {
-        QString text;
+        QByteArray text;
         qint32 itemData = 0;
     };
 

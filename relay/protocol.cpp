@@ -2,34 +2,34 @@
 
 namespace protocol {
 
-MessageKind classify(QStringView message)
+MessageKind classify(QByteArrayView message)
 {
-    const QStringView command = message.left(4);
-    if (command == u"SCAN")
+    const QByteArrayView command = message.first(std::min<qsizetype>(message.size(), 4));
+    if (command == "SCAN")
         return MessageKind::Probe;
-    if (command == u"USER")
+    if (command == "USER")
         return MessageKind::Join;
     return MessageKind::Chat;
 }
 
-QString joinNickname(const QString& message)
+QByteArray joinNickname(const QByteArray& message)
 {
-    return message.mid(5);
+    return message.mid(5, longestJoinNickname);
 }
 
-QString joinEvent(const QString& nickname)
+QByteArray joinEvent(const QByteArray& nickname)
 {
-    return QStringLiteral("NEWUSER:") + nickname;
+    return "NEWUSER:" + nickname;
 }
 
-QString rosterRow(const QString& nickname)
+QByteArray rosterRow(const QByteArray& nickname)
 {
-    return QStringLiteral("USER:") + nickname;
+    return "USER:" + nickname;
 }
 
-QString operatorLine(const QString& nickname, const QString& text)
+QByteArray operatorLine(const QByteArray& nickname, const QByteArray& text)
 {
-    return nickname + QStringLiteral(":  ") + text;
+    return nickname + ":  " + text;
 }
 
 } // namespace protocol

@@ -1,15 +1,17 @@
 #pragma once
 
-#include <QString>
-#include <QStringView>
+#include <QByteArray>
+#include <QByteArrayView>
 
-// The wire protocol. A message is a bare run of Latin-1 characters with no
-// framing: whatever a slot has buffered when it is read is one message.
+// The wire protocol. A message is a bare run of Latin-1 characters, one byte
+// each, with no framing: whatever a slot has buffered when it is read is one
+// message.
 //
 // Client to server, told apart by the first four characters only
 // (case-sensitive, "SCAN" tested first):
 //   "SCAN..."            probe, answered "OK"
-//   "USER" ? nickname    join; the fifth character is skipped unread
+//   "USER" ? nickname    join; the fifth character is skipped unread, and the
+//                        nickname is cut to its first 64 characters
 //   anything else        a chat line, relayed unchanged to every client
 //
 // Server to client:
@@ -22,18 +24,23 @@
 //   nick + ":  " + text  the operator's line
 namespace protocol {
 
-inline const QString greeting = QStringLiteral("NICK");
-inline const QString probeAnswer = QStringLiteral("OK");
-inline const QString rosterStart = QStringLiteral("NEWLIST");
-inline const QString departureEvent = QStringLiteral("QUIT");
+inline const QByteArray greeting = QByteArrayLiteral("NICK");
+inline const QByteArray probeAnswer = QByteArrayLiteral("OK");
+inline const QByteArray rosterStart = QByteArrayLiteral("NEWLIST");
+inline const QByteArray departureEvent = QByteArrayLiteral("QUIT");
+
+// Every roster row goes to every client at every join and departure, so a
+// nickname's length multiplies into all of that traffic.
+inline constexpr qsizetype longestJoinNickname = 64;
 
 enum class MessageKind { Probe, Join, Chat };
 
-MessageKind classify(QStringView message);
-// The nickname of a join message: everything from its sixth character on.
-QString joinNickname(const QString& message);
-QString joinEvent(const QString& nickname);
-QString rosterRow(const QString& nickname);
-QString operatorLine(const QString& nickname, const QString& text);
+MessageKind classify(QByteArrayView message);
+// The nickname of a join message: from its sixth character on, at most
+// longestJoinNickname characters.
+QByteArray joinNickname(const QByteArray& message);
+QByteArray joinEvent(const QByteArray& nickname);
+QByteArray rosterRow(const QByteArray& nickname);
+QByteArray operatorLine(const QByteArray& nickname, const QByteArray& text);
 
 } // namespace protocol

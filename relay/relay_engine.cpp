@@ -25,14 +25,14 @@ bool isDecimalDigit(QChar c)
 
 // The leading decimal digits of a port row, after leading blanks; 0 when
 // there are none.
-int leadingNumber(const QString& text)
+int leadingNumber(const QByteArray& text)
 {
     qsizetype i = 0;
-    while (i < text.size() && text.at(i) == u' ')
+    while (i < text.size() && text.at(i) == ' ')
         ++i;
     int value = 0;
-    for (; i < text.size() && isDecimalDigit(text.at(i)) && value <= highestPort; ++i)
-        value = value * 10 + (text.at(i).unicode() - u'0');
+    for (; i < text.size() && isDecimalDigit(QLatin1Char(text.at(i))) && value <= highestPort; ++i)
+        value = value * 10 + (text.at(i) - '0');
     return value;
 }
 
@@ -63,7 +63,7 @@ void RelayEngine::Form_Load()
     showNotRunning();
     m_state.connectie = 0;
     for (int port = 1; port <= portRows; ++port)
-        m_state.cmbPort.AddItem(QString::number(port));
+        m_state.cmbPort.AddItem(QByteArray::number(port));
     m_state.cmbPort.setListIndex(defaultPortRow);
 }
 
@@ -104,11 +104,12 @@ void RelayEngine::cmdStart_Click()
 
     m_console.setStatus(QStringLiteral("Running"), colourGreen);
     m_console.setPortEnabled(false);
-    m_state.Users.AddItem(nickname);
-    m_state.Users2.AddItem(nickname);
-    m_state.connection.AddItem(QStringLiteral("0"));
+    const QByteArray operatorRow = nickname.toLatin1();
+    m_state.Users.AddItem(operatorRow);
+    m_state.Users2.AddItem(operatorRow);
+    m_state.connection.AddItem("0");
     updateOnline();
-    m_state.Ip.AddItem(m_server.LocalIP(0));
+    m_state.Ip.AddItem(m_server.LocalIP(0).toLatin1());
     m_console.setCaption(captionPrefix + nickname);
 }
 
@@ -150,14 +151,14 @@ void RelayEngine::cmdSend_Click()
 {
     if (m_console.message().isEmpty())
         return;
-    const QString line = protocol::operatorLine(m_console.nickname(), m_console.message());
+    const QByteArray line = operatorLine();
     m_state.Messages.AddItem(line);
     m_state.Log.AddItem(line);
     // Composed afresh for every slot: what the operator types while the loop
     // yields is what the later slots receive.
     const int lastSlot = m_state.connectie;
-    for (int s = 1; s <= lastSlot; ++s) {
-        m_server.SendData(s, protocol::operatorLine(m_console.nickname(), m_console.message()));
+    for (int s = m_server.nextConnected(0); s != 0 && s <= lastSlot; s = m_server.nextConnected(s)) {
+        m_server.SendData(s, operatorLine());
         m_server.DoEvents();
     }
     m_console.setMessage(QString());
@@ -179,7 +180,7 @@ void RelayEngine::Server_ConnectionRequest(int index, qint32 requestID)
 
 void RelayEngine::Server_DataArrival(int index, qint64 /*bytesTotal*/)
 {
-    const QString text = m_server.GetData(index);
+    const QByteArray text = m_server.GetData(index);
     switch (protocol::classify(text)) {
     case protocol::MessageKind::Probe:
         m_server.SendData(index, protocol::probeAnswer);
@@ -193,31 +194,29 @@ void RelayEngine::Server_DataArrival(int index, qint64 /*bytesTotal*/)
     }
 }
 
-void RelayEngine::join(int index, const QString& text)
+void RelayEngine::join(int index, const QByteArray& text)
 {
-    const QString name = protocol::joinNickname(text);
+    const QByteArray name = protocol::joinNickname(text);
     m_state.Users2.AddItem(name);
     m_state.Users.AddItem(name);
-    m_state.Ip.AddItem(m_server.RemoteHostIP(index));
-    m_state.connection.AddItem(QString::number(index));
+    m_state.Ip.AddItem(m_server.RemoteHostIP(index).toLatin1());
+    m_state.connection.AddItem(QByteArray::number(index));
     const int row = m_state.Users.NewIndex();
     m_state.Users.setItemData(row, index);
     m_state.Users2.setItemData(row, index);
     updateOnline();
 
-    const QString notice = QStringLiteral("User Entered The Chat: ") + name;
+    const QByteArray notice = "User Entered The Chat: " + name;
     m_state.Messages.AddItem(notice);
     m_state.Log.AddItem(notice);
     followNewestLine();
     broadcastRoster(protocol::joinEvent(name), 1);
 }
 
-void RelayEngine::relayChatLine(const QString& text)
+void RelayEngine::relayChatLine(const QByteArray& text)
 {
     const int lastSlot = m_state.connectie;
-    for (int s = 1; s <= lastSlot; ++s) {
-        if (m_server.State(s) != SlotArray::sckConnected)
-            continue;
+    for (int s = m_server.nextConnected(0); s != 0 && s <= lastSlot; s = m_server.nextConnected(s)) {
         m_server.SendData(s, text);
         m_server.DoEvents();
     }
@@ -243,13 +242,14 @@ void RelayEngine::Server_Close(int index)
     broadcastRoster(protocol::departureEvent, 2);
 }
 
-// Every slot is sent the roster as it stands when its turn comes. Sends to
-// closed slots fail and are skipped. Rows that vanish while the loop yields
-// are not sent, but their yields still happen, as for a failed send.
-void RelayEngine::broadcastRoster(const QString& event, int yieldsPerRow)
+// Every connected slot is sent the roster as it stands when its turn comes.
+// A slot that closes half-way has its further sends fail and skipped. Rows
+// that vanish while the loop yields are not sent, but their yields still
+// happen, as for a failed send.
+void RelayEngine::broadcastRoster(const QByteArray& event, int yieldsPerRow)
 {
     const int lastSlot = m_state.connectie;
-    for (int s = 1; s <= lastSlot; ++s) {
+    for (int s = m_server.nextConnected(0); s != 0 && s <= lastSlot; s = m_server.nextConnected(s)) {
         m_server.SendData(s, protocol::rosterStart);
         m_server.DoEvents();
         m_server.SendData(s, event);
@@ -262,6 +262,11 @@ void RelayEngine::broadcastRoster(const QString& event, int yieldsPerRow)
                 m_server.DoEvents();
         }
     }
+}
+
+QByteArray RelayEngine::operatorLine() const
+{
+    return protocol::operatorLine(m_console.nickname().toLatin1(), m_console.message().toLatin1());
 }
 
 void RelayEngine::updateOnline()

@@ -10,7 +10,9 @@ struct ServerState;
 // The server's behaviour: one handler per window or slot event, each reading
 // like the steps it performs. Loops over slots yield after every message and
 // take their bounds once, when they start, so runs of handlers may nest
-// inside a yield and see the state change underneath them.
+// inside a yield and see the state change underneath them. They visit only
+// the slots connected at their turn, so their cost follows the clients
+// connected now, however many have come and gone.
 class RelayEngine final : public QObject {
     Q_OBJECT
 
@@ -34,9 +36,10 @@ private:
     void updateOnline();
     void followNewestLine();
 
-    void join(int index, const QString& text);
-    void relayChatLine(const QString& text);
-    void broadcastRoster(const QString& event, int yieldsPerRow);
+    QByteArray operatorLine() const;
+    void join(int index, const QByteArray& text);
+    void relayChatLine(const QByteArray& text);
+    void broadcastRoster(const QByteArray& event, int yieldsPerRow);
 
     ServerState& m_state;
     SlotArray& m_server;

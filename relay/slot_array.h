@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QObject>
 #include <QString>
 
@@ -13,10 +14,12 @@ struct SlotError {
 };
 
 // The array of TCP endpoints the engine works on, addressed by slot number:
-// slot 0 listens, slots 1 and up are accepted connections, created one at a
-// time and never destroyed. Events arrive as signals, one at a time; DoEvents()
-// runs the events that are waiting (handlers may run inside it, and may call
-// it again) and returns without waiting for new ones.
+// slot 0 listens, slots 1 and up are accepted connections, numbered in the
+// order of their admission and never reused. Events arrive as signals, one at
+// a time; DoEvents() runs the events that are waiting (handlers may run inside
+// it, and may call it again) and returns without waiting for new ones.
+//
+// Text on the wire is Latin-1: one byte per character, passed as bytes.
 class SlotArray : public QObject {
     Q_OBJECT
 
@@ -33,14 +36,18 @@ public:
     // Creates slot `index`, closed.
     virtual SlotError Load(int index) = 0;
     virtual SlotError Accept(int index, qint32 requestID) = 0;
-    // Hands the text over as Latin-1 bytes, without waiting for the peer.
-    virtual SlotError SendData(int index, const QString& text) = 0;
-    // Everything received and not yet read, as Latin-1 text.
-    virtual QString GetData(int index) = 0;
+    // Hands the bytes over for sending, without waiting for the peer.
+    virtual SlotError SendData(int index, const QByteArray& bytes) = 0;
+    // Everything received and not yet read.
+    virtual QByteArray GetData(int index) = 0;
     virtual int State(int index) const = 0;
     virtual QString RemoteHostIP(int index) const = 0;
     virtual QString LocalIP(int index) const = 0;
     virtual void DoEvents() = 0;
+
+    // The lowest client slot above `after` that is connected now, or 0 when
+    // there is none: loops over slots visit the open connections only.
+    virtual int nextConnected(int after) const = 0;
 
 signals:
     void connectionRequest(int index, qint32 requestID);

@@ -5,9 +5,11 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <algorithm>
 #include <chrono>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -27,6 +29,8 @@ constexpr qsizetype readChunk = 64 * 1024;
 // sends without pause cannot keep a single pass busy for ever.
 constexpr qsizetype maxReadPerPass = 1024 * 1024;
 constexpr auto descriptorRetry = std::chrono::milliseconds(100);
+// How often reading resumes for clients over their input budget.
+constexpr auto refillTick = std::chrono::milliseconds(50);
 
 SlotError systemError(int code)
 {
@@ -115,7 +119,6 @@ int listeningSocket(quint16 port)
 
 SocketSlotArray::SocketSlotArray(QObject* parent)
     : SlotArray(parent)
-    , m_slots(1)
     , m_epoll(::epoll_create1(EPOLL_CLOEXEC))
     , m_spareFd(openSpareDescriptor())
     , m_readBuffer(readChunk, Qt::Uninitialized)
@@ -124,84 +127,75 @@ SocketSlotArray::SocketSlotArray(QObject* parent)
         qFatal("epoll_create1: %s", std::strerror(errno));
     m_notifier = new QSocketNotifier(m_epoll, QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &SocketSlotArray::runReadySockets);
+    m_refillTimer.setInterval(refillTick);
+    connect(&m_refillTimer, &QTimer::timeout, this, &SocketSlotArray::resumeThrottled);
 }
 
 SocketSlotArray::~SocketSlotArray()
 {
-    for (const Slot& s : m_slots) {
-        if (s.fd >= 0)
-            ::close(s.fd);
+    for (auto& [index, connection] : m_table) {
+        if (connection.fd >= 0)
+            ::close(connection.fd);
     }
-    if (m_pendingRequest >= 0)
-        ::close(m_pendingRequest);
-    if (m_spareFd >= 0)
-        ::close(m_spareFd);
+    for (const int fd : { m_listenFd, m_pendingRequest, m_spareFd }) {
+        if (fd >= 0)
+            ::close(fd);
+    }
     delete m_notifier;
     ::close(m_epoll);
 }
 
-SocketSlotArray::Slot* SocketSlotArray::slot(int index)
+void SocketSlotArray::setInputBudget(InputBudget budget)
 {
-    return index >= 0 && index < slotCount() ? &m_slots[std::size_t(index)] : nullptr;
-}
-
-const SocketSlotArray::Slot* SocketSlotArray::slot(int index) const
-{
-    return index >= 0 && index < slotCount() ? &m_slots[std::size_t(index)] : nullptr;
+    m_inputBudget = budget;
 }
 
 SlotError SocketSlotArray::Bind(int index, quint16 port)
 {
-    Slot* s = slot(index);
-    if (!s || s->fd >= 0)
+    if (index != 0 || m_listenFd >= 0)
         return systemError(EINVAL);
     const int fd = listeningSocket(port);
     if (fd < 0)
         return systemError(errno);
-    s->fd = fd;
-    s->state = sckOpen;
+    m_listenFd = fd;
+    m_listenState = sckOpen;
     return {};
 }
 
 SlotError SocketSlotArray::Listen(int index)
 {
-    Slot* s = slot(index);
-    if (!s || s->state != sckOpen)
+    if (index != 0 || m_listenState != sckOpen)
         return systemError(EINVAL);
-    if (::listen(s->fd, SOMAXCONN) != 0)
+    if (::listen(m_listenFd, SOMAXCONN) != 0)
         return systemError(errno);
     epoll_event event {};
     event.events = EPOLLIN;
-    event.data.u64 = quint64(index);
-    if (::epoll_ctl(m_epoll, EPOLL_CTL_ADD, s->fd, &event) != 0)
+    event.data.u64 = 0;
+    if (::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_listenFd, &event) != 0)
         return systemError(errno);
-    s->state = sckListening;
+    m_listenState = sckListening;
     return {};
 }
 
 void SocketSlotArray::Close(int index)
 {
-    Slot* s = slot(index);
-    if (!s)
+    if (index != 0)
         return;
-    if (s->fd >= 0)
-        ::close(s->fd);
-    s->fd = -1;
-    s->state = sckClosed;
+    if (m_listenFd >= 0)
+        ::close(m_listenFd);
+    m_listenFd = -1;
+    m_listenState = sckClosed;
 }
 
 SlotError SocketSlotArray::Load(int index)
 {
-    if (index < slotCount())
-        return systemError(EEXIST);
-    m_slots.resize(std::size_t(index) + 1);
-    return {};
+    return m_table.create(index) ? SlotError {} : systemError(EEXIST);
 }
 
 SlotError SocketSlotArray::Accept(int index, qint32 requestID)
 {
-    Slot* s = slot(index);
-    if (!s || s->fd >= 0 || requestID < 0 || requestID != m_pendingRequest)
+    if (index <= 0 || index > m_table.lastCreated() || m_table.find(index) || requestID < 0
+        || requestID != m_pendingRequest)
         return systemError(EINVAL);
     m_pendingRequest = -1;
     const int fd = requestID;
@@ -215,31 +209,28 @@ SlotError SocketSlotArray::Accept(int index, qint32 requestID)
     }
     const int on = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    epoll_event event {};
-    event.events = EPOLLIN | EPOLLRDHUP;
-    event.data.u64 = quint64(index);
-    if (::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event) != 0) {
+    Connection& connection
+        = m_table.open(index, Connection(fd, asIpv6(peer), TokenBucket(m_inputBudget, TokenBucket::Clock::now())));
+    updateWatch(index, connection);
+    if (connection.watched == 0) {
         const int error = errno;
         ::close(fd);
+        m_table.erase(index);
         return systemError(error);
     }
-    s->fd = fd;
-    s->remote = asIpv6(peer);
-    s->state = sckConnected;
     return {};
 }
 
 // Each message is its own write, sent at once. What the kernel does not take
 // now waits in the slot's output until the socket can take more.
-SlotError SocketSlotArray::SendData(int index, const QString& text)
+SlotError SocketSlotArray::SendData(int index, const QByteArray& bytes)
 {
-    Slot* s = slot(index);
-    if (!s || s->state != sckConnected)
+    Connection* c = m_table.find(index);
+    if (!c || c->state != sckConnected)
         return systemError(ENOTCONN);
-    const QByteArray bytes = text.toLatin1();
     qsizetype sent = 0;
-    if (s->outputSent == s->output.size()) {
-        const ssize_t n = ::send(s->fd, bytes.constData(), std::size_t(bytes.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (c->outputSent == c->output.size()) {
+        const ssize_t n = ::send(c->fd, bytes.constData(), std::size_t(bytes.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0 && !wouldBlock(errno) && errno != EINTR) {
             const int error = errno;
             dropConnection(index);
@@ -249,35 +240,34 @@ SlotError SocketSlotArray::SendData(int index, const QString& text)
         if (sent == bytes.size())
             return {};
     }
-    s->output.append(bytes.constData() + sent, bytes.size() - sent);
-    if (s->output.size() - s->outputSent > m_outputCap) {
+    c->output.append(bytes.constData() + sent, bytes.size() - sent);
+    if (c->output.size() - c->outputSent > m_outputCap) {
         dropConnection(index);
         return systemError(ENOBUFS);
     }
-    watchOutput(index, true);
+    c->watchingOutput = true;
+    updateWatch(index, *c);
     return {};
 }
 
-QString SocketSlotArray::GetData(int index)
+QByteArray SocketSlotArray::GetData(int index)
 {
-    Slot* s = slot(index);
-    if (!s)
-        return {};
-    const QString text = QString::fromLatin1(s->input);
-    s->input.clear();
-    return text;
+    Connection* c = m_table.find(index);
+    return c ? std::exchange(c->input, {}) : QByteArray();
 }
 
 int SocketSlotArray::State(int index) const
 {
-    const Slot* s = slot(index);
-    return s ? s->state : sckClosed;
+    if (index == 0)
+        return m_listenState;
+    const Connection* c = m_table.find(index);
+    return c ? c->state : sckClosed;
 }
 
 QString SocketSlotArray::RemoteHostIP(int index) const
 {
-    const Slot* s = slot(index);
-    return s && s->remote.sin6_family == AF_INET6 ? addressText(s->remote) : QString();
+    const Connection* c = m_table.find(index);
+    return c ? addressText(c->remote) : QString();
 }
 
 // The host's first non-loopback IPv4 address, or 127.0.0.1 where it has none.
@@ -300,6 +290,11 @@ QString SocketSlotArray::LocalIP(int /*index*/) const
     return address;
 }
 
+int SocketSlotArray::nextConnected(int after) const
+{
+    return m_table.nextConnected(after);
+}
+
 void SocketSlotArray::DoEvents()
 {
     if (m_yieldDepth >= maxYieldDepth)
@@ -317,6 +312,7 @@ void SocketSlotArray::runReadySockets()
     epoll_event events[readyEventsPerPass];
     const int ready = ::epoll_wait(m_epoll, events, readyEventsPerPass, 0);
     for (int i = 0; i < ready; ++i) {
+        ++m_readyEvents;
         const int index = int(events[i].data.u64);
         if (index == 0) {
             acceptConnections();
@@ -331,11 +327,8 @@ void SocketSlotArray::runReadySockets()
 
 void SocketSlotArray::acceptConnections()
 {
-    for (int n = 0; n < acceptsPerPass; ++n) {
-        const Slot& listener = m_slots.front();
-        if (listener.state != sckListening)
-            return;
-        const int fd = ::accept4(listener.fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    for (int n = 0; n < acceptsPerPass && m_listenState == sckListening; ++n) {
+        const int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED)
                 continue;
@@ -363,7 +356,7 @@ bool SocketSlotArray::acceptWithoutDescriptors()
 {
     if (m_spareFd >= 0) {
         ::close(m_spareFd);
-        const int fd = ::accept4(m_slots.front().fd, nullptr, nullptr, SOCK_CLOEXEC);
+        const int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd >= 0)
             ::close(fd);
         m_spareFd = openSpareDescriptor();
@@ -379,60 +372,71 @@ bool SocketSlotArray::acceptWithoutDescriptors()
 
 void SocketSlotArray::setListening(bool armed)
 {
-    const Slot& listener = m_slots.front();
-    if (listener.state != sckListening)
+    if (m_listenState != sckListening)
         return;
     epoll_event event {};
     event.events = armed ? quint32(EPOLLIN) : 0u;
     event.data.u64 = 0;
-    ::epoll_ctl(m_epoll, EPOLL_CTL_MOD, listener.fd, &event);
+    ::epoll_ctl(m_epoll, EPOLL_CTL_MOD, m_listenFd, &event);
 }
 
+// Reads what the client's budget allows. A client over its budget is not
+// read again until the budget has refilled: its bytes wait in the kernel,
+// in order, and TCP slows the sender down.
 void SocketSlotArray::receive(int index)
 {
-    Slot* s = slot(index);
-    if (!s || s->state != sckConnected)
+    Connection* c = m_table.find(index);
+    if (!c || c->state != sckConnected || c->throttled)
         return;
+    const auto now = TokenBucket::Clock::now();
+    const qint64 allowance = std::min<qint64>(maxReadPerPass, c->budget.available(now));
+    enum class End { Allowance, Drained, PeerGone } end = End::Allowance;
     qsizetype received = 0;
-    bool peerGone = false;
-    while (received < maxReadPerPass) {
-        const ssize_t n = ::recv(s->fd, m_readBuffer.data(), std::size_t(m_readBuffer.size()), 0);
+    while (received < allowance) {
+        const auto wanted = std::size_t(std::min<qint64>(m_readBuffer.size(), allowance - received));
+        const ssize_t n = ::recv(c->fd, m_readBuffer.data(), wanted, 0);
         if (n > 0) {
-            s->input.append(m_readBuffer.constData(), n);
+            c->input.append(m_readBuffer.constData(), n);
             received += n;
         } else if (n < 0 && errno == EINTR) {
             continue;
         } else {
             // A reset or any other failed read counts as the peer closing.
-            peerGone = n == 0 || !wouldBlock(errno);
+            end = n < 0 && wouldBlock(errno) ? End::Drained : End::PeerGone;
             break;
         }
     }
-    if (peerGone)
-        release(index);
+    c->budget.spend(received);
+    if (end == End::Allowance && c->budget.available(now) < resumeThreshold())
+        throttle(index, *c);
+    if (end == End::PeerGone)
+        release(*c);
+    // The entry outlives its connection until its last input has been taken.
     if (received > 0)
         emit dataArrival(index, received);
-    if (peerGone)
+    if (end == End::PeerGone) {
+        m_table.erase(index);
         emit peerClosed(index);
+    }
 }
 
 void SocketSlotArray::flushOutput(int index)
 {
-    Slot* s = slot(index);
-    if (!s || s->state != sckConnected)
+    Connection* c = m_table.find(index);
+    if (!c || c->state != sckConnected)
         return;
-    while (s->outputSent < s->output.size()) {
-        const ssize_t n = ::send(s->fd, s->output.constData() + s->outputSent,
-            std::size_t(s->output.size() - s->outputSent), MSG_NOSIGNAL | MSG_DONTWAIT);
+    while (c->outputSent < c->output.size()) {
+        const ssize_t n = ::send(c->fd, c->output.constData() + c->outputSent,
+            std::size_t(c->output.size() - c->outputSent), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
-            s->outputSent += n;
+            c->outputSent += n;
         } else if (n < 0 && errno == EINTR) {
             continue;
         } else if (n < 0 && wouldBlock(errno)) {
             // Keep the buffer from holding on to what has gone out already.
-            if (s->outputSent > s->output.size() / 2) {
-                s->output.remove(0, s->outputSent);
-                s->outputSent = 0;
+            if (c->outputSent > c->output.size() / 2) {
+                c->output.remove(0, c->outputSent);
+                c->outputSent = 0;
             }
             return;
         } else {
@@ -440,34 +444,71 @@ void SocketSlotArray::flushOutput(int index)
             return;
         }
     }
-    s->output.clear();
-    s->outputSent = 0;
-    watchOutput(index, false);
+    c->output.clear();
+    c->outputSent = 0;
+    c->watchingOutput = false;
+    updateWatch(index, *c);
 }
 
-void SocketSlotArray::watchOutput(int index, bool watch)
+// Tells epoll what the connection waits for now. One with nothing to wait
+// for leaves epoll, so that an error on it cannot wake the loop for nothing.
+void SocketSlotArray::updateWatch(int index, Connection& connection)
 {
-    Slot* s = slot(index);
-    if (!s || s->fd < 0 || s->watchingOutput == watch)
+    const quint32 wanted = (connection.throttled ? 0u : quint32(EPOLLIN | EPOLLRDHUP))
+        | (connection.watchingOutput ? quint32(EPOLLOUT) : 0u);
+    if (wanted == connection.watched)
         return;
     epoll_event event {};
-    event.events = EPOLLIN | EPOLLRDHUP | (watch ? quint32(EPOLLOUT) : 0u);
+    event.events = wanted;
     event.data.u64 = quint64(index);
-    if (::epoll_ctl(m_epoll, EPOLL_CTL_MOD, s->fd, &event) == 0)
-        s->watchingOutput = watch;
+    const int operation = connection.watched == 0 ? EPOLL_CTL_ADD : wanted == 0 ? EPOLL_CTL_DEL : EPOLL_CTL_MOD;
+    if (::epoll_ctl(m_epoll, operation, connection.fd, &event) == 0)
+        connection.watched = wanted;
 }
 
-// The slot keeps its number and its closing state for good, but its
-// descriptor and unsent output are given back at once.
-void SocketSlotArray::release(int index)
+void SocketSlotArray::throttle(int index, Connection& connection)
 {
-    Slot& s = m_slots[std::size_t(index)];
-    ::close(s.fd);
-    s.fd = -1;
-    s.state = sckClosing;
-    s.output = QByteArray();
-    s.outputSent = 0;
-    s.watchingOutput = false;
+    connection.throttled = true;
+    updateWatch(index, connection);
+    m_throttled.push_back(index);
+    if (!m_refillTimer.isActive())
+        m_refillTimer.start();
+}
+
+// A tick's worth of the budget, or the whole burst where that is smaller: a
+// client is read again once it may send that much.
+qint64 SocketSlotArray::resumeThreshold() const
+{
+    const qint64 tickBytes = m_inputBudget.bytesPerSecond * refillTick.count() / 1000;
+    return std::clamp<qint64>(tickBytes, 1, m_inputBudget.burst);
+}
+
+void SocketSlotArray::resumeThrottled()
+{
+    const auto now = TokenBucket::Clock::now();
+    std::erase_if(m_throttled, [&](int index) {
+        Connection* c = m_table.find(index);
+        if (!c || c->state != sckConnected)
+            return true;
+        if (c->budget.available(now) < resumeThreshold())
+            return false;
+        c->throttled = false;
+        updateWatch(index, *c);
+        return true;
+    });
+    if (m_throttled.empty())
+        m_refillTimer.stop();
+}
+
+// The descriptor and unsent output go at once; the slot keeps only its number.
+void SocketSlotArray::release(Connection& connection)
+{
+    ::close(connection.fd);
+    connection.fd = -1;
+    connection.state = sckClosing;
+    connection.output = QByteArray();
+    connection.outputSent = 0;
+    connection.watched = 0;
 }
 
 // A connection that failed while being written to, or that let its unsent
@@ -475,7 +516,9 @@ void SocketSlotArray::release(int index)
 // not from inside the send that found it.
 void SocketSlotArray::dropConnection(int index)
 {
-    release(index);
+    if (Connection* c = m_table.find(index))
+        release(*c);
+    m_table.erase(index);
     m_dropped.push_back(index);
     if (m_dropped.size() == 1)
         QMetaObject::invokeMethod(this, &SocketSlotArray::raiseDropped, Qt::QueuedConnection);

@@ -1,13 +1,13 @@
 #pragma once
 
 #include "slot_array.h"
+#include "slot_table.h"
+#include "token_bucket.h"
 
 #include <QByteArray>
+#include <QTimer>
 
-#include <deque>
 #include <vector>
-
-#include <netinet/in.h>
 
 class QSocketNotifier;
 
@@ -17,12 +17,18 @@ class QSocketNotifier;
 // same however many clients are connected. Readiness is level-triggered:
 // every pass handles what is ready now, and a pass run from inside a handler
 // simply sees what the outer pass has not handled yet.
+//
+// No client can take more than its share: its input is read no faster than
+// its budget allows (the rest waits in the kernel, and TCP slows the sender
+// down), and its unsent output is capped.
 class SocketSlotArray final : public SlotArray {
     Q_OBJECT
 
 public:
     // Unsent output a client may leave queued before it is cut off.
     static constexpr qsizetype defaultOutputCap = 1024 * 1024;
+    // How fast a client's input is taken in.
+    static constexpr InputBudget defaultInputBudget { 64 * 1024, 1024 * 1024 };
     // Yields nest no deeper than this; past it a yield returns at once.
     static constexpr int maxYieldDepth = 64;
 
@@ -34,52 +40,54 @@ public:
     void Close(int index) override;
     SlotError Load(int index) override;
     SlotError Accept(int index, qint32 requestID) override;
-    SlotError SendData(int index, const QString& text) override;
-    QString GetData(int index) override;
+    SlotError SendData(int index, const QByteArray& bytes) override;
+    QByteArray GetData(int index) override;
     int State(int index) const override;
     QString RemoteHostIP(int index) const override;
     QString LocalIP(int index) const override;
     void DoEvents() override;
+    int nextConnected(int after) const override;
 
     void setOutputCap(qsizetype bytes) { m_outputCap = bytes; }
-    int slotCount() const { return int(m_slots.size()); }
+    // Applies to connections accepted from now on.
+    void setInputBudget(InputBudget budget);
+
+    int lastSlot() const { return m_table.lastCreated(); }
+    int openConnections() const { return m_table.openCount(); }
+    // Readiness events handled so far: a measure of how busy the loop is.
+    qint64 readyEvents() const { return m_readyEvents; }
 
 private:
-    struct Slot {
-        int fd = -1;
-        int state = sckClosed;
-        sockaddr_in6 remote {};
-        QByteArray input;
-        QByteArray output;
-        qsizetype outputSent = 0;
-        bool watchingOutput = false;
-    };
-
-    Slot* slot(int index);
-    const Slot* slot(int index) const;
-
     void runReadySockets();
     void acceptConnections();
     bool acceptWithoutDescriptors();
     void setListening(bool armed);
     void receive(int index);
     void flushOutput(int index);
-    void watchOutput(int index, bool watch);
-    void release(int index);
+    void updateWatch(int index, Connection& connection);
+    qint64 resumeThreshold() const;
+    void throttle(int index, Connection& connection);
+    void resumeThrottled();
+    void release(Connection& connection);
     void dropConnection(int index);
     void raiseDropped();
 
-    // std::deque: growing it never moves a slot that a suspended handler,
-    // further up the stack, may still be using.
-    std::deque<Slot> m_slots;
+    SlotTable m_table;
+    int m_listenFd = -1;
+    int m_listenState = sckClosed;
     int m_epoll = -1;
     int m_spareFd = -1;
     int m_pendingRequest = -1;
     int m_yieldDepth = 0;
+    qint64 m_readyEvents = 0;
     qsizetype m_outputCap = defaultOutputCap;
+    InputBudget m_inputBudget = defaultInputBudget;
     // Every read lands here first, so that a slot's input holds only what
     // arrived: a slot never keeps a read-sized buffer it did not fill.
     QByteArray m_readBuffer;
     std::vector<int> m_dropped;
+    // Slots over their budget, and the one timer that reads them again.
+    std::vector<int> m_throttled;
+    QTimer m_refillTimer;
     QSocketNotifier* m_notifier = nullptr;
 };

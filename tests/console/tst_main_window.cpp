@@ -3,6 +3,7 @@
 #include "log_printer.h"
 #include "loopback_client.h"
 #include "main_window.h"
+#include "page_writer.h"
 #include "save_dialog.h"
 #include "socket_slot_array.h"
 
@@ -14,6 +15,8 @@
 #include <QScrollBar>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPaintEngine>
+#include <QPainter>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTemporaryDir>
@@ -76,7 +79,7 @@ public:
         *error = startError;
         return startError.isEmpty();
     }
-    void Print(const QString& line) override { lines->append(line); }
+    void Print(const QByteArray& line) override { lines->append(line); }
     bool EndDoc(QString*) override
     {
         ++*ended;
@@ -84,8 +87,71 @@ public:
     }
 
     QString startError;
-    std::shared_ptr<QStringList> lines = std::make_shared<QStringList>();
+    std::shared_ptr<QByteArrayList> lines = std::make_shared<QByteArrayList>();
     std::shared_ptr<int> ended = std::make_shared<int>(0);
+};
+
+// A paint device that keeps, of everything painted on it, the length of the
+// longest text handed to the paint engine: what was shaped and drawn.
+class TextRecorder final : public QPaintDevice {
+public:
+    qsizetype longestText = 0;
+    int texts = 0;
+
+    QPaintEngine* paintEngine() const override { return &m_engine; }
+
+protected:
+    int metric(PaintDeviceMetric metric) const override
+    {
+        switch (metric) {
+        case PdmWidth:
+        case PdmHeight:
+            return 2000;
+        case PdmWidthMM:
+        case PdmHeightMM:
+            return 529;
+        case PdmDpiX:
+        case PdmDpiY:
+        case PdmPhysicalDpiX:
+        case PdmPhysicalDpiY:
+            return 96;
+        case PdmDepth:
+            return 32;
+        case PdmNumColors:
+            return INT_MAX;
+        case PdmDevicePixelRatio:
+            return 1;
+        case PdmDevicePixelRatioScaled:
+            return int(devicePixelRatioFScale());
+        }
+        return 0;
+    }
+
+private:
+    class Engine final : public QPaintEngine {
+    public:
+        explicit Engine(TextRecorder& recorder)
+            : QPaintEngine(AllFeatures)
+            , m_recorder(recorder)
+        {
+        }
+        bool begin(QPaintDevice*) override { return true; }
+        bool end() override { return true; }
+        void updateState(const QPaintEngineState&) override { }
+        void drawPixmap(const QRectF&, const QPixmap&, const QRectF&) override { }
+        void drawPolygon(const QPointF*, int, PolygonDrawMode) override { }
+        void drawPath(const QPainterPath&) override { }
+        void drawTextItem(const QPointF&, const QTextItem& item) override
+        {
+            ++m_recorder.texts;
+            m_recorder.longestText = std::max(m_recorder.longestText, item.text().size());
+        }
+        Type type() const override { return User; }
+
+    private:
+        TextRecorder& m_recorder;
+    };
+    mutable Engine m_engine { *this };
 };
 
 struct Window {
@@ -101,9 +167,9 @@ struct Window {
     T* control(const char* name) { return frmMain.findChild<T*>(QLatin1String(name)); }
     QPushButton* button(const char* name) { return control<QPushButton>(name); }
     void type(const char* name, const QString& text) { QTest::keyClicks(control<QLineEdit>(name), text); }
-    void addLogRows(const QStringList& rows)
+    void addLogRows(const QByteArrayList& rows)
     {
-        for (const QString& row : rows)
+        for (const QByteArray& row : rows)
             frmMain.state().Log.AddItem(row);
     }
 };
@@ -143,6 +209,7 @@ private slots:
     void mirroredSelection();
     void transcriptFollowsNewestLine();
     void aboutAndQuit();
+    void longRowsCostTheirWidth();
 };
 
 void TestMainWindow::startUp()
@@ -199,7 +266,7 @@ void TestMainWindow::enterSends()
     QTest::keyClick(target, Qt::Key(key));
     ListModel& messages = w.frmMain.state().Messages;
     QCOMPARE(messages.ListCount(), 1);
-    QCOMPARE(messages.List(0), QStringLiteral("op:  hi"));
+    QCOMPARE(messages.List(0), QByteArray("op:  hi"));
     QVERIFY(w.control<QLineEdit>("txtMessage")->text().isEmpty());
     QCOMPARE(messages.ListIndex(), 0);
 }
@@ -208,7 +275,7 @@ void TestMainWindow::enterOnAnotherButtonPressesIt()
 {
     Window w;
     QVERIFY(QTest::qWaitForWindowActive(&w.frmMain));
-    w.frmMain.state().Messages.AddItem(QStringLiteral("old line"));
+    w.frmMain.state().Messages.AddItem("old line");
     w.type("txtMessage", QStringLiteral("hi"));
     auto* clear = w.button("cmdClearChat");
     w.control<QTabWidget>("Overzicht")->setCurrentIndex(3);
@@ -267,8 +334,7 @@ void TestMainWindow::saveLog()
     w.button("cmdSaveLog")->click();
     QCOMPARE(fileBytes(path), QByteArray());
 
-    w.addLogRows({ QStringLiteral("User Entered The Chat: bob"), QStringLiteral("say \"hi\""),
-        QString::fromLatin1("caf\xe9 \x80\xff") });
+    w.addLogRows({ "User Entered The Chat: bob", "say \"hi\"", "caf\xe9 \x80\xff" });
     w.button("cmdSaveLog")->click();
     QCOMPARE(fileBytes(path),
         QByteArray("\"User Entered The Chat: bob\"\r\n\"say \"hi\"\"\r\n\"caf\xe9 \x80\xff\"\r\n"));
@@ -279,7 +345,7 @@ void TestMainWindow::saveCancelledWritesNothing()
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("log.txt"));
     Window w;
-    w.addLogRows({ QStringLiteral("kept") });
+    w.addLogRows({ "kept" });
     w.frmMain.setSaveDialog(std::make_unique<ScriptedSaveDialog>(path));
     w.button("cmdSaveLog")->click();
     w.button("cmdClearLog")->click();
@@ -292,7 +358,7 @@ void TestMainWindow::failedSaveShowsErrorAndKeepsOldFile()
 {
     QTemporaryDir dir;
     Window w;
-    w.addLogRows({ QStringLiteral("a line long enough to pass the file size limit") });
+    w.addLogRows({ "a line long enough to pass the file size limit" });
 
     const QString nowhere = dir.filePath(QStringLiteral("missing/log.txt"));
     w.frmMain.setSaveDialog(std::make_unique<ScriptedSaveDialog>(nowhere));
@@ -332,11 +398,11 @@ void TestMainWindow::printLog()
     const auto ended = printer->ended;
     w.frmMain.setPrinter(std::move(printer));
     w.button("cmdPrintLog")->click();
-    QCOMPARE(*lines, QStringList {});
+    QCOMPARE(*lines, QByteArrayList {});
     QCOMPARE(*ended, 1);
-    w.addLogRows({ QStringLiteral("one"), QStringLiteral("two") });
+    w.addLogRows({ "one", "two" });
     w.button("cmdPrintLog")->click();
-    QCOMPARE(*lines, (QStringList { "one", "two" }));
+    QCOMPARE(*lines, (QByteArrayList { "one", "two" }));
     QCOMPARE(*ended, 2);
 }
 
@@ -367,7 +433,7 @@ void TestMainWindow::printToPdf()
     PagePrinter job(full);
     QVERIFY(job.StartDoc(&error));
     for (int i = 0; i < 300; ++i)
-        job.Print(QStringLiteral("line %1 ").arg(i).repeated(i % 50 + 1));
+        job.Print(("line " + QByteArray::number(i) + ' ').repeated(i % 50 + 1));
     QVERIFY(job.EndDoc(&error));
     const QByteArray pdf = fileBytes(full);
     const qsizetype pages = pdf.count("/Type /Page") - pdf.count("/Type /Pages");
@@ -379,8 +445,8 @@ void TestMainWindow::mirroredSelection()
     Window w;
     ServerState& state = w.frmMain.state();
     for (const char* name : { "op", "ann", "bob" }) {
-        state.Users.AddItem(QLatin1String(name));
-        state.Ip.AddItem(QStringLiteral("127.0.0.1"));
+        state.Users.AddItem(name);
+        state.Ip.AddItem("127.0.0.1");
     }
     w.control<QTabWidget>("Overzicht")->setCurrentIndex(2);
     auto* users = w.control<ListBox>("Users");
@@ -405,7 +471,7 @@ void TestMainWindow::transcriptFollowsNewestLine()
     auto* view = w.control<ListBox>("Log");
     ListModel& log = w.frmMain.state().Log;
     for (int i = 0; i < 500; ++i)
-        log.AddItem(QStringLiteral("line %1").arg(i));
+        log.AddItem("line " + QByteArray::number(i));
     log.setListIndex(log.ListCount() - 1);
     QVERIFY(view->viewport()->rect().contains(view->rowRect(499)));
     QVERIFY(!view->viewport()->rect().intersects(view->rowRect(0)));
@@ -441,6 +507,43 @@ void TestMainWindow::aboutAndQuit()
     w.frmMain.findChild<QAction*>(QStringLiteral("mnuAfsluiten"))->trigger();
     QVERIFY(ended);
     QCOMPARE(w.server.State(0), int(SlotArray::sckClosed));
+}
+
+// A row of a megabyte, in the transcripts and the roster lists alike, is
+// drawn and printed as far as it shows: what reaches the paint engine is
+// bounded by the row's width, not by the row.
+void TestMainWindow::longRowsCostTheirWidth()
+{
+    Window w;
+    QVERIFY(QTest::qWaitForWindowExposed(&w.frmMain));
+    QByteArray row(1024 * 1024, 'i');
+    for (qsizetype i = 0; i < row.size(); i += 7)
+        row[i] = ' ';
+    ServerState& state = w.frmMain.state();
+    for (ListModel* list : { &state.Messages, &state.Log, &state.Users, &state.Users2, &state.Ip, &state.connection })
+        list->AddItem(row);
+    constexpr qsizetype widthBound = 600; // characters; the widest list is 473 pixels
+    auto* tabs = w.control<QTabWidget>("Overzicht");
+    const std::pair<int, const char*> views[] = { { 1, "Log" }, { 2, "Users" }, { 2, "Ip" }, { 2, "connection" },
+        { 3, "Messages" }, { 3, "Users2" } };
+    for (const auto& [page, name] : views) {
+        tabs->setCurrentIndex(page);
+        auto* view = w.control<ListBox>(name);
+        view->viewport()->repaint();
+        TextRecorder recorder;
+        view->viewport()->render(&recorder);
+        QVERIFY2(recorder.texts > 0, name);
+        QVERIFY2(recorder.longestText <= widthBound, qPrintable(QString::number(recorder.longestText)));
+    }
+
+    TextRecorder recorder;
+    QPainter painter(&recorder);
+    PageWriter writer(painter, QRect(0, 0, 500, 1000), [] {});
+    writer.writeLine(row);
+    writer.writeLine("short");
+    painter.end();
+    QCOMPARE(recorder.texts, 2);
+    QVERIFY2(recorder.longestText <= widthBound, qPrintable(QString::number(recorder.longestText)));
 }
 
 QTEST_MAIN(TestMainWindow)

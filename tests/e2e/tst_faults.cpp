@@ -4,6 +4,7 @@
 #include "save_dialog.h"
 
 #include <QComboBox>
+#include <QTabWidget>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLineEdit>
@@ -48,6 +49,8 @@ private slots:
     void flooderThatNeverReadsIsCutOff();
     void runningOutOfDescriptors();
     void savingWhileClientsChat();
+    void longLinesThroughTheWindow_data();
+    void longLinesThroughTheWindow();
 };
 
 void TestFaults::silentClientHoldsNothingUp()
@@ -69,6 +72,9 @@ void TestFaults::silentClientHoldsNothingUp()
 void TestFaults::flooderThatNeverReadsIsCutOff()
 {
     LoopbackServer server;
+    // An input budget large enough that the flood outgrows the output cap in
+    // seconds; the budget itself is tested on its own.
+    server.slots_.setInputBudget({ 256 * 1024 * 1024, 16 * 1024 * 1024 });
     auto flooder = server.join("flood");
     auto reader = server.join("reader");
     QVERIFY(flooder && reader);
@@ -186,6 +192,63 @@ void TestFaults::savingWhileClientsChat()
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), saved);
     QVERIFY(log.ListCount() > rowsWhenDialogOpened);
+}
+
+void TestFaults::longLinesThroughTheWindow_data()
+{
+    QTest::addColumn<int>("page");
+    QTest::newRow("Logs") << 1;
+    QTest::newRow("Users") << 2;
+    QTest::newRow("Chat") << 3;
+}
+
+// Lines of a megabyte go through the real window with its page on screen:
+// every byte reaches the others in order, and a short line after them is
+// still relayed.
+void TestFaults::longLinesThroughTheWindow()
+{
+    QFETCH(int, page);
+    SocketSlotArray slots_;
+    // Eight megabytes in a second or two rather than the default budget's two
+    // minutes, and room for them in the output of clients that read only
+    // between the server's passes; budget and cap are tested on their own.
+    slots_.setInputBudget({ 8 * 1024 * 1024, 1024 * 1024 });
+    slots_.setOutputCap(64 * 1024 * 1024);
+    MainWindow frmMain(slots_);
+    frmMain.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&frmMain));
+    const quint16 port = freePort();
+    frmMain.findChild<QLineEdit*>(QStringLiteral("txtNickname"))->setText(QStringLiteral("op"));
+    frmMain.findChild<QComboBox*>(QStringLiteral("cmbPort"))->setEditText(QString::number(port));
+    frmMain.findChild<QPushButton*>(QStringLiteral("cmdStart"))->click();
+    frmMain.findChild<QTabWidget*>(QStringLiteral("Overzicht"))->setCurrentIndex(page);
+
+    std::vector<std::unique_ptr<LoopbackClient>> clients;
+    for (const QByteArray name : { "sender", "other", "late" }) {
+        clients.push_back(std::make_unique<LoopbackClient>(port));
+        clients.back()->send("USER:" + name);
+        QTRY_VERIFY_WITH_TIMEOUT(clients.back()->hasReceived("NEWUSER:" + name), timeoutMs);
+    }
+    for (auto& client : clients)
+        client->clearReceived();
+    QByteArray lines;
+    for (int i = 0; i < 8; ++i) {
+        QByteArray line(1024 * 1024, char('a' + i));
+        line[0] = char(0xe0 + i);
+        clients[0]->send(line);
+        lines += line;
+    }
+    const auto allHave = [&](qsizetype bytes) {
+        return serveUntil([&] {
+            return std::all_of(clients.begin(), clients.end(), [&](auto& client) { return client->received().size() >= bytes; });
+        });
+    };
+    QVERIFY(allHave(lines.size()));
+    for (auto& client : clients)
+        QVERIFY(client->received() == lines);
+    clients[2]->send("late: short");
+    QVERIFY(allHave(lines.size() + 11));
+    QVERIFY(clients[1]->received().endsWith("late: short"));
 }
 
 QTEST_MAIN(TestFaults)

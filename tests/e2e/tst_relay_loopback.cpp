@@ -44,6 +44,8 @@ private slots:
     void megabyteMessage();
     void resetInMiddleOfBroadcast();
     void manyClientsFlooding();
+    void probesLeaveNothingBehind();
+    void floodIsThrottledNotLost();
 };
 
 void TestRelayLoopback::greetingAndProbes()
@@ -60,7 +62,7 @@ void TestRelayLoopback::greetingAndProbes()
     client->clearReceived();
     client->send("scan");
     QTRY_COMPARE_WITH_TIMEOUT(client->received(), QByteArray("scan"), timeoutMs);
-    QCOMPARE(server.rows(server.state.Log), QStringList { "scan" });
+    QCOMPARE(server.rows(server.state.Log), QByteArrayList { "scan" });
     QCOMPARE(server.state.Users.ListCount(), 1);
 }
 
@@ -84,9 +86,9 @@ void TestRelayLoopback::joinVariants()
     QVERIFY(anonymous);
     anonymous->send("USER");
     QTRY_COMPARE_WITH_TIMEOUT(anonymous->received(), roster("NEWUSER:", { "op", "bob", "bob", "" }), timeoutMs);
-    QCOMPARE(server.rows(server.state.Users), (QStringList { "op", "bob", "bob", "" }));
-    QCOMPARE(server.rows(server.state.Ip), (QStringList { server.state.Ip.List(0), "127.0.0.1", "127.0.0.1", "127.0.0.1" }));
-    QCOMPARE(server.rows(server.state.connection), (QStringList { "0", "1", "2", "3" }));
+    QCOMPARE(server.rows(server.state.Users), (QByteArrayList { "op", "bob", "bob", "" }));
+    QCOMPARE(server.rows(server.state.Ip), (QByteArrayList { server.state.Ip.List(0), "127.0.0.1", "127.0.0.1", "127.0.0.1" }));
+    QCOMPARE(server.rows(server.state.connection), (QByteArrayList { "0", "1", "2", "3" }));
     QCOMPARE(server.console.online, QStringLiteral("4"));
 }
 
@@ -105,8 +107,8 @@ void TestRelayLoopback::chatLineReachesEveryClientByteForByte()
     QVERIFY(waitForAll(clients, line));
     for (auto& client : clients)
         QCOMPARE(client->received(), line);
-    QCOMPARE(server.state.Log.List(server.state.Log.ListCount() - 1).toLatin1(), line);
-    QCOMPARE(server.state.Messages.List(server.state.Messages.ListCount() - 1).toLatin1(), line);
+    QCOMPARE(server.state.Log.List(server.state.Log.ListCount() - 1), line);
+    QCOMPARE(server.state.Messages.List(server.state.Messages.ListCount() - 1), line);
     QCOMPARE(server.console.flashes, 1);
 }
 
@@ -119,7 +121,7 @@ void TestRelayLoopback::departureRebroadcastsRoster()
     bob->clearReceived();
     ann->close();
     QTRY_COMPARE_WITH_TIMEOUT(bob->received(), roster("QUIT", { "op", "bob" }), timeoutMs);
-    QCOMPARE(server.rows(server.state.Users), (QStringList { "op", "bob" }));
+    QCOMPARE(server.rows(server.state.Users), (QByteArrayList { "op", "bob" }));
     QCOMPARE(server.console.online, QStringLiteral("2"));
 }
 
@@ -232,6 +234,87 @@ void TestRelayLoopback::manyClientsFlooding()
     newcomer->send("hello");
     QTRY_VERIFY_WITH_TIMEOUT(newcomer->hasReceived("hello"), timeoutMs);
     QVERIFY(sent > 0);
+}
+
+// Clients looking for servers come and go by the thousand: the slot array
+// keeps entries for open connections only, every descriptor comes back, and
+// the joined client is sent every departure's roster.
+void TestRelayLoopback::probesLeaveNothingBehind()
+{
+    LoopbackServer server;
+    auto ann = server.join("ann");
+    QVERIFY(ann);
+    const int descriptors = openDescriptors();
+    constexpr int cycles = 20000;
+    constexpr int batch = 200;
+    const QByteArray departure = roster("QUIT", { "op", "ann" });
+    for (int done = 0; done < cycles; done += batch) {
+        std::vector<std::unique_ptr<LoopbackClient>> probes;
+        for (int i = 0; i < batch; ++i) {
+            probes.push_back(std::make_unique<LoopbackClient>(server.port));
+            probes.back()->send("SCAN");
+        }
+        QVERIFY(waitForAll(probes, "NICKOK"));
+        probes.clear();
+        // Departures handled inside each other's yields interleave their messages.
+        QVERIFY(QTest::qWaitFor([&] { return ann->received().size() == batch * departure.size(); }, timeoutMs));
+        QCOMPARE(ann->received().count("QUIT"), batch);
+        QCOMPARE(ann->received().count("USER:ann"), batch);
+        ann->clearReceived();
+    }
+    QCOMPARE(server.state.connectie, cycles + 1);
+    QCOMPARE(server.slots_.openConnections(), 1);
+    QCOMPARE(openDescriptors(), descriptors);
+    QVERIFY(stillServed(*ann, "ann: still here"));
+}
+
+// A client over its input budget is read later, not cut off: every byte of
+// its flood reaches the others in order, another client's short line
+// overtakes what the flooder has not been granted yet, and the throttled
+// socket does not keep the event loop busy.
+void TestRelayLoopback::floodIsThrottledNotLost()
+{
+    LoopbackServer server;
+    constexpr qint64 rate = 4 * 1024 * 1024;
+    constexpr qint64 burst = 256 * 1024;
+    server.slots_.setInputBudget({ rate, burst });
+    auto flooder = server.join("flood");
+    auto other = server.join("other");
+    auto reader = server.join("reader");
+    QVERIFY(flooder && other && reader);
+    other->clearReceived();
+
+    QByteArray flood(8 * 1024 * 1024, Qt::Uninitialized);
+    for (qsizetype i = 0; i < flood.size(); ++i)
+        flood[i] = char(0x80 + i % 127);
+    const QByteArray line("other: a short line");
+    // Every client reads what it is sent, the flooder too, as it writes.
+    const auto readingUntil = [&](auto done) {
+        return QTest::qWaitFor([&] {
+            flooder->pump();
+            other->pump();
+            return done();
+        }, timeoutMs);
+    };
+    flooder->send(flood);
+    QVERIFY(readingUntil([&] { return reader->received().size() > burst; }));
+    // Over its budget, the flooder's unread bytes do not wake the loop: a
+    // thousand passes find next to nothing to do.
+    const qint64 eventsBefore = server.slots_.readyEvents();
+    for (int pass = 0; pass < 1000; ++pass)
+        server.slots_.DoEvents();
+    const qint64 events = server.slots_.readyEvents() - eventsBefore;
+    QVERIFY2(events < 100, qPrintable(QString::number(events)));
+    other->send(line);
+    QVERIFY(readingUntil([&] { return reader->hasReceived(line); }));
+    QVERIFY(reader->received().size() < flood.size());
+    QVERIFY(readingUntil([&] { return reader->received().size() == flood.size() + line.size(); }));
+    QByteArray relayed = reader->received();
+    relayed.remove(relayed.indexOf(line), line.size());
+    QVERIFY(relayed == flood);
+    QVERIFY(readingUntil([&] { return other->received().size() == flood.size() + line.size(); }));
+    QCOMPARE(server.state.Users.ListCount(), 4);
+    QCOMPARE(server.chatLogged().size(), flood.size() + line.size());
 }
 
 QTEST_GUILESS_MAIN(TestRelayLoopback)

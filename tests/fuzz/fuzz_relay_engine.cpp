@@ -22,14 +22,15 @@ public:
     }
     bool atEnd() const { return m_position >= m_size; }
     uint8_t byte() { return atEnd() ? 0 : m_data[m_position++]; }
-    // A length byte, then that many bytes as Latin-1 text.
-    QString text()
+    // A length byte, then that many bytes.
+    QByteArray bytes()
     {
         const size_t length = std::min<size_t>(byte(), m_size - std::min(m_position, m_size));
         const auto* start = reinterpret_cast<const char*>(m_data + m_position);
         m_position += length;
-        return QString::fromLatin1(start, qsizetype(length));
+        return QByteArray(start, qsizetype(length));
     }
+    QString text() { return QString::fromLatin1(bytes()); }
 
 private:
     const uint8_t* m_data;
@@ -83,7 +84,7 @@ private:
         case 1:
         case 2:
             if (const int slot = connectedSlot())
-                m_server.receive(slot, m_input.text());
+                m_server.receive(slot, m_input.bytes());
             break;
         case 3:
             if (const int slot = connectedSlot())
@@ -133,7 +134,7 @@ private:
                 fail("Users and Users2 differ");
             if (slot < 0 || slot > m_state.connectie || slot >= int(m_server.endpoints.size()))
                 fail("item data is not a slot that exists");
-            if (m_state.connection.List(i) != QString::number(slot))
+            if (m_state.connection.List(i) != QByteArray::number(slot))
                 fail("the connection number is not the row's slot");
         }
         if (m_state.Log.ListCount() < m_logRows || m_state.Messages.ListCount() < m_messageRows)

@@ -2,7 +2,7 @@
 
 #include "slot_array.h"
 
-#include <QStringList>
+#include <QByteArrayList>
 
 #include <algorithm>
 #include <functional>
@@ -14,8 +14,8 @@ class FakeSlotArray final : public SlotArray {
 public:
     struct Endpoint {
         int state = sckClosed;
-        QStringList sent;
-        QString input;
+        QByteArrayList sent;
+        QByteArray input;
     };
 
     SlotError Bind(int, quint16 port) override
@@ -47,7 +47,7 @@ public:
         endpoints.at(std::size_t(index)).state = sckConnected;
         return {};
     }
-    SlotError SendData(int index, const QString& text) override
+    SlotError SendData(int index, const QByteArray& text) override
     {
         highestAddressed = std::max(highestAddressed, index);
         if (index >= int(endpoints.size()) || endpoints[std::size_t(index)].state != sckConnected)
@@ -55,13 +55,21 @@ public:
         endpoints[std::size_t(index)].sent.append(text);
         return {};
     }
-    QString GetData(int index) override { return std::exchange(endpoints.at(std::size_t(index)).input, {}); }
+    QByteArray GetData(int index) override { return std::exchange(endpoints.at(std::size_t(index)).input, {}); }
     int State(int index) const override
     {
         return index < int(endpoints.size()) ? endpoints[std::size_t(index)].state : sckClosed;
     }
     QString RemoteHostIP(int index) const override { return QStringLiteral("192.0.2.%1").arg(index); }
     QString LocalIP(int) const override { return QStringLiteral("198.51.100.7"); }
+    int nextConnected(int after) const override
+    {
+        for (int index = after + 1; index < int(endpoints.size()); ++index) {
+            if (endpoints[std::size_t(index)].state == sckConnected)
+                return index;
+        }
+        return 0;
+    }
     void DoEvents() override
     {
         ++yields;
@@ -75,7 +83,7 @@ public:
         emit connectionRequest(0, 1000 + int(endpoints.size()));
         return int(endpoints.size()) - 1;
     }
-    void receive(int index, const QString& text)
+    void receive(int index, const QByteArray& text)
     {
         endpoints.at(std::size_t(index)).input += text;
         emit dataArrival(index, text.size());
@@ -85,7 +93,7 @@ public:
         endpoints.at(std::size_t(index)).state = sckClosing;
         emit peerClosed(index);
     }
-    QStringList& sentTo(int index) { return endpoints.at(std::size_t(index)).sent; }
+    QByteArrayList& sentTo(int index) { return endpoints.at(std::size_t(index)).sent; }
 
     std::vector<Endpoint> endpoints = std::vector<Endpoint>(1);
     SlotError bindError;

@@ -6,6 +6,7 @@
 #include "server_state.h"
 #include "socket_slot_array.h"
 
+#include <QDeadlineTimer>
 #include <QTest>
 
 #include <memory>
@@ -53,9 +54,9 @@ struct LoopbackServer {
         client->clearReceived();
         return client;
     }
-    static QStringList rows(const ListModel& list)
+    static QByteArrayList rows(const ListModel& list)
     {
-        QStringList texts;
+        QByteArrayList texts;
         for (int i = 0; i < list.ListCount(); ++i)
             texts.append(list.List(i));
         return texts;
@@ -64,13 +65,28 @@ struct LoopbackServer {
     QByteArray chatLogged() const
     {
         QByteArray lines;
-        for (const QString& row : rows(state.Log)) {
-            if (!row.startsWith(QStringLiteral("User Entered The Chat: ")))
-                lines += row.toLatin1();
+        for (const QByteArray& row : rows(state.Log)) {
+            if (!row.startsWith("User Entered The Chat: "))
+                lines += row;
         }
         return lines;
     }
 };
+
+// Runs the event loop a pass at a time until `done`, so that clients checked
+// in `done` keep reading however busy the server is (QTest::qWaitFor lets
+// one call process events for as long as there are any).
+template<typename Done>
+bool serveUntil(Done done, int timeoutMs = LoopbackServer::timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!done()) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents();
+    }
+    return true;
+}
 
 // Whether the client, sending a line, still gets it back.
 inline bool stillServed(LoopbackClient& client, const QByteArray& line)

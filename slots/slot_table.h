@@ -1,0 +1,62 @@
+#pragma once
+
+#include "slot_array.h"
+#include "token_bucket.h"
+
+#include <QByteArray>
+
+#include <map>
+
+#include <netinet/in.h>
+
+// One open client connection of the slot array.
+struct Connection {
+    Connection(int fd, const sockaddr_in6& remote, TokenBucket budget)
+        : fd(fd)
+        , remote(remote)
+        , budget(budget)
+    {
+    }
+
+    int fd;
+    int state = SlotArray::sckConnected;
+    sockaddr_in6 remote;
+    QByteArray input;
+    QByteArray output;
+    qsizetype outputSent = 0;
+    bool watchingOutput = false;
+    // The epoll events registered for it; 0 while it is not in epoll.
+    quint32 watched = 0;
+    // Over its input budget: not read until the budget has refilled.
+    bool throttled = false;
+    TokenBucket budget;
+};
+
+// The client slots by number. Numbers are handed out in ascending order and
+// never reused; only open connections have an entry, so the table's size
+// follows the clients connected now, not every client the server has had.
+class SlotTable {
+public:
+    // The highest slot number created so far.
+    int lastCreated() const { return m_lastCreated; }
+    // Creates the slot numbered `index`, which must be above lastCreated().
+    bool create(int index);
+
+    // Entries are never moved while they exist: a handler suspended further
+    // up the stack may still hold one.
+    Connection* find(int index);
+    const Connection* find(int index) const;
+    Connection& open(int index, Connection connection);
+    void erase(int index);
+
+    // The lowest slot above `after` whose connection is connected, or 0.
+    int nextConnected(int after) const;
+    int openCount() const { return int(m_open.size()); }
+
+    auto begin() { return m_open.begin(); }
+    auto end() { return m_open.end(); }
+
+private:
+    int m_lastCreated = 0;
+    std::map<int, Connection> m_open;
+};
