@@ -1,11 +1,22 @@
 // Appends chat lines to the transcripts of the real window, through the
 // engine's own handler, until the log holds 1,000,000 rows; prints the cost of
 // a line as the log grows, and the memory a row takes.
+//
+// With --long-lines: fills every list with rows of 1 MiB and prints how long
+// one paint of the Chat, Logs and Users pages takes (rendered into an image,
+// through the same paint code the screen uses).
 #include "main_window.h"
 #include "slot_array.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QTabWidget>
+#include <QImage>
+#include <QWindow>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
 
 #include <cstdio>
 #include <fstream>
@@ -42,16 +53,51 @@ long rssKiB()
     return 0;
 }
 
+int paintLongLines(MainWindow& frmMain)
+{
+    ServerState& state = frmMain.state();
+    QByteArray row(1024 * 1024, Qt::Uninitialized);
+    for (qsizetype i = 0; i < row.size(); ++i)
+        row[i] = char(0x20 + i % 224);
+    for (int i = 0; i < 20; ++i) {
+        for (ListModel* list : { &state.Messages, &state.Log, &state.Users, &state.Users2, &state.Ip, &state.connection })
+            list->AddItem(row);
+    }
+    auto* tabs = frmMain.findChild<QTabWidget*>(QStringLiteral("Overzicht"));
+    QElapsedTimer shown;
+    shown.start();
+    while (!(frmMain.windowHandle() && frmMain.windowHandle()->isExposed()) && shown.elapsed() < 10000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    std::printf("| page | ms per paint (median of 9) |\n|---|---|\n");
+    for (int page : { 3, 1, 2 }) {
+        tabs->setCurrentIndex(page);
+        QCoreApplication::processEvents();
+        std::vector<double> times;
+        for (int i = 0; i < 9; ++i) {
+            QElapsedTimer clock;
+            clock.start();
+            QImage image(tabs->currentWidget()->size(), QImage::Format_ARGB32_Premultiplied);
+            tabs->currentWidget()->render(&image);
+            times.push_back(double(clock.nsecsElapsed()) / 1e6);
+        }
+        std::sort(times.begin(), times.end());
+        std::printf("| %s | %.2f |\n", qPrintable(tabs->tabText(page)), times[times.size() / 2]);
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
-    const int target = argc > 1 ? std::atoi(argv[1]) : 1000000;
     OneLineSlots slots_;
     MainWindow frmMain(slots_);
     frmMain.show();
     QCoreApplication::processEvents();
+    if (argc > 1 && std::strcmp(argv[1], "--long-lines") == 0)
+        return paintLongLines(frmMain);
+    const int target = argc > 1 ? std::atoi(argv[1]) : 1000000;
     const long before = rssKiB();
 
     std::printf("| log rows | us per line |\n|---|---|\n");

@@ -1,16 +1,39 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the benchmarks: the load
-# generator against the real server started headless, then the transcript's
-# cost per line up to 1,000,000 rows. Takes about half an hour in full.
+# Installs what is missing, builds, and runs the benchmarks with the server's
+# window on a real X server (Xvfb with a window manager, as on a desktop):
+# the load generator against the real server, then the transcript's cost per
+# line up to 1,000,000 rows and the paint of pages of 1 MiB rows. Arguments
+# go to the load generator (--phase NAME, --smoke, ...). Takes about an hour
+# in full.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh
+scripts/install-deps.sh xvfb openbox
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/release
-export QT_QPA_PLATFORM=offscreen
+
+if [ -z "${DISPLAY:-}" ]; then
+    display=:$((90 + RANDOM % 9))
+    Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+    xvfb=$!
+    openbox=
+    trap 'kill $openbox $xvfb 2>/dev/null || true' EXIT
+    export DISPLAY=$display
+    for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X${display#:}" ] && break; sleep 0.1; done
+    openbox >/dev/null 2>&1 &
+    openbox=$!
+fi
+unset QT_QPA_PLATFORM
+
 build/release/bench/quenvar-load build/release/bench/quenvar-bench-server "$@"
+case " $* " in
+    *" --phase "*) exit 0 ;;
+esac
 echo
 echo "## transcript"
 echo
 build/release/bench/quenvar-transcript-bench 1000000
+echo
+echo "## pages of 1 MiB rows"
+echo
+build/release/bench/quenvar-transcript-bench --long-lines

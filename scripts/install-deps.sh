@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs, from Debian's packages, whatever building, testing and running
-# the server needs and the machine lacks. Needs root for apt-get.
+# the server needs and the machine lacks, and any further packages named as
+# arguments. Needs root for apt-get.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ qt6-base-dev clang libclang-rt-14-dev)
+packages=(cmake ninja-build g++ qt6-base-dev clang libclang-rt-14-dev "$@")
 
 missing=()
 for package in "${packages[@]}"; do

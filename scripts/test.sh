@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs every test twice: in the
 # normal build and under AddressSanitizer and UndefinedBehaviorSanitizer.
+# The normal build's Debian package is checked, and as root installed and run.
 # Last, the engine's fuzz target runs for a minute from the seed corpus.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh
+scripts/install-deps.sh dpkg-dev file libcap2-bin xvfb xdotool
 export QT_QPA_PLATFORM=offscreen
 jobs=$(nproc)
 
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUENVAR_WERROR=ON
 cmake --build build/release -j "$jobs"
 ctest --test-dir build/release --output-on-failure -j "$jobs"
+scripts/check-package.sh build/release
 
 cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUENVAR_WERROR=ON -DQUENVAR_SANITIZE=ON
 cmake --build build/sanitize -j "$jobs"

@@ -187,6 +187,8 @@ void TestRelayEngine::portTakenFails()
     const QString text = rig.console.boxes[0].text;
     QVERIFY2(text.contains(QStringLiteral("port 40")) && text.contains(QStringLiteral("Some system error")), qPrintable(text));
     QCOMPARE(text.contains(QStringLiteral("administrator")), namesAdministrator);
+    QCOMPARE(text.contains(QStringLiteral("install the quenvar-chat-server package")), namesAdministrator);
+    QCOMPARE(text.contains(QStringLiteral("type a port of 1024 or above")), namesAdministrator);
     QCOMPARE(rig.console.boxes[0].icon, Console::Icon::Critical);
     QVERIFY(rig.console.startEnabled && !rig.console.stopEnabled && rig.console.portEnabled);
     QCOMPARE(rig.console.status, QStringLiteral("Not Running"));

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+// Phases of the load generator that play what clients do over days rather
+// than what a scenario does: come and go by the hundred thousand, flood,
+// send lines of a megabyte.
+namespace bench {
+
+// Probe cycles (connect, "SCAN", "OK", close) beside one joined client: the
+// server's CPU per cycle and per chat line, and resident bytes per closed
+// connection, at each checkpoint of closed connections.
+void lifetime(const std::string& server, const std::vector<int>& checkpoints, double limitSeconds);
+// One client floods for `seconds` while another sends a line a second: the
+// server's resident memory over time and the other client's worst wait.
+void flood(const std::string& server, int seconds);
+// Eight lines of a megabyte from one client, then a short line from
+// another: how long the short line takes, with each page of the window shown.
+void longLines(const std::string& server, double sendSeconds);
+
+} // namespace bench

@@ -1,0 +1,336 @@
+#pragma once
+
+// What the load generator's phases share: the server under test in a process
+// of its own, and many plain TCP clients on one epoll descriptor. Every wait
+// is bounded in time.
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace bench {
+
+using Clock = std::chrono::steady_clock;
+using Seconds = std::chrono::duration<double>;
+
+inline double secondsSince(Clock::time_point start)
+{
+    return Seconds(Clock::now() - start).count();
+}
+
+inline sockaddr_in loopback(int port)
+{
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(uint16_t(port));
+    return address;
+}
+
+inline int freePort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = loopback(0);
+    socklen_t length = sizeof address;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+inline int connectTo(int port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in address = loopback(port);
+    if (fd < 0 || ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        if (fd >= 0)
+            ::close(fd);
+        return -1;
+    }
+    const int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    return fd;
+}
+
+inline void raiseOpenFileLimit()
+{
+    rlimit limit {};
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+// The server under test, in a process of its own.
+class ServerProcess {
+public:
+    // `page` is the tab the window shows while it serves (Settings by default).
+    explicit ServerProcess(const std::string& binary, const char* page = "Settings")
+        : m_port(freePort())
+    {
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            // The server goes when the load generator goes, however it ends.
+            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+            // On the display where there is one, as a user runs it.
+            if (!std::getenv("DISPLAY"))
+                ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+            const std::string port = std::to_string(m_port);
+            ::execl(binary.c_str(), binary.c_str(), port.c_str(), page, static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        const auto start = Clock::now();
+        while (secondsSince(start) < 20) {
+            const int fd = connectTo(m_port);
+            if (fd >= 0) {
+                ::close(fd); // a closed slot: later sends to it fail at once and are not counted
+                return;
+            }
+            ::usleep(20000);
+        }
+        std::fprintf(stderr, "the server did not start listening\n");
+        std::exit(1);
+    }
+    ~ServerProcess()
+    {
+        ::kill(m_pid, SIGTERM);
+        ::waitpid(m_pid, nullptr, 0);
+    }
+    int port() const { return m_port; }
+
+    // CPU time of all the server's threads, in seconds.
+    double cpuSeconds() const
+    {
+        double total = 0;
+        const std::string tasks = "/proc/" + std::to_string(m_pid) + "/task";
+        if (DIR* dir = ::opendir(tasks.c_str())) {
+            while (const dirent* entry = ::readdir(dir)) {
+                if (entry->d_name[0] == '.')
+                    continue;
+                std::ifstream stat(tasks + "/" + entry->d_name + "/schedstat");
+                double ns = 0;
+                if (stat >> ns)
+                    total += ns / 1e9;
+            }
+            ::closedir(dir);
+        }
+        return total;
+    }
+    long rssKiB() const
+    {
+        std::ifstream status("/proc/" + std::to_string(m_pid) + "/status");
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.rfind("VmRSS:", 0) == 0)
+                return std::strtol(line.c_str() + 6, nullptr, 10);
+        }
+        return 0;
+    }
+
+private:
+    int m_port;
+    pid_t m_pid = -1;
+};
+
+// Many clients on one epoll descriptor. Each counts the bytes it received
+// and has a target; `behind` is how many clients have not reached theirs.
+class ClientPool {
+public:
+    explicit ClientPool(int port)
+        : m_port(port)
+        , m_epoll(::epoll_create1(EPOLL_CLOEXEC))
+    {
+    }
+    ~ClientPool()
+    {
+        for (const int fd : m_fds)
+            ::close(fd);
+        ::close(m_epoll);
+    }
+
+    int size() const { return int(m_fds.size()); }
+    long long received(int i) const { return m_received[size_t(i)]; }
+    // Reads what has arrived, without waiting.
+    void drain() { pump(0); }
+
+    // Connects a client and waits for its greeting.
+    bool connect(double limitSeconds)
+    {
+        const int fd = connectTo(m_port);
+        if (fd < 0)
+            return false;
+        epoll_event event {};
+        event.events = EPOLLIN;
+        event.data.u32 = uint32_t(m_fds.size());
+        ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event);
+        m_fds.push_back(fd);
+        m_received.push_back(0);
+        m_target.push_back(4); // "NICK"
+        ++m_behind;
+        return waitForTargets(limitSeconds);
+    }
+
+    void send(int i, std::string_view bytes)
+    {
+        const auto start = Clock::now();
+        while (!bytes.empty() && secondsSince(start) < 10) {
+            const ssize_t n = ::send(m_fds[size_t(i)], bytes.data(), bytes.size(), MSG_NOSIGNAL);
+            if (n > 0)
+                bytes.remove_prefix(size_t(n));
+            else
+                pump(1);
+        }
+    }
+
+    void addTarget(int i, long long bytes)
+    {
+        const bool wasMet = m_received[size_t(i)] >= m_target[size_t(i)];
+        m_target[size_t(i)] += bytes;
+        if (wasMet && m_received[size_t(i)] < m_target[size_t(i)])
+            ++m_behind;
+    }
+
+    // Polls without sleeping: on loopback the sender pays for waking a
+    // sleeping receiver, work that a real network leaves to the client's
+    // machine, and that would be counted as the server's.
+    bool waitForTargets(double limitSeconds)
+    {
+        const auto start = Clock::now();
+        while (m_behind > 0) {
+            if (secondsSince(start) > limitSeconds)
+                return false;
+            pump(0);
+        }
+        return true;
+    }
+
+private:
+    void pump(int timeoutMs)
+    {
+        epoll_event events[256];
+        const int ready = ::epoll_wait(m_epoll, events, 256, timeoutMs);
+        for (int e = 0; e < ready; ++e) {
+            const size_t i = events[e].data.u32;
+            for (int reads = 0; reads < 64; ++reads) {
+                const ssize_t n = ::recv(m_fds[i], m_scratch, sizeof m_scratch, 0);
+                if (n <= 0)
+                    break;
+                const bool wasBehind = m_received[i] < m_target[i];
+                m_received[i] += n;
+                if (wasBehind && m_received[i] >= m_target[i])
+                    --m_behind;
+            }
+        }
+    }
+
+    int m_port;
+    int m_epoll;
+    std::vector<int> m_fds;
+    std::vector<long long> m_received;
+    std::vector<long long> m_target;
+    int m_behind = 0;
+    char m_scratch[256 * 1024];
+};
+
+// The floor: a bare non-blocking send() of the message plus one epoll_wait
+// with zero timeout, over `clients` connected loopback sockets, in
+// microseconds. With `liveReaders`, a thread reads the other ends as they
+// fill, as real clients do; otherwise they are drained between batches,
+// outside the timing.
+inline double floorMicroseconds(int clients, std::string_view message, long long sends, bool liveReaders)
+{
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = loopback(0);
+    socklen_t length = sizeof address;
+    ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    ::listen(listener, 4096);
+    const int epoll = ::epoll_create1(0);
+    const int readerEpoll = ::epoll_create1(0);
+    std::vector<int> readers, writers;
+    for (int i = 0; i < clients; ++i) {
+        readers.push_back(connectTo(ntohs(address.sin_port)));
+        epoll_event readable {};
+        readable.events = EPOLLIN;
+        readable.data.fd = readers.back();
+        ::epoll_ctl(readerEpoll, EPOLL_CTL_ADD, readers.back(), &readable);
+        const int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK);
+        const int on = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        epoll_event event {};
+        event.events = EPOLLIN;
+        ::epoll_ctl(epoll, EPOLL_CTL_ADD, fd, &event);
+        writers.push_back(fd);
+    }
+    std::atomic<bool> stop = false;
+    const auto drainReady = [&](int timeoutMs) {
+        static thread_local char drain[65536];
+        epoll_event ready[256];
+        const int n = ::epoll_wait(readerEpoll, ready, 256, timeoutMs);
+        for (int e = 0; e < n; ++e) {
+            while (::recv(ready[e].data.fd, drain, sizeof drain, MSG_DONTWAIT) > 0) { }
+        }
+        return n;
+    };
+    std::thread reader;
+    if (liveReaders)
+        reader = std::thread([&] {
+            while (!stop)
+                drainReady(10);
+        });
+    epoll_event events[64];
+    double timed = 0;
+    long long done = 0;
+    while (done < sends) {
+        const auto start = Clock::now();
+        for (int i = 0; i < clients && done < sends; ++i, ++done) {
+            ::send(writers[size_t(i)], message.data(), message.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+            ::epoll_wait(epoll, events, 64, 0);
+        }
+        timed += secondsSince(start);
+        if (!liveReaders) {
+            while (drainReady(0) > 0) { }
+        }
+    }
+    stop = true;
+    if (reader.joinable())
+        reader.join();
+    for (const int fd : readers)
+        ::close(fd);
+    for (const int fd : writers)
+        ::close(fd);
+    ::close(epoll);
+    ::close(readerEpoll);
+    ::close(listener);
+    return timed * 1e6 / double(sends);
+}
+
+inline double percentile(std::vector<double> values, double p)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    return values[std::min(values.size() - 1, size_t(p * double(values.size())))];
+}
+
+} // namespace bench
