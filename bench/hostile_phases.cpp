@@ -77,6 +77,7 @@ private:
 };
 
 // Connects, probes and closes; false if "NICK" and "OK" did not both come.
+// Being connected, the probe may also be sent roster broadcasts meanwhile.
 bool probeCycle(int port)
 {
     // Closed probes leave this side's ports in TIME_WAIT for a while; the
@@ -87,18 +88,18 @@ bool probeCycle(int port)
     if (fd < 0)
         return false;
     ::send(fd, "SCAN", 4, MSG_NOSIGNAL);
-    char answer[16];
-    size_t got = 0;
+    std::string answer;
     const auto start = Clock::now();
-    while (got < 6 && secondsSince(start) < 10) {
-        const ssize_t n = ::recv(fd, answer + got, sizeof answer - got, MSG_DONTWAIT);
+    while (answer.find("OK", 4) == std::string::npos && secondsSince(start) < 10) {
+        char buffer[4096];
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
         if (n > 0)
-            got += size_t(n);
+            answer.append(buffer, size_t(n));
         else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
             break;
     }
     ::close(fd);
-    return got == 6 && std::string_view(answer, 6) == "NICKOK";
+    return answer.starts_with("NICK") && answer.find("OK", 4) != std::string::npos;
 }
 
 } // namespace

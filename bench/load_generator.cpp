@@ -7,11 +7,13 @@
 // Phases: relay, join, storm, memory, lifetime, flood, longlines.
 
 #include "hostile_phases.h"
+#include "irc_peer.h"
 #include "load_rig.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <string>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -23,6 +25,7 @@ struct Options {
     std::string server;
     std::vector<int> relayClients { 10, 100, 1000, 5000 };
     int lines = 1000;
+    int runs = 3;
     // A storm of N costs about N³/3 messages: 1,000 clients would take some
     // 330 million, a quarter of an hour; the one large join covers that size.
     std::vector<int> joinStorms { 100, 500 };
@@ -34,46 +37,92 @@ struct Options {
     double phaseLimit = 900;
 };
 
-// One client sends `lines` chat lines, each when the one before has reached
-// every client; the others only read.
+// A closed loop: client 0 sends `lines` chat lines, each when the one before
+// has reached every receiver; `perReceiver` is what each receiver then has
+// to have got (bytes or lines, as the pool counts).
+struct LoopResult {
+    double cpuPerDelivery = 0;
+    double p50 = 0;
+    double p99 = 0;
+    bool complete = false;
+};
+
+LoopResult closedLoop(ServerProcess& server, ClientPool& pool, int lines, const std::string& message,
+    long long perReceiver, bool senderReceives, double limitSeconds)
+{
+    const double cpuBefore = server.cpuSeconds();
+    const auto start = Clock::now();
+    std::vector<double> latencies;
+    for (int l = 0; l < lines && secondsSince(start) < limitSeconds; ++l) {
+        for (int i = senderReceives ? 0 : 1; i < pool.size(); ++i)
+            pool.addTarget(i, perReceiver);
+        const auto sent = Clock::now();
+        pool.send(0, message);
+        if (!pool.waitForTargets(limitSeconds))
+            break;
+        latencies.push_back(secondsSince(sent) * 1e3);
+    }
+    const double deliveries = double(latencies.size()) * (pool.size() - (senderReceives ? 0 : 1));
+    return { (server.cpuSeconds() - cpuBefore) * 1e6 / deliveries, percentile(latencies, 0.5),
+        percentile(latencies, 0.99), int(latencies.size()) == lines };
+}
+
+// Ours, ngircd (where installed) and the bare-send floor side by side, in
+// the same run, for each number of clients; the run is repeated and each
+// ratio reported with the median of the runs.
 void relay(const Options& options)
 {
-    std::printf("\n## relay: one client sends %d lines, every client receives them\n\n", options.lines);
-    std::printf("| clients | total s | lines/s delivered | server CPU us/msg | floor us/msg | ratio | floor, live readers | ratio | p50 ms | p99 ms |\n");
-    std::printf("|---|---|---|---|---|---|---|---|---|---|\n");
-    ServerProcess server(options.server);
-    ClientPool pool(server.port());
-    const std::string line = "relay: 0123456789abcdefghijklmnop"; // 32 bytes, a chat line
-    for (const int clients : options.relayClients) {
-        while (pool.size() < clients) {
-            if (!pool.connect(options.phaseLimit)) {
-                std::printf("| %d | could not connect all clients |\n", clients);
-                return;
+    const bool withPeer = IrcPeer::installed();
+    std::printf("\n## relay: one client sends %d lines of 32 bytes, each when the one before has reached every client\n\n",
+        options.lines);
+    if (!withPeer)
+        std::printf("(ngircd is not installed: %s missing)\n\n", IrcPeer::binary);
+    std::printf("| run | clients | ours us/msg | ngircd us/msg | ours / ngircd | floor us/msg | ours / floor | ours p50 / p99 ms | ngircd p50 / p99 ms |\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|\n");
+    const std::string text = "relay: 0123456789abcdefghijklmnop"; // 32 bytes, a chat line
+    std::vector<std::vector<double>> peerRatios(options.relayClients.size()), floorRatios(options.relayClients.size());
+    for (int run = 1; run <= options.runs; ++run) {
+        ServerProcess ours(options.server);
+        ClientPool ourPool(ours.port());
+        std::unique_ptr<IrcPeer> peer = withPeer ? std::make_unique<IrcPeer>() : nullptr;
+        std::unique_ptr<ClientPool> peerPool = withPeer ? std::make_unique<ClientPool>(peer->process().port(), ClientPool::Unit::Lines) : nullptr;
+        for (size_t n = 0; n < options.relayClients.size(); ++n) {
+            const int clients = options.relayClients[n];
+            while (ourPool.size() < clients) {
+                if (!ourPool.connect(options.phaseLimit)) {
+                    std::printf("| %d | %d | could not connect all clients |\n", run, clients);
+                    return;
+                }
             }
+            const LoopResult our = closedLoop(ours, ourPool, options.lines, text, long(text.size()), true, options.phaseLimit);
+            LoopResult their;
+            if (peer) {
+                while (peerPool->size() < clients) {
+                    if (!peer->join(*peerPool, peerPool->size(), options.phaseLimit)) {
+                        std::printf("| %d | %d | could not join all clients to ngircd |\n", run, clients);
+                        return;
+                    }
+                }
+                peerPool->drainUntilQuiet(0.3, options.phaseLimit);
+                peerPool->expectNothingMore();
+                their = closedLoop(peer->process(), *peerPool, options.lines, IrcPeer::chatLine(text), 1, false,
+                    options.phaseLimit);
+            }
+            const double floor = floorMicroseconds(clients, text, std::max(100000LL, (long long)clients * 20), true);
+            peerRatios[n].push_back(peer ? our.cpuPerDelivery / their.cpuPerDelivery : 0);
+            floorRatios[n].push_back(our.cpuPerDelivery / floor);
+            std::printf("| %d | %d | %.2f%s | %.2f%s | %.2f | %.2f | %.2f | %.2f / %.2f | %.2f / %.2f |\n", run, clients,
+                our.cpuPerDelivery, our.complete ? "" : " (stopped early)", their.cpuPerDelivery,
+                !peer || their.complete ? "" : " (stopped early)", peerRatios[n].back(), floor, floorRatios[n].back(),
+                our.p50, our.p99, their.p50, their.p99);
+            std::fflush(stdout);
         }
-        const double cpuBefore = server.cpuSeconds();
-        const auto start = Clock::now();
-        std::vector<double> latencies;
-        for (int l = 0; l < options.lines && secondsSince(start) < options.phaseLimit; ++l) {
-            for (int i = 0; i < clients; ++i)
-                pool.addTarget(i, long(line.size()));
-            const auto sent = Clock::now();
-            pool.send(0, line);
-            if (!pool.waitForTargets(options.phaseLimit))
-                break;
-            latencies.push_back(secondsSince(sent) * 1e3);
-        }
-        const double total = secondsSince(start);
-        const double delivered = double(latencies.size()) * clients;
-        const double cpu = (server.cpuSeconds() - cpuBefore) * 1e6 / delivered;
-        const long long floorSends = std::max(100000LL, (long long)clients * 20);
-        const double floor = floorMicroseconds(clients, line, floorSends, false);
-        const double liveFloor = floorMicroseconds(clients, line, floorSends, true);
-        std::printf("| %d | %.2f | %.0f | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f |\n", clients, total,
-            delivered / total, cpu, floor, cpu / floor, liveFloor, cpu / liveFloor, percentile(latencies, 0.5),
-            percentile(latencies, 0.99));
-        std::fflush(stdout);
     }
+    std::printf("\n| clients | ours / ngircd, median of %d runs | ours / floor, median |\n|---|---|---|\n", options.runs);
+    for (size_t n = 0; n < options.relayClients.size(); ++n)
+        std::printf("| %d | %.2f | %.2f |\n", options.relayClients[n], percentile(peerRatios[n], 0.5),
+            percentile(floorRatios[n], 0.5));
+    std::fflush(stdout);
 }
 
 std::string nickname(int i)
@@ -220,6 +269,7 @@ int main(int argc, char* argv[])
         if (argument == "--smoke") {
             options.relayClients = { 10 };
             options.lines = 50;
+            options.runs = 1;
             options.joinStorms = { 20 };
             options.bigJoin = 50;
             options.idleClients = { 50 };
@@ -236,6 +286,8 @@ int main(int argc, char* argv[])
                 options.lifetimeCheckpoints.push_back(std::atoi(std::string(list.substr(0, comma)).c_str()));
                 list.remove_prefix(std::min(comma + 1, list.size()));
             }
+        } else if (argument == "--runs" && i + 1 < argc) {
+            options.runs = std::max(1, std::atoi(argv[++i]));
         } else if (argument == "--flood-seconds" && i + 1 < argc) {
             options.floodSeconds = std::atoi(argv[++i]);
         }

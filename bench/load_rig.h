@@ -84,10 +84,20 @@ inline void raiseOpenFileLimit()
 // The server under test, in a process of its own.
 class ServerProcess {
 public:
-    // `page` is the tab the window shows while it serves (Settings by default).
+    // Ours: the bench server on a free port, `page` the tab its window shows
+    // while it serves.
     explicit ServerProcess(const std::string& binary, const char* page = "Settings")
-        : m_port(freePort())
+        : ServerProcess({ binary, "", page }, freePort())
     {
+    }
+    // Any server listening on `port`; an empty argument stands for the port.
+    ServerProcess(std::vector<std::string> arguments, int port)
+        : m_port(port)
+    {
+        for (std::string& argument : arguments) {
+            if (argument.empty())
+                argument = std::to_string(port);
+        }
         m_pid = ::fork();
         if (m_pid == 0) {
             // The server goes when the load generator goes, however it ends.
@@ -95,8 +105,15 @@ public:
             // On the display where there is one, as a user runs it.
             if (!std::getenv("DISPLAY"))
                 ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
-            const std::string port = std::to_string(m_port);
-            ::execl(binary.c_str(), binary.c_str(), port.c_str(), page, static_cast<char*>(nullptr));
+            // What the server says goes nowhere: the tables are what counts.
+            const int nowhere = ::open("/dev/null", O_WRONLY);
+            ::dup2(nowhere, STDOUT_FILENO);
+            ::dup2(nowhere, STDERR_FILENO);
+            std::vector<char*> argv;
+            for (std::string& argument : arguments)
+                argv.push_back(argument.data());
+            argv.push_back(nullptr);
+            ::execv(argv[0], argv.data());
             ::_exit(127);
         }
         const auto start = Clock::now();
@@ -108,7 +125,7 @@ public:
             }
             ::usleep(20000);
         }
-        std::fprintf(stderr, "the server did not start listening\n");
+        std::fprintf(stderr, "%s did not start listening\n", arguments[0].c_str());
         std::exit(1);
     }
     ~ServerProcess()
@@ -156,8 +173,13 @@ private:
 // and has a target; `behind` is how many clients have not reached theirs.
 class ClientPool {
 public:
-    explicit ClientPool(int port)
+    // What a client's progress is counted in: bytes, or lines (for a
+    // line-based protocol whose lines vary in length).
+    enum class Unit { Bytes, Lines };
+
+    explicit ClientPool(int port, Unit unit = Unit::Bytes)
         : m_port(port)
+        , m_unit(unit)
         , m_epoll(::epoll_create1(EPOLL_CLOEXEC))
     {
     }
@@ -179,15 +201,36 @@ public:
         const int fd = connectTo(m_port);
         if (fd < 0)
             return false;
+        adopt(fd);
+        addTarget(size() - 1, 4); // "NICK"
+        return waitForTargets(limitSeconds);
+    }
+    // Takes over a connected client, with nothing expected of it yet.
+    void adopt(int fd)
+    {
         epoll_event event {};
         event.events = EPOLLIN;
         event.data.u32 = uint32_t(m_fds.size());
         ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event);
         m_fds.push_back(fd);
         m_received.push_back(0);
-        m_target.push_back(4); // "NICK"
-        ++m_behind;
-        return waitForTargets(limitSeconds);
+        m_target.push_back(0);
+    }
+    // Reads until nothing has arrived for `quietSeconds`.
+    void drainUntilQuiet(double quietSeconds, double limitSeconds)
+    {
+        const auto start = Clock::now();
+        auto lastArrival = Clock::now();
+        while (secondsSince(lastArrival) < quietSeconds && secondsSince(start) < limitSeconds) {
+            if (pump(10) > 0)
+                lastArrival = Clock::now();
+        }
+    }
+    // Counts what has arrived so far as expected.
+    void expectNothingMore()
+    {
+        m_target = m_received;
+        m_behind = 0;
     }
 
     void send(int i, std::string_view bytes)
@@ -225,7 +268,8 @@ public:
     }
 
 private:
-    void pump(int timeoutMs)
+    // Returns how many clients had something to read.
+    int pump(int timeoutMs)
     {
         epoll_event events[256];
         const int ready = ::epoll_wait(m_epoll, events, 256, timeoutMs);
@@ -236,14 +280,16 @@ private:
                 if (n <= 0)
                     break;
                 const bool wasBehind = m_received[i] < m_target[i];
-                m_received[i] += n;
+                m_received[i] += m_unit == Unit::Bytes ? n : std::count(m_scratch, m_scratch + n, '\n');
                 if (wasBehind && m_received[i] >= m_target[i])
                     --m_behind;
             }
         }
+        return ready;
     }
 
     int m_port;
+    Unit m_unit;
     int m_epoll;
     std::vector<int> m_fds;
     std::vector<long long> m_received;

@@ -295,13 +295,26 @@ int SocketSlotArray::nextConnected(int after) const
     return m_table.nextConnected(after);
 }
 
+// Called after every message of a broadcast, so it asks the kernel and Qt
+// only as often as promptness needs: ready sockets are looked for at most
+// every socketCheckInterval, and Qt's pass, which runs the window's events,
+// runs at most every windowPassInterval.
 void SocketSlotArray::DoEvents()
 {
     if (m_yieldDepth >= maxYieldDepth)
         return;
+    const auto now = std::chrono::steady_clock::now();
+    const bool checkSockets = now - m_socketsChecked >= socketCheckInterval;
+    const bool runWindowPass = now - m_windowPassRun >= windowPassInterval;
+    if (!checkSockets && !runWindowPass)
+        return;
     const QScopedValueRollback depth(m_yieldDepth, m_yieldDepth + 1);
-    runReadySockets();
-    QCoreApplication::processEvents();
+    if (checkSockets)
+        runReadySockets();
+    if (runWindowPass) {
+        m_windowPassRun = now;
+        QCoreApplication::processEvents();
+    }
 }
 
 // Handlers run from here may yield and so run this again, nested; the outer
@@ -309,6 +322,7 @@ void SocketSlotArray::DoEvents()
 // notices by itself (nothing to accept, nothing to read, slot already gone).
 void SocketSlotArray::runReadySockets()
 {
+    m_socketsChecked = std::chrono::steady_clock::now();
     epoll_event events[readyEventsPerPass];
     const int ready = ::epoll_wait(m_epoll, events, readyEventsPerPass, 0);
     for (int i = 0; i < ready; ++i) {

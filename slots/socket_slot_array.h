@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QTimer>
 
+#include <chrono>
 #include <vector>
 
 class QSocketNotifier;
@@ -31,6 +32,10 @@ public:
     static constexpr InputBudget defaultInputBudget { 64 * 1024, 1024 * 1024 };
     // Yields nest no deeper than this; past it a yield returns at once.
     static constexpr int maxYieldDepth = 64;
+    // How long a ready socket and a waiting window event may wait while a
+    // handler sends and yields.
+    static constexpr std::chrono::microseconds socketCheckInterval { 50 };
+    static constexpr std::chrono::milliseconds windowPassInterval { 1 };
 
     explicit SocketSlotArray(QObject* parent = nullptr);
     ~SocketSlotArray() override;
@@ -79,6 +84,8 @@ private:
     int m_spareFd = -1;
     int m_pendingRequest = -1;
     int m_yieldDepth = 0;
+    std::chrono::steady_clock::time_point m_socketsChecked;
+    std::chrono::steady_clock::time_point m_windowPassRun;
     qint64 m_readyEvents = 0;
     qsizetype m_outputCap = defaultOutputCap;
     InputBudget m_inputBudget = defaultInputBudget;

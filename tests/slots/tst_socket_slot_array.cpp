@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 
 #include <memory>
 #include <vector>
@@ -65,6 +66,7 @@ private slots:
     void restartWhileClientsStayConnected();
     void yieldNestingIsCapped();
     void tokenBucket();
+    void eventsRunDuringLongBroadcast();
 };
 
 void TestSocketSlotArray::acceptSendAndReceiveEveryByte()
@@ -271,6 +273,32 @@ void TestSocketSlotArray::yieldNestingIsCapped()
         client->send("hello");
     QTRY_COMPARE_WITH_TIMEOUT(handled, clientCount, timeoutMs);
     QVERIFY2(deepest > 1 && deepest <= SocketSlotArray::maxYieldDepth + 1, qPrintable(QString::number(deepest)));
+}
+
+// A yield need not look for events every time, but a window event and a new
+// connection raised while a handler sends and yields are handled before the
+// handler is done.
+void TestSocketSlotArray::eventsRunDuringLongBroadcast()
+{
+    AcceptingArray rig;
+    QVERIFY(rig.listen());
+    auto reader = rig.connectClient();
+    QVERIFY(reader);
+    bool timerRan = false;
+    std::unique_ptr<LoopbackClient> newcomer;
+    constexpr int messages = 200000; // a broadcast to 200,000 slots, in bytes
+    int sent = 0;
+    for (; sent < messages && !(timerRan && rig.server.lastSlot() == 2); ++sent) {
+        rig.server.SendData(1, "x");
+        rig.server.DoEvents();
+        if (sent == 100) {
+            QTimer::singleShot(0, this, [&] { timerRan = true; });
+            newcomer = std::make_unique<LoopbackClient>(rig.port);
+        }
+    }
+    QVERIFY(timerRan);
+    QCOMPARE(rig.server.lastSlot(), 2);
+    QVERIFY2(sent < messages, "the events waited for the broadcast to end");
 }
 
 // The input budget on a clock the test moves: 1,000 bytes a second, bursts
