@@ -108,7 +108,7 @@ void relay(const Options& options)
                 their = closedLoop(peer->process(), *peerPool, options.lines, IrcPeer::chatLine(text), 1, false,
                     options.phaseLimit);
             }
-            const double floor = floorMicroseconds(clients, text, std::max(100000LL, (long long)clients * 20), true);
+            const double floor = floorMicroseconds(clients, text, std::max(100000LL, (long long)clients * 20));
             peerRatios[n].push_back(peer ? our.cpuPerDelivery / their.cpuPerDelivery : 0);
             floorRatios[n].push_back(our.cpuPerDelivery / floor);
             std::printf("| %d | %d | %.2f%s | %.2f%s | %.2f | %.2f | %.2f | %.2f / %.2f | %.2f / %.2f |\n", run, clients,

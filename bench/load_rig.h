@@ -298,12 +298,11 @@ private:
     char m_scratch[256 * 1024];
 };
 
-// The floor: a bare non-blocking send() of the message plus one epoll_wait
-// with zero timeout, over `clients` connected loopback sockets, in
-// microseconds. With `liveReaders`, a thread reads the other ends as they
-// fill, as real clients do; otherwise they are drained between batches,
-// outside the timing.
-inline double floorMicroseconds(int clients, std::string_view message, long long sends, bool liveReaders)
+// The floor: one bare non-blocking send() of the message per delivery, no
+// epoll, over `clients` connected loopback sockets whose other ends a thread
+// reads as they fill, as real clients do; in microseconds of the sender's
+// time per send.
+inline double floorMicroseconds(int clients, std::string_view message, long long sends)
 {
     const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address = loopback(0);
@@ -311,7 +310,6 @@ inline double floorMicroseconds(int clients, std::string_view message, long long
     ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
     ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
     ::listen(listener, 4096);
-    const int epoll = ::epoll_create1(0);
     const int readerEpoll = ::epoll_create1(0);
     std::vector<int> readers, writers;
     for (int i = 0; i < clients; ++i) {
@@ -323,52 +321,34 @@ inline double floorMicroseconds(int clients, std::string_view message, long long
         const int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK);
         const int on = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        epoll_event event {};
-        event.events = EPOLLIN;
-        ::epoll_ctl(epoll, EPOLL_CTL_ADD, fd, &event);
         writers.push_back(fd);
     }
     std::atomic<bool> stop = false;
-    const auto drainReady = [&](int timeoutMs) {
-        static thread_local char drain[65536];
+    std::thread reader([&] {
+        char drain[65536];
         epoll_event ready[256];
-        const int n = ::epoll_wait(readerEpoll, ready, 256, timeoutMs);
-        for (int e = 0; e < n; ++e) {
-            while (::recv(ready[e].data.fd, drain, sizeof drain, MSG_DONTWAIT) > 0) { }
+        while (!stop) {
+            const int n = ::epoll_wait(readerEpoll, ready, 256, 10);
+            for (int e = 0; e < n; ++e) {
+                while (::recv(ready[e].data.fd, drain, sizeof drain, MSG_DONTWAIT) > 0) { }
+            }
         }
-        return n;
-    };
-    std::thread reader;
-    if (liveReaders)
-        reader = std::thread([&] {
-            while (!stop)
-                drainReady(10);
-        });
-    epoll_event events[64];
-    double timed = 0;
-    long long done = 0;
-    while (done < sends) {
-        const auto start = Clock::now();
-        for (int i = 0; i < clients && done < sends; ++i, ++done) {
+    });
+    const auto start = Clock::now();
+    for (long long done = 0; done < sends;) {
+        for (int i = 0; i < clients && done < sends; ++i, ++done)
             ::send(writers[size_t(i)], message.data(), message.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-            ::epoll_wait(epoll, events, 64, 0);
-        }
-        timed += secondsSince(start);
-        if (!liveReaders) {
-            while (drainReady(0) > 0) { }
-        }
     }
+    const double seconds = secondsSince(start);
     stop = true;
-    if (reader.joinable())
-        reader.join();
+    reader.join();
     for (const int fd : readers)
         ::close(fd);
     for (const int fd : writers)
         ::close(fd);
-    ::close(epoll);
     ::close(readerEpoll);
     ::close(listener);
-    return timed * 1e6 / double(sends);
+    return seconds * 1e6 / double(sends);
 }
 
 inline double percentile(std::vector<double> values, double p)

@@ -33,6 +33,7 @@ public:
     SlotError Load(int) override { return {}; }
     SlotError Accept(int, qint32) override { return {}; }
     SlotError SendData(int, const QByteArray&) override { return {}; }
+    // A fresh copy of the line on the heap, as a read gives.
     QByteArray GetData(int) override { return "bench: a chat line of ordinary length, 48 chars"; }
     int State(int) const override { return sckClosed; }
     QString RemoteHostIP(int) const override { return {}; }

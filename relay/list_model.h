@@ -37,6 +37,8 @@ public:
     void setSelected(int row, bool selected);
 
     int rowCount(const QModelIndex& parent = {}) const override;
+    // A whole row as text: for views of short rows (the port box). The list
+    // boxes read List() and draw only what fits.
     QVariant data(const QModelIndex& index, int role) const override;
 
 signals:

@@ -1,5 +1,7 @@
 #include "protocol.h"
 
+#include <algorithm>
+
 namespace protocol {
 
 MessageKind classify(QByteArrayView message)

@@ -1,0 +1,147 @@
+// How long a window event waits while the server broadcasts: the real window
+// serves N clients (5,000 by default) on loopback and the operator's Send
+// broadcasts to all of them, again and again, while another thread posts a
+// key press to the window every few milliseconds. Prints how long the posted
+// keys waited to be handled, during the broadcasts.
+#include "main_window.h"
+#include "process_setup.h"
+#include "socket_slot_array.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int connectTo(quint16 port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
+        return fd;
+    if (fd >= 0)
+        ::close(fd);
+    return -1;
+}
+
+// Records when each posted key is handled.
+class KeyClock final : public QObject {
+public:
+    std::vector<double> waitsMs; // read only once the poster has stopped
+    std::atomic<size_t> handled { 0 };
+    std::atomic<qint64> postedAtNs { 0 };
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Shift) {
+            const qint64 now = Clock::now().time_since_epoch().count();
+            waitsMs.push_back(double(now - postedAtNs.load()) / 1e6);
+            ++handled;
+            return true;
+        }
+        return QObject::eventFilter(watched, event);
+    }
+};
+
+double percentile(std::vector<double> values, double p)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    return values[std::min(values.size() - 1, size_t(p * double(values.size())))];
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    prepareProcessForClients();
+    QApplication app(argc, argv);
+    const int clients = argc > 1 ? std::atoi(argv[1]) : 5000;
+    const int broadcasts = argc > 2 ? std::atoi(argv[2]) : 20;
+
+    SocketSlotArray server;
+    MainWindow frmMain(server);
+    frmMain.show();
+    const quint16 port = quint16(40000 + ::getpid() % 20000);
+    frmMain.findChild<QLineEdit*>(QStringLiteral("txtNickname"))->setText(QStringLiteral("op"));
+    frmMain.findChild<QComboBox*>(QStringLiteral("cmbPort"))->setEditText(QString::number(port));
+    frmMain.findChild<QPushButton*>(QStringLiteral("cmdStart"))->click();
+
+    std::vector<int> fds;
+    for (int i = 0; i < clients; ++i) {
+        fds.push_back(connectTo(port));
+        if (i % 100 == 99)
+            QCoreApplication::processEvents();
+    }
+    QElapsedTimer waiting;
+    waiting.start();
+    while (frmMain.state().connectie < clients && waiting.elapsed() < 60000)
+        QCoreApplication::processEvents();
+
+    auto* message = frmMain.findChild<QLineEdit*>(QStringLiteral("txtMessage"));
+    auto* send = frmMain.findChild<QPushButton*>(QStringLiteral("cmdSend"));
+    KeyClock keys;
+    frmMain.installEventFilter(&keys);
+    std::atomic<bool> broadcasting = true;
+    // Posts the next key only once the last one was handled.
+    std::thread poster([&] {
+        size_t posted = 0;
+        while (broadcasting) {
+            if (keys.handled == posted) {
+                keys.postedAtNs = Clock::now().time_since_epoch().count();
+                QCoreApplication::postEvent(&frmMain, new QKeyEvent(QEvent::KeyPress, Qt::Key_Shift, Qt::NoModifier));
+                ++posted;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    // The clients read what they are sent, as clients do, on a thread of
+    // their own.
+    std::thread readers([&] {
+        char drain[65536];
+        while (broadcasting) {
+            for (const int fd : fds)
+                while (::recv(fd, drain, sizeof drain, MSG_DONTWAIT) > 0) { }
+        }
+    });
+    QElapsedTimer clock;
+    clock.start();
+    for (int b = 0; b < broadcasts; ++b) {
+        message->setText(QStringLiteral("operator line %1").arg(b));
+        send->click();
+    }
+    const double seconds = double(clock.nsecsElapsed()) / 1e9;
+    broadcasting = false;
+    poster.join();
+    readers.join();
+    QCoreApplication::processEvents();
+    std::printf("| clients | broadcasts | s | keys handled | key wait p50 ms | p99 ms | max ms |\n|---|---|---|---|---|---|---|\n");
+    std::printf("| %d | %d | %.2f | %zu | %.3f | %.3f | %.3f |\n", clients, broadcasts, seconds, keys.waitsMs.size(),
+        percentile(keys.waitsMs, 0.5), percentile(keys.waitsMs, 0.99), percentile(keys.waitsMs, 1.0));
+    for (const int fd : fds)
+        ::close(fd);
+    return 0;
+}
