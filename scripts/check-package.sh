@@ -54,7 +54,7 @@ window=$(DISPLAY=$display timeout 20 xdotool search --sync --onlyvisible --name 
 # As an operator would: a nickname, then Start Server, with port 40 as offered.
 # The tab order runs from the tabs to Start, Stop and the nickname box.
 DISPLAY=$display xdotool windowfocus --sync "$window"
-sleep 0.5
+sleep 1
 DISPLAY=$display xdotool key --window "$window" Tab Tab Tab
 DISPLAY=$display xdotool type --window "$window" op
 DISPLAY=$display xdotool key --window "$window" shift+Tab shift+Tab space

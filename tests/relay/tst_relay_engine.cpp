@@ -41,6 +41,15 @@ struct Rig {
         for (auto& endpoint : server.endpoints)
             endpoint.sent.clear();
     }
+    // Started as "op" with these clients joined on slots 1, 2, ..., and
+    // nothing sent yet.
+    void startWith(const QByteArrayList& nicknames)
+    {
+        start();
+        for (const QByteArray& name : nicknames)
+            join(name);
+        clearInboxes();
+    }
 };
 
 QByteArrayList rosterBroadcast(const QByteArray& event, const QByteArrayList& nicknames)
@@ -378,11 +387,7 @@ void TestRelayEngine::joinDuringBroadcastIsNotSeenByIt()
 void TestRelayEngine::broadcastWhoseRosterShrinks()
 {
     Rig rig;
-    rig.start(QStringLiteral("op"));
-    rig.join("ann");
-    rig.join("bob");
-    rig.join("cy");
-    rig.clearInboxes();
+    rig.startWith({ "ann", "bob", "cy" });
     rig.server.onYield = [&](int) {
         if (rig.server.sentTo(2).size() == 3 && rig.state.Users.ListCount() > 0)
             rig.engine.cmdStop_Click(); // after "USER:op" to slot 2
@@ -399,11 +404,7 @@ void TestRelayEngine::broadcastWhoseRosterShrinks()
 void TestRelayEngine::slotClosingDuringBroadcastIsSkippedAtItsTurn()
 {
     Rig rig;
-    rig.start(QStringLiteral("op"));
-    rig.join("ann");
-    rig.join("bob");
-    rig.join("cy");
-    rig.clearInboxes();
+    rig.startWith({ "ann", "bob", "cy" });
     rig.server.onYield = [&](int) {
         if (rig.server.sentTo(1).size() == 1 && rig.server.State(2) == SlotArray::sckConnected)
             rig.server.endpoints[2].state = SlotArray::sckClosing; // its close event is yet to come
@@ -500,11 +501,7 @@ void TestRelayEngine::operatorLine()
 void TestRelayEngine::sendPressedAgainWhileYielding()
 {
     Rig rig;
-    rig.start(QStringLiteral("op"));
-    rig.join("a");
-    rig.join("b");
-    rig.join("c");
-    rig.clearInboxes();
+    rig.startWith({ "a", "b", "c" });
     rig.console.txtMessage = QStringLiteral("hi");
     bool pressed = false;
     rig.server.onYield = [&](int) {
