@@ -47,10 +47,11 @@ xvfb=$!
 for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X${display#:}" ] && break; sleep 0.1; done
 runtime=$(mktemp -d)
 chown nobody "$runtime"
-runuser -u nobody -- env DISPLAY="$display" HOME="$runtime" XDG_RUNTIME_DIR="$runtime" \
+runuser -u nobody -- env QT_QPA_PLATFORM=xcb DISPLAY="$display" HOME="$runtime" XDG_RUNTIME_DIR="$runtime" \
     /usr/bin/quenvar-chat-server >/dev/null 2>&1 &
 program=$!
-window=$(DISPLAY=$display timeout 20 xdotool search --sync --onlyvisible --name '^Quenvar Chat Server$' | head -n 1)
+window=$(DISPLAY=$display timeout 20 xdotool search --sync --onlyvisible --name '^Quenvar Chat Server$' | head -n 1 || true)
+[ -n "$window" ] || { echo "the installed program, run by nobody, opened no window" >&2; exit 1; }
 # As an operator would: a nickname, then Start Server, with port 40 as offered.
 # The tab order runs from the tabs to Start, Stop and the nickname box.
 DISPLAY=$display xdotool windowfocus --sync "$window"
