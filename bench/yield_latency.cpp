@@ -11,6 +11,7 @@
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 
@@ -30,6 +31,19 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+quint16 freePort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
 
 int connectTo(quint16 port)
 {
@@ -85,10 +99,12 @@ int main(int argc, char* argv[])
     SocketSlotArray server;
     MainWindow frmMain(server);
     frmMain.show();
-    const quint16 port = quint16(40000 + ::getpid() % 20000);
+    const quint16 port = freePort();
     frmMain.findChild<QLineEdit*>(QStringLiteral("txtNickname"))->setText(QStringLiteral("op"));
     frmMain.findChild<QComboBox*>(QStringLiteral("cmbPort"))->setEditText(QString::number(port));
     frmMain.findChild<QPushButton*>(QStringLiteral("cmdStart"))->click();
+    if (frmMain.findChild<QLabel*>(QStringLiteral("lblStatus"))->text() != QStringLiteral("Running"))
+        return 1;
 
     std::vector<int> fds;
     for (int i = 0; i < clients; ++i) {
@@ -119,12 +135,14 @@ int main(int argc, char* argv[])
         }
     });
     // The clients read what they are sent, as clients do, on a thread of
-    // their own.
+    // their own that sleeps between sweeps, so that three threads do not
+    // share two cores.
     std::thread readers([&] {
         char drain[65536];
         while (broadcasting) {
             for (const int fd : fds)
                 while (::recv(fd, drain, sizeof drain, MSG_DONTWAIT) > 0) { }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     });
     QElapsedTimer clock;

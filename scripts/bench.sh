@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the benchmarks with the server's
 # window on a real X server (Xvfb with a window manager, as on a desktop):
-# the load generator against the real server, then the transcript's cost per
-# line up to 1,000,000 rows and the paint of pages of 1 MiB rows. Arguments
-# go to the load generator (--phase NAME, --smoke, ...). Takes about an hour
-# in full.
+# the load generator against the real server, then how long window events
+# wait during broadcasts, the transcript's cost per line up to 1,000,000 rows
+# and the paint of pages of 1 MiB rows. Arguments go to the load generator
+# (--phase NAME, --runs N, --smoke, ...). Takes about forty minutes in full.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -29,6 +29,10 @@ build/release/bench/quenvar-load build/release/bench/quenvar-bench-server "$@"
 case " $* " in
     *" --phase "*) exit 0 ;;
 esac
+echo
+echo "## window events during broadcasts to 5,000 clients"
+echo
+build/release/bench/quenvar-yield-latency 5000 20
 echo
 echo "## transcript"
 echo
