@@ -159,7 +159,7 @@ void RelayEngine::cmdSend_Click()
     // Composed afresh for every slot: what the operator types while the loop
     // yields is what the later slots receive.
     const int lastSlot = m_state.connectie;
-    for (int s = m_server.nextConnected(0); s != 0 && s <= lastSlot; s = m_server.nextConnected(s)) {
+    for (int s = nextSlot(0, lastSlot); s != 0; s = nextSlot(s, lastSlot)) {
         m_server.SendData(s, operatorLine());
         m_server.DoEvents();
     }
@@ -218,7 +218,7 @@ void RelayEngine::join(int index, const QByteArray& text)
 void RelayEngine::relayChatLine(const QByteArray& text)
 {
     const int lastSlot = m_state.connectie;
-    for (int s = m_server.nextConnected(0); s != 0 && s <= lastSlot; s = m_server.nextConnected(s)) {
+    for (int s = nextSlot(0, lastSlot); s != 0; s = nextSlot(s, lastSlot)) {
         m_server.SendData(s, text);
         m_server.DoEvents();
     }
@@ -251,7 +251,7 @@ void RelayEngine::Server_Close(int index)
 void RelayEngine::broadcastRoster(const QByteArray& event, int yieldsPerRow)
 {
     const int lastSlot = m_state.connectie;
-    for (int s = m_server.nextConnected(0); s != 0 && s <= lastSlot; s = m_server.nextConnected(s)) {
+    for (int s = nextSlot(0, lastSlot); s != 0; s = nextSlot(s, lastSlot)) {
         m_server.SendData(s, protocol::rosterStart);
         m_server.DoEvents();
         m_server.SendData(s, event);
@@ -264,6 +264,16 @@ void RelayEngine::broadcastRoster(const QByteArray& event, int yieldsPerRow)
                 m_server.DoEvents();
         }
     }
+}
+
+// The loops over slots visit, in ascending order, the slots connected at
+// their turn, up to the bound the loop took when it started: slots that close
+// while it yields are passed over, slots opened above the bound are not seen.
+// Returns 0 when there is none left.
+int RelayEngine::nextSlot(int after, int lastSlot) const
+{
+    const int next = m_server.nextConnected(after);
+    return next <= lastSlot ? next : 0;
 }
 
 QByteArray RelayEngine::operatorLine() const
