@@ -4,7 +4,6 @@
 
 #include <QByteArrayList>
 
-#include <algorithm>
 #include <functional>
 #include <vector>
 
@@ -12,60 +11,40 @@
 // events from inside the engine's yields, as the real event loop would.
 class FakeSlotArray final : public SlotArray {
 public:
-    struct Endpoint {
-        int state = sckClosed;
-        QByteArrayList sent;
-        QByteArray input;
-    };
-
-    SlotError Bind(int, quint16 port) override
-    {
-        if (bindError)
-            return bindError;
-        boundPort = port;
-        return {};
-    }
+    SlotError Bind(int, quint16) override { return bindError; }
     SlotError Listen(int) override
     {
         listening = true;
         return {};
     }
-    void Close(int index) override
-    {
-        if (index == 0)
-            listening = false;
-    }
+    void Close(int) override { listening = false; }
     SlotError Load(int index) override
     {
-        if (index < int(endpoints.size()))
-            return { EEXIST, QStringLiteral("exists") };
-        endpoints.resize(std::size_t(index) + 1);
+        states.resize(std::max(states.size(), std::size_t(index) + 1));
+        inboxes.resize(qsizetype(states.size()));
         return {};
     }
     SlotError Accept(int index, qint32) override
     {
-        endpoints.at(std::size_t(index)).state = sckConnected;
+        states.at(std::size_t(index)) = sckConnected;
         return {};
     }
     SlotError SendData(int index, const QByteArray& text) override
     {
         highestAddressed = std::max(highestAddressed, index);
-        if (index >= int(endpoints.size()) || endpoints[std::size_t(index)].state != sckConnected)
+        if (State(index) != sckConnected)
             return { ENOTCONN, QStringLiteral("not connected") };
-        endpoints[std::size_t(index)].sent.append(text);
+        inboxes[index].append(text);
         return {};
     }
-    QByteArray GetData(int index) override { return std::exchange(endpoints.at(std::size_t(index)).input, {}); }
-    int State(int index) const override
-    {
-        return index < int(endpoints.size()) ? endpoints[std::size_t(index)].state : sckClosed;
-    }
+    QByteArray GetData(int) override { return std::exchange(input, {}); }
+    int State(int index) const override { return index < int(states.size()) ? states[std::size_t(index)] : sckClosed; }
     QString RemoteHostIP(int index) const override { return QStringLiteral("192.0.2.%1").arg(index); }
     QString LocalIP(int) const override { return QStringLiteral("198.51.100.7"); }
     int nextConnected(int after) const override
     {
-        for (int index = after + 1; index < int(endpoints.size()); ++index) {
-            if (endpoints[std::size_t(index)].state == sckConnected)
+        for (int index = after + 1; index < int(states.size()); ++index) {
+            if (State(index) == sckConnected)
                 return index;
         }
         return 0;
@@ -74,33 +53,40 @@ public:
     {
         ++yields;
         if (onYield)
-            onYield(yields);
+            onYield();
     }
 
     // Events, as the real array raises them.
     int connectClient()
     {
-        emit connectionRequest(0, 1000 + int(endpoints.size()));
-        return int(endpoints.size()) - 1;
+        emit connectionRequest(0, 0);
+        return int(states.size()) - 1;
     }
     void receive(int index, const QByteArray& text)
     {
-        endpoints.at(std::size_t(index)).input += text;
+        input = text;
         emit dataArrival(index, text.size());
     }
     void closePeer(int index)
     {
-        endpoints.at(std::size_t(index)).state = sckClosing;
+        states.at(std::size_t(index)) = sckClosing;
         emit peerClosed(index);
     }
-    QByteArrayList& sentTo(int index) { return endpoints.at(std::size_t(index)).sent; }
+    void clearInboxes() { inboxes.fill({}); }
+    template<typename Action>
+    int yieldsOf(Action action)
+    {
+        const int before = yields;
+        action();
+        return yields - before;
+    }
 
-    std::vector<Endpoint> endpoints = std::vector<Endpoint>(1);
+    std::vector<int> states = std::vector<int>(1);
+    QList<QByteArrayList> inboxes = QList<QByteArrayList>(1); // what each slot was sent
+    QByteArray input;
     SlotError bindError;
-    quint16 boundPort = 0;
     bool listening = false;
     int yields = 0;
     int highestAddressed = 0;
-    // Runs inside every yield with the yield's running number.
-    std::function<void(int)> onYield;
+    std::function<void()> onYield; // runs inside every yield
 };

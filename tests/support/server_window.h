@@ -1,0 +1,51 @@
+#pragma once
+
+#include "loopback.h"
+#include "main_window.h"
+#include "rows.h"
+#include "socket_slot_array.h"
+
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+
+// The server as the operator runs it: the window on the real slot array, on a
+// port of 127.0.0.1 that was free, with helpers that bring clients in.
+struct ServerWindow {
+    static constexpr int timeoutMs = 20000;
+
+    SocketSlotArray server;
+    MainWindow frmMain { server };
+    quint16 port = freePort();
+
+    template<typename Control = QWidget>
+    Control* control(const char* name) { return frmMain.findChild<Control*>(QLatin1String(name)); }
+    QPushButton* button(const char* name) { return control<QPushButton>(name); }
+    ServerState& state() { return frmMain.state(); }
+    void start(const QString& nickname = QStringLiteral("op"))
+    {
+        control<QLineEdit>("txtNickname")->setText(nickname);
+        control<QComboBox>("cmbPort")->setEditText(QString::number(port));
+        button("cmdStart")->click();
+    }
+    // A client that has had its greeting, and nothing more.
+    Client connect()
+    {
+        Client client = connectClient(port);
+        return receives(*client, "NICK") ? std::move(client) : nullptr;
+    }
+    // Whether the client receives exactly these bytes next; takes them.
+    static bool receives(QTcpSocket& client, const QByteArray& bytes)
+    {
+        return QTest::qWaitFor([&] { return client.bytesAvailable() >= bytes.size(); }, timeoutMs)
+            && client.readAll() == bytes;
+    }
+    // Whether the client, sending a line, still gets it back.
+    static bool stillServed(QTcpSocket& client, const QByteArray& line)
+    {
+        client.readAll();
+        client.write(line);
+        return receives(client, line);
+    }
+};
