@@ -4,7 +4,7 @@
 # arguments. Needs root for apt-get.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ qt6-base-dev clang libclang-rt-14-dev "$@")
+packages=(cmake ninja-build g++ qt6-base-dev "$@")
 
 missing=()
 for package in "${packages[@]}"; do

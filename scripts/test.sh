@@ -2,7 +2,6 @@
 # Installs what is missing, then builds and runs every test twice: in the
 # normal build and under AddressSanitizer and UndefinedBehaviorSanitizer.
 # The normal build's Debian package is checked, and as root installed and run.
-# Last, the engine's fuzz target runs for a minute from the seed corpus.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,9 +17,3 @@ scripts/check-package.sh build/release
 cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUENVAR_WERROR=ON -DQUENVAR_SANITIZE=ON
 cmake --build build/sanitize -j "$jobs"
 ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
-
-CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUENVAR_FUZZ=ON -DQUENVAR_WERROR=ON
-cmake --build build/fuzz -j "$jobs"
-corpus=$(mktemp -d)
-cp tests/fuzz/corpus/* "$corpus"
-build/fuzz/tests/fuzz/fuzz_relay_engine -max_total_time=60 -print_final_stats=1 "$corpus"
