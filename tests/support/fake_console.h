@@ -20,7 +20,10 @@ public:
     void setStopEnabled(bool enabled) override { std::get<1>(buttons) = enabled; }
     void setStatus(const QString& text, quint32 colour) override { status = { text, colour }; }
     void setOnline(const QString& text) override { online = text; }
-    void showMessageBox(const QString& text, const QString& title, Icon) override { boxes.append(title + u'|' + text); }
+    void showMessageBox(const QString& text, const QString& title, Icon) override
+    {
+        boxes.append(title + u'|' + text);
+    }
     void flash() override { ++flashes; }
 
     QString caption, txtNickname, txtMessage, typedPort, online;

@@ -4,6 +4,7 @@
 
 #include <QByteArrayList>
 
+#include <algorithm>
 #include <functional>
 #include <vector>
 
@@ -31,23 +32,22 @@ public:
     }
     SlotError SendData(int index, const QByteArray& text) override
     {
-        highestAddressed = std::max(highestAddressed, index);
         if (State(index) != sckConnected)
             return { ENOTCONN, QStringLiteral("not connected") };
         inboxes[index].append(text);
         return {};
     }
     QByteArray GetData(int) override { return std::exchange(input, {}); }
-    int State(int index) const override { return index < int(states.size()) ? states[std::size_t(index)] : sckClosed; }
+    int State(int index) const override
+    {
+        return index < int(states.size()) ? states[std::size_t(index)] : sckClosed;
+    }
     QString RemoteHostIP(int index) const override { return QStringLiteral("192.0.2.%1").arg(index); }
     QString LocalIP(int) const override { return QStringLiteral("198.51.100.7"); }
     int nextConnected(int after) const override
     {
-        for (int index = after + 1; index < int(states.size()); ++index) {
-            if (State(index) == sckConnected)
-                return index;
-        }
-        return 0;
+        const auto next = std::find(states.begin() + after + 1, states.end(), int(sckConnected));
+        return next == states.end() ? 0 : int(next - states.begin());
     }
     void DoEvents() override
     {
@@ -87,6 +87,5 @@ public:
     SlotError bindError;
     bool listening = false;
     int yields = 0;
-    int highestAddressed = 0;
     std::function<void()> onYield; // runs inside every yield
 };
