@@ -4,6 +4,7 @@
 
 #include <QSignalSpy>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 
 namespace {
@@ -82,6 +83,7 @@ private slots:
             server.GetData(index);
             ++handled;
             deepest = std::max(deepest, ++depth);
+            QThread::usleep(100); // long enough for the yield to look for sockets again
             server.DoEvents();
             --depth;
         });
