@@ -24,6 +24,7 @@
 namespace {
 
 constexpr int timeoutMs = ServerWindow::timeoutMs;
+
 // Does `action`, answering the message box it shows; returns the box's
 // "title|icon|text", or nothing when none showed.
 template<typename Action>

@@ -4,6 +4,8 @@
 
 #include <QByteArrayList>
 
+#include <algorithm>
+
 // A list's rows, to compare with the expected rows in one go.
 inline QByteArrayList rows(const ListModel& list)
 {
