@@ -239,12 +239,15 @@ private slots:
         QCOMPARE(openDescriptors(), descriptors);
     }
 
-    // Enter anywhere presses Send, unless a button has the focus: then that button.
-    void enterPressesSend()
+    // The caption follows the nickname as it is typed. Enter anywhere presses
+    // Send, unless a button has the focus: then that button.
+    void typing()
     {
         ServerWindow w;
         w.frmMain.show();
         QVERIFY(QTest::qWaitForWindowActive(&w.frmMain));
+        QTest::keyClicks(w.control<QLineEdit>("txtNickname"), QStringLiteral("op"));
+        QCOMPARE(w.frmMain.windowTitle(), QStringLiteral("Quenvar Chat Server - op"));
         auto* message = w.control<QLineEdit>("txtMessage");
         // The control, its page, the key, and the chat's rows after it.
         const std::tuple<const char*, int, Qt::Key, int> presses[] = { { "txtMessage", 3, Qt::Key_Return, 1 },

@@ -86,8 +86,7 @@ private slots:
         QFETCH(int, port);
         QFETCH(QString, box);
         EngineRig rig;
-        if (!typed.isNull())
-            rig.state.cmbPort.setListIndex(-1);
+        rig.state.cmbPort.setListIndex(typed.isNull() ? 39 : -1);
         rig.console.typedPort = typed;
         rig.console.txtNickname = nickname;
         rig.server.bindError = { bindError, QStringLiteral("Some system error") };
