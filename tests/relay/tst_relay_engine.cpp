@@ -86,7 +86,8 @@ private slots:
         QFETCH(int, port);
         QFETCH(QString, box);
         EngineRig rig;
-        rig.state.cmbPort.setListIndex(typed.isNull() ? 39 : -1);
+        if (!typed.isNull())
+            rig.state.cmbPort.setListIndex(-1);
         rig.console.typedPort = typed;
         rig.console.txtNickname = nickname;
         rig.server.bindError = { bindError, QStringLiteral("Some system error") };
