@@ -38,6 +38,15 @@ QByteArray ListModel::List(int row) const
     return contains(row) ? m_rows.at(row).text : QByteArray();
 }
 
+void ListModel::setList(int row, const QByteArray& text)
+{
+    if (!contains(row))
+        return;
+    m_rows[row].text = text;
+    const QModelIndex changed = index(row);
+    emit dataChanged(changed, changed, { Qt::DisplayRole });
+}
+
 qint32 ListModel::ItemData(int row) const
 {
     return contains(row) ? m_rows.at(row).itemData : 0;

@@ -25,6 +25,7 @@ public:
     int ListCount() const { return int(m_rows.size()); }
     // Reading a row that does not exist gives an empty text and item data 0.
     QByteArray List(int row) const;
+    void setList(int row, const QByteArray& text);
     qint32 ItemData(int row) const;
     void setItemData(int row, qint32 value);
     using QAbstractListModel::setItemData;

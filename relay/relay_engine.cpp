@@ -196,16 +196,24 @@ void RelayEngine::Server_DataArrival(int index, qint64 /*bytesTotal*/)
     }
 }
 
+// A slot is one user: joining again renames its row rather than adding a
+// second one that its departure would leave behind.
 void RelayEngine::join(int index, const QByteArray& text)
 {
     const QByteArray name = protocol::joinNickname(text);
-    m_state.Users2.AddItem(name);
-    m_state.Users.AddItem(name);
-    m_state.Ip.AddItem(m_server.RemoteHostIP(index).toLatin1());
-    m_state.connection.AddItem(QByteArray::number(index));
-    const int row = m_state.Users.NewIndex();
-    m_state.Users.setItemData(row, index);
-    m_state.Users2.setItemData(row, index);
+    const int row = rosterRowOf(index);
+    if (row >= 0) {
+        m_state.Users2.setList(row, name);
+        m_state.Users.setList(row, name);
+    } else {
+        m_state.Users2.AddItem(name);
+        m_state.Users.AddItem(name);
+        m_state.Ip.AddItem(m_server.RemoteHostIP(index).toLatin1());
+        m_state.connection.AddItem(QByteArray::number(index));
+        const int added = m_state.Users.NewIndex();
+        m_state.Users.setItemData(added, index);
+        m_state.Users2.setItemData(added, index);
+    }
     updateOnline();
 
     const QByteArray notice = "User Entered The Chat: " + name;
@@ -228,18 +236,17 @@ void RelayEngine::relayChatLine(const QByteArray& text)
     followNewestLine();
 }
 
+// A connection that never joined leaves the roster as it was, so nobody is
+// told: a stranger's connect and close must not cost a broadcast to all.
 void RelayEngine::Server_Close(int index)
 {
-    const int rows = m_state.Users.ListCount();
-    for (int i = 0; i < rows; ++i) {
-        if (m_state.Users.ItemData(i) == index) {
-            m_state.Users2.RemoveItem(i);
-            m_state.Users.RemoveItem(i);
-            m_state.Ip.RemoveItem(i);
-            m_state.connection.RemoveItem(i);
-            break;
-        }
-    }
+    const int row = rosterRowOf(index);
+    if (row < 0)
+        return;
+    m_state.Users2.RemoveItem(row);
+    m_state.Users.RemoveItem(row);
+    m_state.Ip.RemoveItem(row);
+    m_state.connection.RemoveItem(row);
     updateOnline();
     broadcastRoster(protocol::departureEvent, 2);
 }
@@ -264,6 +271,18 @@ void RelayEngine::broadcastRoster(const QByteArray& event, int yieldsPerRow)
                 m_server.DoEvents();
         }
     }
+}
+
+// The roster row of a client slot, or -1. The operator's row carries 0, which
+// no client slot has.
+int RelayEngine::rosterRowOf(int index) const
+{
+    const int rows = m_state.Users.ListCount();
+    for (int i = 0; i < rows; ++i) {
+        if (m_state.Users.ItemData(i) == index)
+            return i;
+    }
+    return -1;
 }
 
 // The loops over slots visit, in ascending order, the slots connected at

@@ -36,6 +36,7 @@ private:
     void updateOnline();
     void followNewestLine();
 
+    int rosterRowOf(int index) const;
     int nextSlot(int after, int lastSlot) const;
     QByteArray operatorLine() const;
     void join(int index, const QByteArray& text);
