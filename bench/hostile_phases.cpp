@@ -10,11 +10,11 @@ namespace bench {
 namespace {
 
 // One client read by the phase itself, which looks for a marker in what it
-// is sent without keeping all of it.
+// is sent without keeping all of it. Each comes from an address of its own.
 class WatchedClient {
 public:
     explicit WatchedClient(int port)
-        : m_fd(connectTo(port))
+        : m_fd(connectTo(port, clientAddress(50000 + s_clients++)))
     {
     }
     ~WatchedClient()
@@ -70,6 +70,7 @@ public:
 
 private:
     int m_fd;
+    static inline int s_clients = 0;
     long long m_received = 0;
     std::string m_marker;
     std::string m_carry;
@@ -118,7 +119,6 @@ void lifetime(const std::string& binary, const std::vector<int>& checkpoints, do
     pool.send(0, "USER:" + name);
     if (!pool.waitForTargets(limitSeconds))
         return;
-    const long long departureBytes = 7 + 4 + 7 + 5 + long(name.size());
     constexpr int timedCycles = 1000;
     constexpr int chatLines = 1000;
     const std::string line = "watcher: a chat line of 32 bytes";
@@ -131,7 +131,6 @@ void lifetime(const std::string& binary, const std::vector<int>& checkpoints, do
             if (secondsSince(start) > limitSeconds || !probeCycle(server.port()))
                 return false;
             ++closed;
-            pool.addTarget(0, departureBytes);
             pool.drain();
         }
         return pool.waitForTargets(limitSeconds);

@@ -4,7 +4,7 @@
 //
 //   quenvar-load SERVER_BINARY [--smoke] [--phase PHASE]...
 //
-// Phases: relay, join, storm, memory, lifetime, flood, longlines.
+// Phases: relay, storm, memory, lifetime, flood, longlines.
 
 #include "hostile_phases.h"
 #include "irc_peer.h"
@@ -27,10 +27,10 @@ struct Options {
     int lines = 1000;
     int runs = 3;
     // A storm of N costs about N³/3 messages: 1,000 clients would take some
-    // 330 million, a quarter of an hour; the one large join covers that size.
+    // 330 million, a quarter of an hour.
     std::vector<int> joinStorms { 100, 500 };
-    int bigJoin = 1000;
-    std::vector<int> idleClients { 1000, 10000 };
+    // Each a roster row of its own, so filled by a storm.
+    std::vector<int> idleClients { 500 };
     std::vector<int> lifetimeCheckpoints { 1000, 10000, 100000 };
     int floodSeconds = 60;
     double longLineSeconds = 10;
@@ -139,6 +139,40 @@ long long joinBroadcastBytes(long long rosterNameBytes, int rows, const std::str
     return 7 + 8 + long(name.size()) + 5LL * rows + rosterNameBytes;
 }
 
+// Clients that join one after another, each from an address of its own;
+// every join's roster reaches every client before the next one joins.
+class JoiningClients {
+public:
+    explicit JoiningClients(ClientPool& pool)
+        : m_pool(pool)
+    {
+    }
+    // Messages the server has sent for the joins so far.
+    long long messages() const { return m_messages; }
+
+    bool joinOne(double limitSeconds)
+    {
+        if (!m_pool.connect(limitSeconds))
+            return false;
+        const int joined = m_pool.size() - 1;
+        const std::string name = nickname(joined);
+        m_rosterNameBytes += long(name.size());
+        const int rows = joined + 2; // the operator's and every client's
+        for (int i = 0; i < m_pool.size(); ++i)
+            m_pool.addTarget(i, joinBroadcastBytes(m_rosterNameBytes, rows, name));
+        m_pool.send(joined, "USER:" + name);
+        if (!m_pool.waitForTargets(limitSeconds))
+            return false;
+        m_messages += 1 + (long long)m_pool.size() * (2 + rows);
+        return true;
+    }
+
+private:
+    ClientPool& m_pool;
+    long long m_rosterNameBytes = 2; // "op"
+    long long m_messages = 0;
+};
+
 void joinStorm(const Options& options)
 {
     std::printf("\n## join storm: clients join one after another\n\n");
@@ -146,79 +180,22 @@ void joinStorm(const Options& options)
     for (const int clients : options.joinStorms) {
         ServerProcess server(options.server);
         ClientPool pool(server.port());
-        long long rosterNameBytes = 2; // "op"
-        long long messages = 0;
+        JoiningClients joining(pool);
         double lastJoin = 0;
         const double cpuBefore = server.cpuSeconds();
         const auto start = Clock::now();
-        int joined = 0;
-        for (; joined < clients && secondsSince(start) < options.phaseLimit; ++joined) {
-            if (!pool.connect(options.phaseLimit))
-                break;
-            const std::string name = nickname(joined);
-            rosterNameBytes += long(name.size());
-            const int rows = joined + 2;
-            for (int i = 0; i < pool.size(); ++i)
-                pool.addTarget(i, joinBroadcastBytes(rosterNameBytes, rows, name));
+        while (pool.size() < clients && secondsSince(start) < options.phaseLimit) {
             const auto joinStart = Clock::now();
-            pool.send(joined, "USER:" + name);
-            if (!pool.waitForTargets(options.phaseLimit))
+            if (!joining.joinOne(options.phaseLimit))
                 break;
             lastJoin = secondsSince(joinStart) * 1e3;
-            messages += 1 + (long long)pool.size() * (2 + rows);
         }
         const double total = secondsSince(start);
-        const double cpu = (server.cpuSeconds() - cpuBefore) * 1e6 / double(messages);
-        std::printf("| %d%s | %.2f | %lld | %.2f | %.1f |\n", clients, joined < clients ? " (stopped early)" : "", total,
-            messages, cpu, lastJoin);
+        const double cpu = (server.cpuSeconds() - cpuBefore) * 1e6 / double(joining.messages());
+        std::printf("| %d%s | %.2f | %lld | %.2f | %.1f |\n", clients, pool.size() < clients ? " (stopped early)" : "",
+            total, joining.messages(), cpu, lastJoin);
         std::fflush(stdout);
     }
-}
-
-// Fills the roster cheaply: the first client joins `rows` times while it is
-// the only client, so each broadcast goes to one slot. Then the others connect.
-bool fillRoster(ClientPool& pool, int rows, int clients, double limit)
-{
-    if (!pool.connect(limit))
-        return false;
-    long long rosterNameBytes = 2;
-    for (int r = 0; r < rows; ++r) {
-        const std::string name = nickname(r);
-        rosterNameBytes += long(name.size());
-        pool.addTarget(0, joinBroadcastBytes(rosterNameBytes, r + 2, name));
-        pool.send(0, "USER:" + name);
-        if (!pool.waitForTargets(limit))
-            return false;
-    }
-    while (pool.size() < clients) {
-        if (!pool.connect(limit))
-            return false;
-    }
-    return true;
-}
-
-void bigJoin(const Options& options)
-{
-    std::printf("\n## one join with %d users in the roster and %d clients connected\n\n", options.bigJoin, options.bigJoin);
-    ServerProcess server(options.server);
-    ClientPool pool(server.port());
-    if (!fillRoster(pool, options.bigJoin - 1, options.bigJoin, options.phaseLimit)) {
-        std::printf("could not set up the roster\n");
-        return;
-    }
-    const std::string name = nickname(99999);
-    const int rows = options.bigJoin + 1;
-    const long long rosterNameBytes = 2 + 6LL * options.bigJoin;
-    for (int i = 0; i < pool.size(); ++i)
-        pool.addTarget(i, joinBroadcastBytes(rosterNameBytes, rows, name));
-    const double cpuBefore = server.cpuSeconds();
-    const auto start = Clock::now();
-    pool.send(pool.size() - 1, "USER:" + name);
-    const bool done = pool.waitForTargets(options.phaseLimit);
-    const double seconds = secondsSince(start);
-    const long long messages = (long long)pool.size() * (2 + rows);
-    std::printf("| join s | messages | server CPU us/msg |\n|---|---|---|\n| %.2f%s | %lld | %.2f |\n", seconds,
-        done ? "" : " (timed out)", messages, (server.cpuSeconds() - cpuBefore) * 1e6 / double(messages));
 }
 
 void memory(const Options& options)
@@ -235,7 +212,10 @@ void memory(const Options& options)
         ServerProcess server(options.server);
         ClientPool pool(server.port());
         const auto start = Clock::now();
-        const bool filled = fillRoster(pool, clients, clients, options.phaseLimit);
+        JoiningClients joining(pool);
+        bool filled = true;
+        while (filled && pool.size() < clients)
+            filled = joining.joinOne(options.phaseLimit);
         const long rss = server.rssKiB();
         const std::string line = "still: served";
         for (int i = 0; i < pool.size(); ++i)
@@ -254,7 +234,7 @@ int main(int argc, char* argv[])
 {
     if (argc < 2) {
         std::fprintf(stderr,
-            "usage: %s SERVER_BINARY [--smoke] [--phase relay|join|storm|memory|lifetime|flood|longlines]...\n"
+            "usage: %s SERVER_BINARY [--smoke] [--phase relay|storm|memory|lifetime|flood|longlines]...\n"
             "       [--lifetime N,N,...] [--flood-seconds N]\n",
             argv[0]);
         return 2;
@@ -271,7 +251,6 @@ int main(int argc, char* argv[])
             options.lines = 50;
             options.runs = 1;
             options.joinStorms = { 20 };
-            options.bigJoin = 50;
             options.idleClients = { 50 };
             options.lifetimeCheckpoints = { 100, 300 };
             options.floodSeconds = 3;
@@ -297,8 +276,6 @@ int main(int argc, char* argv[])
     };
     if (wanted("relay"))
         relay(options);
-    if (wanted("join"))
-        bigJoin(options);
     if (wanted("storm"))
         joinStorm(options);
     if (wanted("memory"))

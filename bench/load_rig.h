@@ -58,11 +58,22 @@ inline int freePort()
     return ntohs(address.sin_port);
 }
 
-inline int connectTo(int port)
+// Client number `n` of a phase comes from an address of its own, 127.1.0.1
+// and up: to the server each address is another machine.
+inline in_addr_t clientAddress(int n)
+{
+    return htonl((127u << 24 | 1u << 16) + uint32_t(n) + 1);
+}
+
+// A connected, non-blocking client socket, from `from` where it is given.
+inline int connectTo(int port, in_addr_t from = 0)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in local = loopback(0);
+    local.sin_addr.s_addr = from;
     const sockaddr_in address = loopback(port);
-    if (fd < 0 || ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    if (fd < 0 || (from != 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
+        || ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         if (fd >= 0)
             ::close(fd);
         return -1;
@@ -195,10 +206,10 @@ public:
     // Reads what has arrived, without waiting.
     void drain() { pump(0); }
 
-    // Connects a client and waits for its greeting.
+    // Connects a client, from an address of its own, and waits for its greeting.
     bool connect(double limitSeconds)
     {
-        const int fd = connectTo(m_port);
+        const int fd = connectTo(m_port, clientAddress(size()));
         if (fd < 0)
             return false;
         adopt(fd);

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "slot_array.h"
-#include "token_bucket.h"
+#include "address_ledger.h"
 
 #include <QByteArray>
 
@@ -11,10 +11,10 @@
 
 // One open client connection of the slot array.
 struct Connection {
-    Connection(int fd, const sockaddr_in6& remote, TokenBucket budget)
+    Connection(int fd, const sockaddr_in6& remote, AddressLedger::Account& account)
         : fd(fd)
         , remote(remote)
-        , budget(budget)
+        , account(&account)
     {
     }
 
@@ -27,9 +27,11 @@ struct Connection {
     bool watchingOutput = false;
     // The epoll events registered for it; 0 while it is not in epoll.
     quint32 watched = 0;
-    // Over its input budget: not read until the budget has refilled.
+    // Not read for now: its address is over its budget, or is busy while
+    // another handler runs.
     bool throttled = false;
-    TokenBucket budget;
+    // Held for as long as the connection has its entry.
+    AddressLedger::Account* account;
 };
 
 // The client slots by number. Numbers are handed out in ascending order and

@@ -12,7 +12,6 @@
 #include <utility>
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/tcp.h>
@@ -23,14 +22,10 @@
 namespace {
 
 constexpr int readyEventsPerPass = 64;
-constexpr int acceptsPerPass = 64;
 constexpr qsizetype readChunk = 64 * 1024;
 // One read pass takes at most this much from a client, so that a client that
 // sends without pause cannot keep a single pass busy for ever.
 constexpr qsizetype maxReadPerPass = 1024 * 1024;
-constexpr auto descriptorRetry = std::chrono::milliseconds(100);
-// How often reading resumes for clients over their input budget.
-constexpr auto refillTick = std::chrono::milliseconds(50);
 
 SlotError systemError(int code)
 {
@@ -40,27 +35,6 @@ SlotError systemError(int code)
 bool wouldBlock(int code)
 {
     return code == EAGAIN || code == EWOULDBLOCK;
-}
-
-int openSpareDescriptor()
-{
-    return ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-}
-
-sockaddr_in6 asIpv6(const sockaddr_storage& address)
-{
-    if (address.ss_family == AF_INET6)
-        return reinterpret_cast<const sockaddr_in6&>(address);
-    sockaddr_in6 mapped {};
-    mapped.sin6_family = AF_INET6;
-    if (address.ss_family == AF_INET) {
-        const auto& ipv4 = reinterpret_cast<const sockaddr_in&>(address);
-        mapped.sin6_port = ipv4.sin_port;
-        mapped.sin6_addr.s6_addr[10] = 0xff;
-        mapped.sin6_addr.s6_addr[11] = 0xff;
-        std::memcpy(&mapped.sin6_addr.s6_addr[12], &ipv4.sin_addr, sizeof ipv4.sin_addr);
-    }
-    return mapped;
 }
 
 QString addressText(const sockaddr_in6& address)
@@ -73,62 +47,20 @@ QString addressText(const sockaddr_in6& address)
     return QString::fromLatin1(text);
 }
 
-// A dual-stack listener where the host has IPv6, plain IPv4 otherwise.
-int listeningSocket(quint16 port)
-{
-    const int on = 1;
-    const int off = 0;
-    int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd >= 0) {
-        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
-        // Lets a stop and a new start take the port again while connections
-        // accepted on it are still open.
-        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        sockaddr_in6 address {};
-        address.sin6_family = AF_INET6;
-        address.sin6_addr = in6addr_any;
-        address.sin6_port = htons(port);
-        if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
-            return fd;
-        const int error = errno;
-        ::close(fd);
-        if (error != EADDRNOTAVAIL) {
-            errno = error;
-            return -1;
-        }
-    } else if (errno != EAFNOSUPPORT) {
-        return -1;
-    }
-    fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    address.sin_port = htons(port);
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
-        return fd;
-    const int error = errno;
-    ::close(fd);
-    errno = error;
-    return -1;
-}
-
 } // namespace
 
 SocketSlotArray::SocketSlotArray(QObject* parent)
     : SlotArray(parent)
     , m_epoll(::epoll_create1(EPOLL_CLOEXEC))
-    , m_spareFd(openSpareDescriptor())
+    , m_listener(m_epoll, m_ledger, [this](const Arrival& arrival) { admit(arrival); })
     , m_readBuffer(readChunk, Qt::Uninitialized)
 {
     if (m_epoll < 0)
         qFatal("epoll_create1: %s", std::strerror(errno));
     m_notifier = new QSocketNotifier(m_epoll, QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &SocketSlotArray::runReadySockets);
-    m_refillTimer.setInterval(refillTick);
-    connect(&m_refillTimer, &QTimer::timeout, this, &SocketSlotArray::resumeThrottled);
+    m_ledgerTimer.setInterval(AddressLedger::resumeInterval);
+    connect(&m_ledgerTimer, &QTimer::timeout, this, &SocketSlotArray::tick);
 }
 
 SocketSlotArray::~SocketSlotArray()
@@ -137,54 +69,26 @@ SocketSlotArray::~SocketSlotArray()
         if (connection.fd >= 0)
             ::close(connection.fd);
     }
-    for (const int fd : { m_listenFd, m_pendingRequest, m_spareFd }) {
-        if (fd >= 0)
-            ::close(fd);
-    }
+    if (m_pending)
+        ::close(m_pending->fd);
     delete m_notifier;
     ::close(m_epoll);
 }
 
-void SocketSlotArray::setInputBudget(InputBudget budget)
-{
-    m_inputBudget = budget;
-}
-
 SlotError SocketSlotArray::Bind(int index, quint16 port)
 {
-    if (index != 0 || m_listenFd >= 0)
-        return systemError(EINVAL);
-    const int fd = listeningSocket(port);
-    if (fd < 0)
-        return systemError(errno);
-    m_listenFd = fd;
-    m_listenState = sckOpen;
-    return {};
+    return index == 0 ? m_listener.bind(port) : systemError(EINVAL);
 }
 
 SlotError SocketSlotArray::Listen(int index)
 {
-    if (index != 0 || m_listenState != sckOpen)
-        return systemError(EINVAL);
-    if (::listen(m_listenFd, SOMAXCONN) != 0)
-        return systemError(errno);
-    epoll_event event {};
-    event.events = EPOLLIN;
-    event.data.u64 = 0;
-    if (::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_listenFd, &event) != 0)
-        return systemError(errno);
-    m_listenState = sckListening;
-    return {};
+    return index == 0 ? m_listener.listen() : systemError(EINVAL);
 }
 
 void SocketSlotArray::Close(int index)
 {
-    if (index != 0)
-        return;
-    if (m_listenFd >= 0)
-        ::close(m_listenFd);
-    m_listenFd = -1;
-    m_listenState = sckClosed;
+    if (index == 0)
+        m_listener.close();
 }
 
 SlotError SocketSlotArray::Load(int index)
@@ -194,28 +98,18 @@ SlotError SocketSlotArray::Load(int index)
 
 SlotError SocketSlotArray::Accept(int index, qint32 requestID)
 {
-    if (index <= 0 || index > m_table.lastCreated() || m_table.find(index) || requestID < 0
-        || requestID != m_pendingRequest)
+    if (index <= 0 || index > m_table.lastCreated() || m_table.find(index) || !m_pending
+        || requestID != m_pending->fd)
         return systemError(EINVAL);
-    m_pendingRequest = -1;
-    const int fd = requestID;
-
-    sockaddr_storage peer {};
-    socklen_t length = sizeof peer;
-    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
-        const int error = errno;
-        ::close(fd);
-        return systemError(error);
-    }
+    const Arrival arrival = *std::exchange(m_pending, std::nullopt);
     const int on = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    Connection& connection
-        = m_table.open(index, Connection(fd, asIpv6(peer), TokenBucket(m_inputBudget, TokenBucket::Clock::now())));
+    ::setsockopt(arrival.fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    Connection& connection = m_table.open(index, Connection(arrival.fd, arrival.remote, *arrival.account));
     updateWatch(index, connection);
     if (connection.watched == 0) {
         const int error = errno;
-        ::close(fd);
-        m_table.erase(index);
+        release(connection);
+        forget(index);
         return systemError(error);
     }
     return {};
@@ -228,6 +122,8 @@ SlotError SocketSlotArray::SendData(int index, const QByteArray& bytes)
     Connection* c = m_table.find(index);
     if (!c || c->state != sckConnected)
         return systemError(ENOTCONN);
+    if (m_cause)
+        m_cause->messages.spend(1);
     qsizetype sent = 0;
     if (c->outputSent == c->output.size()) {
         const ssize_t n = ::send(c->fd, bytes.constData(), std::size_t(bytes.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -259,7 +155,7 @@ QByteArray SocketSlotArray::GetData(int index)
 int SocketSlotArray::State(int index) const
 {
     if (index == 0)
-        return m_listenState;
+        return m_listener.state();
     const Connection* c = m_table.find(index);
     return c ? c->state : sckClosed;
 }
@@ -313,6 +209,8 @@ void SocketSlotArray::DoEvents()
         runReadySockets();
     if (runWindowPass) {
         m_windowPassRun = now;
+        // What the window's events send is the operator's.
+        const QScopedValueRollback<AddressLedger::Account*> operatorsTurn(m_cause, nullptr);
         QCoreApplication::processEvents();
     }
 }
@@ -329,7 +227,9 @@ void SocketSlotArray::runReadySockets()
         ++m_readyEvents;
         const int index = int(events[i].data.u64);
         if (index == 0) {
-            acceptConnections();
+            m_listener.acceptReady();
+            if (m_listener.hasWaiting())
+                keepTicking();
             continue;
         }
         if (events[i].events & EPOLLOUT)
@@ -339,71 +239,52 @@ void SocketSlotArray::runReadySockets()
     }
 }
 
-void SocketSlotArray::acceptConnections()
+// A request is valid only while its event is being handled.
+void SocketSlotArray::admit(const Arrival& arrival)
 {
-    for (int n = 0; n < acceptsPerPass && m_listenState == sckListening; ++n) {
-        const int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) {
-            if (errno == EINTR || errno == ECONNABORTED)
-                continue;
-            if ((errno == EMFILE || errno == ENFILE) && acceptWithoutDescriptors())
-                continue;
-            return;
-        }
-        // A request is valid only while its event is being handled.
-        if (m_pendingRequest >= 0)
-            ::close(m_pendingRequest);
-        m_pendingRequest = fd;
-        emit connectionRequest(0, fd);
-        if (m_pendingRequest == fd) {
-            ::close(fd);
-            m_pendingRequest = -1;
-        }
+    if (m_pending)
+        m_listener.discard(*std::exchange(m_pending, std::nullopt));
+    m_pending = arrival;
+    raiseFor(*arrival.account, [&] { emit connectionRequest(0, arrival.fd); });
+    if (m_pending && m_pending->fd == arrival.fd)
+        m_listener.discard(*std::exchange(m_pending, std::nullopt));
+}
+
+// Raises an event of a connection from `account`'s address, which pays for
+// what is sent while it is handled; the account is held until then.
+template<typename Raise>
+void SocketSlotArray::raiseFor(AddressLedger::Account& account, Raise raise)
+{
+    m_ledger.hold(account);
+    {
+        const QScopedValueRollback cause(m_cause, &account);
+        raise();
     }
+    m_ledger.release(account, AddressLedger::Clock::now());
+    keepTicking();
 }
 
-// Out of descriptors, a waiting connection keeps the listener ready, and the
-// loop would spin. The spare descriptor is given up to take that connection
-// and drop it; if even that is not possible, listening pauses for a moment.
-// Returns whether accepting may go on now.
-bool SocketSlotArray::acceptWithoutDescriptors()
+// Inside another handler's yield, a busy address waits for the loop itself.
+bool SocketSlotArray::mayReadNow(AddressLedger::Account& account, AddressLedger::Clock::time_point now) const
 {
-    if (m_spareFd >= 0) {
-        ::close(m_spareFd);
-        const int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd >= 0)
-            ::close(fd);
-        m_spareFd = openSpareDescriptor();
-        return true;
-    }
-    m_spareFd = openSpareDescriptor();
-    if (m_spareFd >= 0)
-        return true;
-    setListening(false);
-    QTimer::singleShot(descriptorRetry, this, [this] { setListening(true); });
-    return false;
+    return m_ledger.mayRead(account, now) && (m_yieldDepth == 0 || !m_ledger.isBusy(account, now));
 }
 
-void SocketSlotArray::setListening(bool armed)
-{
-    if (m_listenState != sckListening)
-        return;
-    epoll_event event {};
-    event.events = armed ? quint32(EPOLLIN) : 0u;
-    event.data.u64 = 0;
-    ::epoll_ctl(m_epoll, EPOLL_CTL_MOD, m_listenFd, &event);
-}
-
-// Reads what the client's budget allows. A client over its budget is not
-// read again until the budget has refilled: its bytes wait in the kernel,
-// in order, and TCP slows the sender down.
+// Reads what the address's budget allows. One that may not be read now is
+// not watched for input until it may: its bytes wait in the kernel, in
+// order, and TCP slows the sender down.
 void SocketSlotArray::receive(int index)
 {
     Connection* c = m_table.find(index);
     if (!c || c->state != sckConnected || c->throttled)
         return;
-    const auto now = TokenBucket::Clock::now();
-    const qint64 allowance = std::min<qint64>(maxReadPerPass, c->budget.available(now));
+    AddressLedger::Account& account = *c->account;
+    const auto now = AddressLedger::Clock::now();
+    if (!mayReadNow(account, now)) {
+        throttle(index, *c);
+        return;
+    }
+    const qint64 allowance = std::min<qint64>(maxReadPerPass, account.bytes.available(now));
     enum class End { Allowance, Drained, PeerGone } end = End::Allowance;
     qsizetype received = 0;
     while (received < allowance) {
@@ -420,18 +301,20 @@ void SocketSlotArray::receive(int index)
             break;
         }
     }
-    c->budget.spend(received);
-    if (end == End::Allowance && c->budget.available(now) < resumeThreshold())
+    account.bytes.spend(received);
+    if (end == End::Allowance && !m_ledger.mayRead(account, now))
         throttle(index, *c);
     if (end == End::PeerGone)
         release(*c);
-    // The entry outlives its connection until its last input has been taken.
-    if (received > 0)
-        emit dataArrival(index, received);
-    if (end == End::PeerGone) {
-        m_table.erase(index);
-        emit peerClosed(index);
-    }
+    raiseFor(account, [&] {
+        // The entry outlives its connection until its last input has been taken.
+        if (received > 0)
+            emit dataArrival(index, received);
+        if (end == End::PeerGone) {
+            forget(index);
+            emit peerClosed(index);
+        }
+    });
 }
 
 void SocketSlotArray::flushOutput(int index)
@@ -485,33 +368,39 @@ void SocketSlotArray::throttle(int index, Connection& connection)
     connection.throttled = true;
     updateWatch(index, connection);
     m_throttled.push_back(index);
-    if (!m_refillTimer.isActive())
-        m_refillTimer.start();
+    keepTicking();
 }
 
-// A tick's worth of the budget, or the whole burst where that is smaller: a
-// client is read again once it may send that much.
-qint64 SocketSlotArray::resumeThreshold() const
+void SocketSlotArray::keepTicking()
 {
-    const qint64 tickBytes = m_inputBudget.bytesPerSecond * refillTick.count() / 1000;
-    return std::clamp<qint64>(tickBytes, 1, m_inputBudget.burst);
+    if (!m_ledgerTimer.isActive())
+        m_ledgerTimer.start();
+}
+
+// Runs while there is something to come back to: slots not read, connections
+// not greeted, accounts not yet forgotten.
+void SocketSlotArray::tick()
+{
+    resumeThrottled();
+    m_listener.admitWaiting();
+    const int unsettled = m_ledger.forgetSettled(AddressLedger::Clock::now());
+    if (m_throttled.empty() && !m_listener.hasWaiting() && unsettled == 0)
+        m_ledgerTimer.stop();
 }
 
 void SocketSlotArray::resumeThrottled()
 {
-    const auto now = TokenBucket::Clock::now();
+    const auto now = AddressLedger::Clock::now();
     std::erase_if(m_throttled, [&](int index) {
         Connection* c = m_table.find(index);
         if (!c || c->state != sckConnected)
             return true;
-        if (c->budget.available(now) < resumeThreshold())
+        if (!mayReadNow(*c->account, now))
             return false;
         c->throttled = false;
         updateWatch(index, *c);
         return true;
     });
-    if (m_throttled.empty())
-        m_refillTimer.stop();
 }
 
 // The descriptor and unsent output go at once; the slot keeps only its number.
@@ -525,22 +414,36 @@ void SocketSlotArray::release(Connection& connection)
     connection.watched = 0;
 }
 
+// The entry goes, and with it the connection's hold on its account.
+void SocketSlotArray::forget(int index)
+{
+    if (Connection* c = m_table.find(index)) {
+        AddressLedger::Account& account = *c->account;
+        m_table.erase(index);
+        m_ledger.release(account, AddressLedger::Clock::now());
+        keepTicking();
+    }
+}
+
 // A connection that failed while being written to, or that let its unsent
 // output grow past the cap. Its close event is raised from the event loop,
 // not from inside the send that found it.
 void SocketSlotArray::dropConnection(int index)
 {
-    if (Connection* c = m_table.find(index))
-        release(*c);
-    m_table.erase(index);
-    m_dropped.push_back(index);
+    Connection* c = m_table.find(index);
+    if (!c)
+        return;
+    release(*c);
+    m_dropped.emplace_back(index, &m_ledger.hold(*c->account));
+    forget(index);
     if (m_dropped.size() == 1)
         QMetaObject::invokeMethod(this, &SocketSlotArray::raiseDropped, Qt::QueuedConnection);
 }
 
 void SocketSlotArray::raiseDropped()
 {
-    const std::vector<int> dropped = std::exchange(m_dropped, {});
-    for (const int index : dropped)
-        emit peerClosed(index);
+    for (const auto& [index, account] : std::exchange(m_dropped, {})) {
+        raiseFor(*account, [&] { emit peerClosed(index); });
+        m_ledger.release(*account, AddressLedger::Clock::now());
+    }
 }

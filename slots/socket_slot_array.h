@@ -1,13 +1,15 @@
 #pragma once
 
+#include "address_ledger.h"
+#include "listener.h"
 #include "slot_array.h"
 #include "slot_table.h"
-#include "token_bucket.h"
 
 #include <QByteArray>
 #include <QTimer>
 
 #include <chrono>
+#include <optional>
 #include <vector>
 
 class QSocketNotifier;
@@ -19,17 +21,26 @@ class QSocketNotifier;
 // every pass handles what is ready now, and a pass run from inside a handler
 // simply sees what the outer pass has not handled yet.
 //
-// No client can take more than its share: its input is read no faster than
-// its budget allows (the rest waits in the kernel, and TCP slows the sender
-// down), and its unsent output is capped.
+// No client can take more than its share. Each remote address pays, from
+// budgets of its own, for the bytes read from it and for every message sent
+// while one of its events is handled; over budget, it is read later and its
+// new connections wait (the rest waits in the kernel, and TCP slows the sender
+// down). An address that has spent much lately is read only when no handler
+// is running, never inside another's yield, so that a costly message cannot
+// hold up the cheap ones that arrive after it. A client's unsent output is
+// capped.
 class SocketSlotArray final : public SlotArray {
     Q_OBJECT
 
 public:
     // Unsent output a client may leave queued before it is cut off.
     static constexpr qsizetype defaultOutputCap = 1024 * 1024;
-    // How fast a client's input is taken in.
-    static constexpr InputBudget defaultInputBudget { 64 * 1024, 1024 * 1024 };
+    // How fast an address's input is taken in, in bytes.
+    static constexpr Budget defaultInputBudget { 64 * 1024, 1024 * 1024 };
+    // How many messages the server sends for an address: about a tenth of
+    // what it can send in a second, and enough at once for one join with
+    // 1,000 clients connected and 1,000 users in the roster.
+    static constexpr Budget defaultSendBudget { 20'000, 1'500'000 };
     // Yields nest no deeper than this; past it a yield returns at once.
     static constexpr int maxYieldDepth = 64;
     // How long a ready socket and a waiting window event may wait while a
@@ -54,47 +65,55 @@ public:
     int nextConnected(int after) const override;
 
     void setOutputCap(qsizetype bytes) { m_outputCap = bytes; }
-    // Applies to connections accepted from now on.
-    void setInputBudget(InputBudget budget);
+    // Apply to the addresses seen from now on.
+    void setBudgets(Budget input, Budget sends) { m_ledger.setBudgets(input, sends); }
 
     int lastSlot() const { return m_table.lastCreated(); }
     int openConnections() const { return m_table.openCount(); }
+    // Addresses with an account: those connected, and those that were
+    // lately and have not yet earned their budgets back.
+    int knownAddresses() const { return m_ledger.size(); }
     // Readiness events handled so far: a measure of how busy the loop is.
     qint64 readyEvents() const { return m_readyEvents; }
 
 private:
     void runReadySockets();
-    void acceptConnections();
-    bool acceptWithoutDescriptors();
-    void setListening(bool armed);
+    void admit(const Arrival& arrival);
+    template<typename Raise>
+    void raiseFor(AddressLedger::Account& account, Raise raise);
+    bool mayReadNow(AddressLedger::Account& account, AddressLedger::Clock::time_point now) const;
     void receive(int index);
     void flushOutput(int index);
     void updateWatch(int index, Connection& connection);
-    qint64 resumeThreshold() const;
     void throttle(int index, Connection& connection);
+    void tick();
+    void keepTicking();
     void resumeThrottled();
     void release(Connection& connection);
+    void forget(int index);
     void dropConnection(int index);
     void raiseDropped();
 
-    SlotTable m_table;
-    int m_listenFd = -1;
-    int m_listenState = sckClosed;
     int m_epoll = -1;
-    int m_spareFd = -1;
-    int m_pendingRequest = -1;
+    AddressLedger m_ledger { defaultInputBudget, defaultSendBudget };
+    Listener m_listener;
+    SlotTable m_table;
+    std::optional<Arrival> m_pending;
+    // The address whose event is being handled, which pays for what is sent.
+    AddressLedger::Account* m_cause = nullptr;
     int m_yieldDepth = 0;
     std::chrono::steady_clock::time_point m_socketsChecked;
     std::chrono::steady_clock::time_point m_windowPassRun;
     qint64 m_readyEvents = 0;
     qsizetype m_outputCap = defaultOutputCap;
-    InputBudget m_inputBudget = defaultInputBudget;
     // Every read lands here first, so that a slot's input holds only what
     // arrived: a slot never keeps a read-sized buffer it did not fill.
     QByteArray m_readBuffer;
-    std::vector<int> m_dropped;
-    // Slots over their budget, and the one timer that reads them again.
+    // Connections whose close event is yet to be raised, with their accounts held.
+    std::vector<std::pair<int, AddressLedger::Account*>> m_dropped;
+    // Slots not read for now, and the one timer that looks at them, at the
+    // connections waiting to be greeted and at the accounts to forget.
     std::vector<int> m_throttled;
-    QTimer m_refillTimer;
+    QTimer m_ledgerTimer;
     QSocketNotifier* m_notifier = nullptr;
 };

@@ -160,13 +160,13 @@ private slots:
     {
         ServerWindow w;
         constexpr qint64 burst = 1024 * 1024;
-        w.server.setInputBudget({ 4 * 1024 * 1024, burst });
+        w.server.setBudgets({ 4 * 1024 * 1024, burst }, SocketSlotArray::defaultSendBudget);
         w.frmMain.show();
         QVERIFY(QTest::qWaitForWindowExposed(&w.frmMain));
         w.start();
         w.control<QTabWidget>("Overzicht")->setCurrentIndex(3);
-        Client flooder = w.connect();
-        Client other = w.connect();
+        Client flooder = w.connect("127.0.0.2");
+        Client other = w.connect("127.0.0.3");
         QVERIFY(flooder && other);
 
         QByteArray flood(8 * 1024 * 1024, Qt::Uninitialized);
@@ -194,6 +194,46 @@ private slots:
         }
         QByteArray logged = rows(w.state().Log).join();
         QVERIFY(logged.remove(logged.indexOf(line), line.size()) == flood);
+    }
+
+    // An address pays for what its messages cost the server. With a send
+    // budget that never refills, a client that joins again and again, and
+    // one that probes again and again, are held back once their address has
+    // spent it: the joiner's next join is not read, the prober's connections
+    // wait to be greeted (past a few, they are closed), while a client from
+    // another address is served as before.
+    void costlyAddressesAreHeldBack()
+    {
+        ServerWindow w;
+        w.server.setBudgets(SocketSlotArray::defaultInputBudget, { 0, 100 });
+        w.start();
+        Client ann = w.connect("127.0.0.2");
+        Client joiner = w.connect("127.0.0.3");
+        QVERIFY(ann && joiner);
+        int joins = 0;
+        for (bool answered = true; answered && joins < 50; ++joins) {
+            const QByteArray name = "r" + QByteArray::number(joins);
+            joiner->write("USER:" + name);
+            answered = QTest::qWaitFor([&] { return received(*joiner).endsWith("USER:" + name); }, 1000);
+            joiner->readAll();
+        }
+        QVERIFY2(joins > 1 && joins < 50, qPrintable(QString::number(joins)));
+
+        std::vector<Client> probes;
+        for (bool greeted = true; greeted && probes.size() < 100;) {
+            QTcpSocket& probe = *probes.emplace_back(connectClient(w.port, "127.0.0.4"));
+            greeted = QTest::qWaitFor([&] { return probe.bytesAvailable() == 4; }, 1000);
+            probe.write("SCAN");
+            greeted = greeted && w.receives(probe, "NICKOK");
+        }
+        QVERIFY2(probes.size() > 1 && probes.size() < 100, qPrintable(QString::number(probes.size())));
+        for (int i = 0; i < Listener::maxWaitingPerAddress; ++i)
+            probes.push_back(connectClient(w.port, "127.0.0.4"));
+        QTRY_COMPARE_WITH_TIMEOUT(probes.back()->state(), QAbstractSocket::UnconnectedState, timeoutMs);
+
+        QVERIFY(w.stillServed(*ann, "ann: still here"));
+        QVERIFY(received(*joiner).isEmpty());
+        QCOMPARE(probes.at(probes.size() - 2)->bytesAvailable(), 0);
     }
 
     // Out of descriptors, new connections are dropped at once while the

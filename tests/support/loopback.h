@@ -14,10 +14,12 @@
 using Client = std::unique_ptr<QTcpSocket>;
 
 // Its socket exists when this returns; the kernel completes the connection
-// into the listen backlog without the server having run.
-inline Client connectClient(quint16 port)
+// into the listen backlog without the server having run. Clients from
+// different loopback addresses are different machines to the server.
+inline Client connectClient(quint16 port, const char* from = "127.0.0.1")
 {
     auto client = std::make_unique<QTcpSocket>();
+    client->bind(QHostAddress(QLatin1String(from)));
     client->connectToHost(QHostAddress::LocalHost, port);
     return client;
 }

@@ -30,9 +30,9 @@ struct ServerWindow {
         button("cmdStart")->click();
     }
     // A client that has had its greeting, and nothing more.
-    Client connect()
+    Client connect(const char* from = "127.0.0.1")
     {
-        Client client = connectClient(port);
+        Client client = connectClient(port, from);
         return receives(*client, "NICK") ? std::move(client) : nullptr;
     }
     // Whether the client receives exactly these bytes next; takes them.

@@ -1,0 +1,85 @@
+#include "address_ledger.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+AddressLedger::Address keyOf(const in6_addr& address)
+{
+    AddressLedger::Address key;
+    std::memcpy(key.data(), address.s6_addr, key.size());
+    return key;
+}
+
+} // namespace
+
+AddressLedger::AddressLedger(Budget bytes, Budget messages)
+    : m_bytes(bytes)
+    , m_messages(messages)
+{
+}
+
+void AddressLedger::setBudgets(Budget bytes, Budget messages)
+{
+    m_bytes = bytes;
+    m_messages = messages;
+}
+
+qint64 AddressLedger::share(const Budget& budget, std::chrono::milliseconds interval)
+{
+    return std::clamp<qint64>(budget.perSecond * interval.count() / 1000, 1, budget.burst);
+}
+
+AddressLedger::Account& AddressLedger::hold(const in6_addr& address, Clock::time_point now)
+{
+    const Address key = keyOf(address);
+    auto entry = m_accounts.find(key);
+    if (entry == m_accounts.end())
+        entry = m_accounts.emplace(key, Account { key, { m_bytes, now }, { m_messages, now } }).first;
+    ++entry->second.holders;
+    return entry->second;
+}
+
+AddressLedger::Account& AddressLedger::hold(Account& account)
+{
+    ++account.holders;
+    return account;
+}
+
+void AddressLedger::release(Account& account, Clock::time_point now)
+{
+    --account.holders;
+    if (account.holders == 0 && account.bytes.isFull(now) && account.messages.isFull(now))
+    {
+        const Address key = account.address; // the account goes with its entry
+        m_accounts.erase(key);
+    }
+}
+
+int AddressLedger::forgetSettled(Clock::time_point now)
+{
+    int unsettled = 0;
+    for (auto entry = m_accounts.begin(); entry != m_accounts.end();) {
+        Account& account = entry->second;
+        if (account.holders == 0 && account.bytes.isFull(now) && account.messages.isFull(now)) {
+            entry = m_accounts.erase(entry);
+            continue;
+        }
+        unsettled += account.holders == 0;
+        ++entry;
+    }
+    return unsettled;
+}
+
+bool AddressLedger::mayRead(Account& account, Clock::time_point now) const
+{
+    return account.bytes.available(now) >= share(m_bytes, resumeInterval)
+        && account.messages.available(now) >= share(m_messages, resumeInterval);
+}
+
+bool AddressLedger::isBusy(Account& account, Clock::time_point now) const
+{
+    return account.bytes.available(now) < m_bytes.burst - share(m_bytes, busyAfter)
+        || account.messages.available(now) < m_messages.burst - share(m_messages, busyAfter);
+}

@@ -1,0 +1,239 @@
+#include "listener.h"
+
+#include <QScopedValueRollback>
+#include <QTimer>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int acceptsPerPass = 64;
+constexpr auto descriptorRetry = std::chrono::milliseconds(100);
+
+SlotError systemError(int code)
+{
+    return SlotError { code, QString::fromLocal8Bit(std::strerror(code)) };
+}
+
+int openSpareDescriptor()
+{
+    return ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
+sockaddr_in6 asIpv6(const sockaddr_storage& address)
+{
+    if (address.ss_family == AF_INET6)
+        return reinterpret_cast<const sockaddr_in6&>(address);
+    sockaddr_in6 mapped {};
+    mapped.sin6_family = AF_INET6;
+    if (address.ss_family == AF_INET) {
+        const auto& ipv4 = reinterpret_cast<const sockaddr_in&>(address);
+        mapped.sin6_port = ipv4.sin_port;
+        mapped.sin6_addr.s6_addr[10] = 0xff;
+        mapped.sin6_addr.s6_addr[11] = 0xff;
+        std::memcpy(&mapped.sin6_addr.s6_addr[12], &ipv4.sin_addr, sizeof ipv4.sin_addr);
+    }
+    return mapped;
+}
+
+// A dual-stack listener where the host has IPv6, plain IPv4 otherwise.
+int listeningSocket(quint16 port)
+{
+    const int on = 1;
+    const int off = 0;
+    int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd >= 0) {
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+        // Lets a stop and a new start take the port again while connections
+        // accepted on it are still open.
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in6 address {};
+        address.sin6_family = AF_INET6;
+        address.sin6_addr = in6addr_any;
+        address.sin6_port = htons(port);
+        if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
+            return fd;
+        const int error = errno;
+        ::close(fd);
+        if (error != EADDRNOTAVAIL) {
+            errno = error;
+            return -1;
+        }
+    } else if (errno != EAFNOSUPPORT) {
+        return -1;
+    }
+    fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(port);
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
+        return fd;
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return -1;
+}
+
+} // namespace
+
+Listener::Listener(int epoll, AddressLedger& ledger, Admit admit)
+    : m_epoll(epoll)
+    , m_ledger(ledger)
+    , m_admit(std::move(admit))
+    , m_spareFd(openSpareDescriptor())
+{
+}
+
+Listener::~Listener()
+{
+    close();
+    if (m_spareFd >= 0)
+        ::close(m_spareFd);
+}
+
+SlotError Listener::bind(quint16 port)
+{
+    if (m_fd >= 0)
+        return systemError(EINVAL);
+    const int fd = listeningSocket(port);
+    if (fd < 0)
+        return systemError(errno);
+    m_fd = fd;
+    m_state = SlotArray::sckOpen;
+    return {};
+}
+
+SlotError Listener::listen()
+{
+    if (m_state != SlotArray::sckOpen)
+        return systemError(EINVAL);
+    if (::listen(m_fd, SOMAXCONN) != 0)
+        return systemError(errno);
+    epoll_event event {};
+    event.events = EPOLLIN;
+    event.data.u64 = 0;
+    if (::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_fd, &event) != 0)
+        return systemError(errno);
+    m_state = SlotArray::sckListening;
+    return {};
+}
+
+void Listener::close()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
+    m_state = SlotArray::sckClosed;
+    for (const Arrival& arrival : std::exchange(m_waiting, {})) {
+        --arrival.account->waiting;
+        discard(arrival);
+    }
+}
+
+void Listener::discard(const Arrival& arrival)
+{
+    ::close(arrival.fd);
+    m_ledger.release(*arrival.account, AddressLedger::Clock::now());
+}
+
+// The connections of an address that is over its budget, or that has
+// connections waiting already (so that they are greeted in order), wait.
+void Listener::acceptReady()
+{
+    for (int n = 0; n < acceptsPerPass && m_state == SlotArray::sckListening; ++n) {
+        sockaddr_storage peer {};
+        socklen_t length = sizeof peer;
+        const int fd = ::accept4(m_fd, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            if ((errno == EMFILE || errno == ENFILE) && acceptWithoutDescriptors())
+                continue;
+            return;
+        }
+        const auto now = AddressLedger::Clock::now();
+        const sockaddr_in6 remote = asIpv6(peer);
+        AddressLedger::Account& account = m_ledger.hold(remote.sin6_addr, now);
+        const Arrival arrival { fd, remote, &account };
+        if (account.waiting == 0 && m_ledger.mayRead(account, now)) {
+            m_admit(arrival);
+        } else if (account.waiting < maxWaitingPerAddress) {
+            ++account.waiting;
+            m_waiting.push_back(arrival);
+        } else {
+            discard(arrival);
+        }
+    }
+}
+
+void Listener::admitWaiting()
+{
+    // A greeting yields; a pass run meanwhile would greet out of order.
+    if (m_admitting)
+        return;
+    const QScopedValueRollback admitting(m_admitting, true);
+    const auto now = AddressLedger::Clock::now();
+    const std::deque<Arrival> queue = std::exchange(m_waiting, {});
+    std::deque<Arrival> kept;
+    std::vector<const AddressLedger::Account*> heldBack;
+    for (const Arrival& arrival : queue) {
+        AddressLedger::Account& account = *arrival.account;
+        if (std::find(heldBack.begin(), heldBack.end(), &account) == heldBack.end()
+            && m_ledger.mayRead(account, now)) {
+            --account.waiting;
+            m_admit(arrival);
+        } else {
+            heldBack.push_back(&account);
+            kept.push_back(arrival);
+        }
+    }
+    // Those that arrived during the pass come after those held back.
+    kept.insert(kept.end(), m_waiting.begin(), m_waiting.end());
+    m_waiting = std::move(kept);
+}
+
+// Out of descriptors, a waiting connection keeps the listener ready, and the
+// loop would spin. The spare descriptor is given up to take that connection
+// and drop it; if even that is not possible, listening pauses for a moment.
+// Returns whether accepting may go on now.
+bool Listener::acceptWithoutDescriptors()
+{
+    if (m_spareFd >= 0) {
+        ::close(m_spareFd);
+        const int fd = ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0)
+            ::close(fd);
+        m_spareFd = openSpareDescriptor();
+        return true;
+    }
+    m_spareFd = openSpareDescriptor();
+    if (m_spareFd >= 0)
+        return true;
+    setArmed(false);
+    QTimer::singleShot(descriptorRetry, this, [this] { setArmed(true); });
+    return false;
+}
+
+void Listener::setArmed(bool armed)
+{
+    if (m_state != SlotArray::sckListening)
+        return;
+    epoll_event event {};
+    event.events = armed ? quint32(EPOLLIN) : 0u;
+    event.data.u64 = 0;
+    ::epoll_ctl(m_epoll, EPOLL_CTL_MOD, m_fd, &event);
+}

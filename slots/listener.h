@@ -1,0 +1,62 @@
+#pragma once
+
+#include "address_ledger.h"
+#include "slot_array.h"
+
+#include <QObject>
+
+#include <deque>
+#include <functional>
+
+#include <netinet/in.h>
+
+// A connection taken off the listening socket, not yet given a slot. Its
+// account is held for it.
+struct Arrival {
+    int fd;
+    sockaddr_in6 remote;
+    AddressLedger::Account* account;
+};
+
+// Slot 0: the listening socket and the way in. It accepts what is waiting,
+// keeps accepting when the process runs out of descriptors, and holds back
+// the connections of an address over its budget, a few at most, until that
+// address may be served again.
+class Listener final : public QObject {
+    Q_OBJECT
+
+public:
+    // Called for every connection that may be greeted now.
+    using Admit = std::function<void(const Arrival&)>;
+    // Connections one address may have waiting; past it, new ones are closed.
+    static constexpr int maxWaitingPerAddress = 16;
+
+    Listener(int epoll, AddressLedger& ledger, Admit admit);
+    ~Listener() override;
+
+    SlotError bind(quint16 port);
+    SlotError listen();
+    // Stops listening and releases the port; waiting connections are closed.
+    void close();
+    int state() const { return m_state; }
+
+    void acceptReady();
+    // Greets the waiting connections whose address may be served again.
+    void admitWaiting();
+    bool hasWaiting() const { return !m_waiting.empty(); }
+    // Closes a connection that is not taken into a slot.
+    void discard(const Arrival& arrival);
+
+private:
+    bool acceptWithoutDescriptors();
+    void setArmed(bool armed);
+
+    int m_epoll;
+    AddressLedger& m_ledger;
+    Admit m_admit;
+    int m_fd = -1;
+    int m_state = SlotArray::sckClosed;
+    int m_spareFd = -1;
+    std::deque<Arrival> m_waiting;
+    bool m_admitting = false;
+};
