@@ -19,4 +19,16 @@ void flood(const std::string& server, int seconds);
 // another: how long the short line takes, with each page of the window shown.
 void longLines(const std::string& server, double sendSeconds);
 
+struct FairOptions {
+    int ordinaryClients = 100;
+    double seconds = 20;
+    double allSeconds = 60;
+    // How long lines sent in time may take to come back before they count as lost.
+    double graceSeconds = 5;
+};
+// Ordinary clients chatting beside each kind of hostile client, and beside
+// all at once: their lines' round trips, lines lost, the server's CPU and
+// memory (fair_phase.cpp).
+void fair(const std::string& server, const FairOptions& options);
+
 } // namespace bench

@@ -4,7 +4,7 @@
 //
 //   quenvar-load SERVER_BINARY [--smoke] [--phase PHASE]...
 //
-// Phases: relay, storm, memory, lifetime, flood, longlines.
+// Phases: relay, storm, memory, lifetime, flood, longlines, fair.
 
 #include "hostile_phases.h"
 #include "irc_peer.h"
@@ -34,6 +34,7 @@ struct Options {
     std::vector<int> lifetimeCheckpoints { 1000, 10000, 100000 };
     int floodSeconds = 60;
     double longLineSeconds = 10;
+    FairOptions fair;
     double phaseLimit = 900;
 };
 
@@ -234,7 +235,7 @@ int main(int argc, char* argv[])
 {
     if (argc < 2) {
         std::fprintf(stderr,
-            "usage: %s SERVER_BINARY [--smoke] [--phase relay|storm|memory|lifetime|flood|longlines]...\n"
+            "usage: %s SERVER_BINARY [--smoke] [--phase relay|storm|memory|lifetime|flood|longlines|fair]...\n"
             "       [--lifetime N,N,...] [--flood-seconds N]\n",
             argv[0]);
         return 2;
@@ -255,6 +256,7 @@ int main(int argc, char* argv[])
             options.lifetimeCheckpoints = { 100, 300 };
             options.floodSeconds = 3;
             options.longLineSeconds = 1;
+            options.fair = { 10, 1, 2, 2 };
             options.phaseLimit = 60;
         } else if (argument == "--phase" && i + 1 < argc) {
             phases.emplace_back(argv[++i]);
@@ -286,5 +288,7 @@ int main(int argc, char* argv[])
         flood(options.server, options.floodSeconds);
     if (wanted("longlines"))
         longLines(options.server, options.longLineSeconds);
+    if (wanted("fair"))
+        fair(options.server, options.fair);
     return 0;
 }

@@ -1,5 +1,7 @@
 #include "listener.h"
 
+#include "socket_address.h"
+
 #include <QScopedValueRollback>
 #include <QTimer>
 
@@ -20,30 +22,9 @@ namespace {
 constexpr int acceptsPerPass = 64;
 constexpr auto descriptorRetry = std::chrono::milliseconds(100);
 
-SlotError systemError(int code)
-{
-    return SlotError { code, QString::fromLocal8Bit(std::strerror(code)) };
-}
-
 int openSpareDescriptor()
 {
     return ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-}
-
-sockaddr_in6 asIpv6(const sockaddr_storage& address)
-{
-    if (address.ss_family == AF_INET6)
-        return reinterpret_cast<const sockaddr_in6&>(address);
-    sockaddr_in6 mapped {};
-    mapped.sin6_family = AF_INET6;
-    if (address.ss_family == AF_INET) {
-        const auto& ipv4 = reinterpret_cast<const sockaddr_in&>(address);
-        mapped.sin6_port = ipv4.sin_port;
-        mapped.sin6_addr.s6_addr[10] = 0xff;
-        mapped.sin6_addr.s6_addr[11] = 0xff;
-        std::memcpy(&mapped.sin6_addr.s6_addr[12], &ipv4.sin_addr, sizeof ipv4.sin_addr);
-    }
-    return mapped;
 }
 
 // A dual-stack listener where the host has IPv6, plain IPv4 otherwise.

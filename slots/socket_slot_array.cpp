@@ -1,5 +1,7 @@
 #include "socket_slot_array.h"
 
+#include "socket_address.h"
+
 #include <QCoreApplication>
 #include <QScopedValueRollback>
 #include <QSocketNotifier>
@@ -11,9 +13,6 @@
 #include <cstring>
 #include <utility>
 
-#include <arpa/inet.h>
-#include <ifaddrs.h>
-#include <net/if.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
@@ -27,26 +26,10 @@ constexpr qsizetype readChunk = 64 * 1024;
 // sends without pause cannot keep a single pass busy for ever.
 constexpr qsizetype maxReadPerPass = 1024 * 1024;
 
-SlotError systemError(int code)
-{
-    return SlotError { code, QString::fromLocal8Bit(std::strerror(code)) };
-}
-
 bool wouldBlock(int code)
 {
     return code == EAGAIN || code == EWOULDBLOCK;
 }
-
-QString addressText(const sockaddr_in6& address)
-{
-    char text[INET6_ADDRSTRLEN] = {};
-    if (IN6_IS_ADDR_V4MAPPED(&address.sin6_addr))
-        inet_ntop(AF_INET, &address.sin6_addr.s6_addr[12], text, sizeof text);
-    else
-        inet_ntop(AF_INET6, &address.sin6_addr, text, sizeof text);
-    return QString::fromLatin1(text);
-}
-
 } // namespace
 
 SocketSlotArray::SocketSlotArray(QObject* parent)
@@ -166,24 +149,9 @@ QString SocketSlotArray::RemoteHostIP(int index) const
     return c ? addressText(c->remote) : QString();
 }
 
-// The host's first non-loopback IPv4 address, or 127.0.0.1 where it has none.
 QString SocketSlotArray::LocalIP(int /*index*/) const
 {
-    QString address = QStringLiteral("127.0.0.1");
-    ifaddrs* interfaces = nullptr;
-    if (::getifaddrs(&interfaces) != 0)
-        return address;
-    for (const ifaddrs* i = interfaces; i; i = i->ifa_next) {
-        if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET || !(i->ifa_flags & IFF_UP)
-            || (i->ifa_flags & IFF_LOOPBACK))
-            continue;
-        char text[INET_ADDRSTRLEN] = {};
-        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr, text, sizeof text);
-        address = QString::fromLatin1(text);
-        break;
-    }
-    ::freeifaddrs(interfaces);
-    return address;
+    return localIpv4();
 }
 
 int SocketSlotArray::nextConnected(int after) const

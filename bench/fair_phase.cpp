@@ -1,0 +1,457 @@
+// Fair share: ordinary clients chat at a line a second beside one kind of
+// hostile client at a time, then beside all kinds at once. Every client comes
+// from an address of its own. What counts is each ordinary line's round trip,
+// from its sender's write until its own copy comes back.
+
+#include "hostile_phases.h"
+
+#include "load_rig.h"
+
+#include <cerrno>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string_view>
+
+namespace bench {
+
+namespace {
+
+constexpr double greetingLimit = 10;
+
+// A client socket on the phase's epoll: reads whatever arrives, and writes
+// what it is given as fast as the connection takes it.
+class Peer {
+public:
+    Peer(int port, in_addr_t from, int epoll, bool reads = true)
+        : m_fd(connectTo(port, from))
+    {
+        if (m_fd >= 0 && reads) {
+            epoll_event event {};
+            event.events = EPOLLIN;
+            event.data.ptr = this;
+            ::epoll_ctl(epoll, EPOLL_CTL_ADD, m_fd, &event);
+        }
+    }
+    virtual ~Peer() { close(); }
+
+    bool isOpen() const { return m_fd >= 0 && !m_gone; }
+    bool gone() const { return m_gone; }
+    const std::string& received() const { return m_received; }
+    bool flushed() const { return m_unsent.empty(); }
+
+    void write(std::string_view bytes)
+    {
+        m_unsent.append(bytes);
+        flush();
+    }
+    void flush()
+    {
+        while (!m_unsent.empty() && isOpen()) {
+            const ssize_t n = ::send(m_fd, m_unsent.data(), m_unsent.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n <= 0)
+                return;
+            m_unsent.erase(0, size_t(n));
+        }
+    }
+    void readAll()
+    {
+        char buffer[64 * 1024];
+        for (;;) {
+            const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n > 0) {
+                onData(std::string_view(buffer, size_t(n)));
+                continue;
+            }
+            if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+                m_gone = true;
+            return;
+        }
+    }
+    void close(bool reset = false)
+    {
+        if (m_fd < 0)
+            return;
+        if (reset) {
+            const linger abortive { 1, 0 };
+            ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+        }
+        ::close(m_fd);
+        m_fd = -1;
+    }
+
+protected:
+    // Keeps what arrives for the caller to look at, at most a few kilobytes.
+    virtual void onData(std::string_view bytes)
+    {
+        m_received.append(bytes);
+        if (m_received.size() > 4096)
+            m_received.erase(0, m_received.size() - 4096);
+    }
+
+private:
+    int m_fd;
+    bool m_gone = false;
+    std::string m_unsent;
+    std::string m_received;
+};
+
+// Sends a line a second and times each until its own copy comes back. Its
+// lines come back in the order it sent them, each with a marker of its own.
+class OrdinaryClient final : public Peer {
+public:
+    OrdinaryClient(int id, int port, int epoll, std::vector<double>& roundTrips)
+        : Peer(port, clientAddress(id), epoll)
+        , m_id(id)
+        , m_roundTrips(roundTrips)
+    {
+    }
+    int outstanding() const { return int(m_waiting.size()); }
+    int sent() const { return m_sent; }
+    void sendLine()
+    {
+        const std::string marker = markerOf(m_sent++);
+        m_waiting.push_back({ marker, Clock::now() });
+        write(marker + " an ordinary line");
+    }
+
+private:
+    std::string markerOf(int line) const { return "<o" + std::to_string(m_id) + "#" + std::to_string(line) + ">"; }
+    void onData(std::string_view bytes) override
+    {
+        if (m_waiting.empty())
+            return Peer::onData(bytes);
+        m_carry.append(bytes);
+        while (!m_waiting.empty()) {
+            const size_t found = m_carry.find(m_waiting.front().first);
+            if (found == std::string::npos)
+                break;
+            m_roundTrips.push_back(secondsSince(m_waiting.front().second) * 1e3);
+            m_carry.erase(0, found + m_waiting.front().first.size());
+            m_waiting.pop_front();
+        }
+        const size_t keep = m_waiting.empty() ? 0 : m_waiting.front().first.size();
+        if (m_carry.size() > keep)
+            m_carry.erase(0, m_carry.size() - keep);
+    }
+
+    int m_id;
+    std::vector<double>& m_roundTrips;
+    int m_sent = 0;
+    std::deque<std::pair<std::string, Clock::time_point>> m_waiting;
+    std::string m_carry;
+};
+
+// Reads the phase's sockets for at most `seconds`; true once `done` holds.
+bool pumpUntil(int epoll, double seconds, const std::function<bool()>& done)
+{
+    const auto start = Clock::now();
+    while (!done()) {
+        if (secondsSince(start) > seconds)
+            return false;
+        epoll_event events[256];
+        const int ready = ::epoll_wait(epoll, events, 256, 1);
+        for (int e = 0; e < ready; ++e)
+            static_cast<Peer*>(events[e].data.ptr)->readAll();
+    }
+    return true;
+}
+
+bool greeted(const Peer& peer)
+{
+    return peer.received().find("NICK") != std::string::npos;
+}
+
+// One kind of hostile behaviour, driven by the phase's loop every
+// millisecond or so; each instance comes from an address of its own.
+class Hostile {
+public:
+    Hostile(int port, int epoll, in_addr_t from)
+        : m_port(port)
+        , m_epoll(epoll)
+        , m_from(from)
+    {
+    }
+    virtual ~Hostile() = default;
+    virtual void tick() = 0;
+
+protected:
+    std::unique_ptr<Peer> connect(bool reads = true) const
+    {
+        return std::make_unique<Peer>(m_port, m_from, m_epoll, reads);
+    }
+    // True every `seconds`, the first time at once.
+    bool due(double seconds)
+    {
+        if (m_last != Clock::time_point() && secondsSince(m_last) < seconds)
+            return false;
+        m_last = Clock::now();
+        return true;
+    }
+
+private:
+    int m_port;
+    int m_epoll;
+    in_addr_t m_from;
+    Clock::time_point m_last;
+};
+
+// Connects, probes, waits for "OK", closes, pauses 50 ms, and again.
+class Prober final : public Hostile {
+public:
+    using Hostile::Hostile;
+    void tick() override
+    {
+        if (!m_probe) {
+            if (secondsSince(m_closed) < 0.05)
+                return;
+            m_probe = connect();
+            m_probe->write("SCAN");
+            m_started = Clock::now();
+        }
+        if (m_probe->received().find("OK") != std::string::npos || m_probe->gone()
+            || secondsSince(m_started) > greetingLimit) {
+            m_probe.reset();
+            m_closed = Clock::now();
+        }
+    }
+
+private:
+    std::unique_ptr<Peer> m_probe;
+    Clock::time_point m_started;
+    Clock::time_point m_closed;
+};
+
+// Joins again every 20 ms under a new nickname, on one connection.
+class RepeatJoiner final : public Hostile {
+public:
+    using Hostile::Hostile;
+    void tick() override
+    {
+        if (!m_peer)
+            m_peer = connect();
+        if (due(0.02))
+            m_peer->write("USER:r" + std::to_string(++m_joins));
+    }
+
+private:
+    std::unique_ptr<Peer> m_peer;
+    int m_joins = 0;
+};
+
+// Writes 16 KiB chunks as fast as the connection takes them; reads all.
+class Flooder final : public Hostile {
+public:
+    using Hostile::Hostile;
+    void tick() override
+    {
+        if (!m_peer)
+            m_peer = connect();
+        m_peer->flush();
+        if (m_peer->flushed())
+            m_peer->write("flood " + std::string(16 * 1024 - 6, 'f'));
+    }
+
+private:
+    std::unique_ptr<Peer> m_peer;
+};
+
+// A line of a megabyte every 3 s, as far as the connection takes it.
+class LongLiner final : public Hostile {
+public:
+    using Hostile::Hostile;
+    void tick() override
+    {
+        if (!m_peer)
+            m_peer = connect();
+        m_peer->flush();
+        if (m_peer->flushed() && due(3))
+            m_peer->write(std::string(1024 * 1024, 'L'));
+    }
+
+private:
+    std::unique_ptr<Peer> m_peer;
+};
+
+// Every 2 s: connects, joins with a nickname of 64 KiB, and closes once it
+// is written.
+class LongNickJoiner final : public Hostile {
+public:
+    using Hostile::Hostile;
+    void tick() override
+    {
+        if (m_peer) {
+            m_peer->flush();
+            if (!m_sent && greeted(*m_peer)) {
+                m_peer->write("USER:" + std::string(64 * 1024, 'n'));
+                m_sent = true;
+            }
+            if ((m_sent && m_peer->flushed()) || m_peer->gone() || secondsSince(m_started) > greetingLimit)
+                m_peer.reset();
+        }
+        if (!m_peer && due(2)) {
+            m_peer = connect();
+            m_sent = false;
+            m_started = Clock::now();
+        }
+    }
+
+private:
+    std::unique_ptr<Peer> m_peer;
+    bool m_sent = false;
+    Clock::time_point m_started;
+};
+
+// Joins once and never reads what it is sent.
+class NonReader final : public Hostile {
+public:
+    using Hostile::Hostile;
+    void tick() override
+    {
+        if (!m_peer) {
+            m_peer = connect(false);
+            m_peer->write("USER:silent");
+        }
+    }
+
+private:
+    std::unique_ptr<Peer> m_peer;
+};
+
+// Every second: resets the connection it has, connects again and joins.
+class JoinResetter final : public Hostile {
+public:
+    using Hostile::Hostile;
+    void tick() override
+    {
+        if (m_peer && !m_joined && greeted(*m_peer)) {
+            m_peer->write("USER:j" + std::to_string(++m_joins));
+            m_joined = true;
+        }
+        if (due(1)) {
+            if (m_peer)
+                m_peer->close(true);
+            m_peer = connect();
+            m_joined = false;
+        }
+    }
+
+private:
+    std::unique_ptr<Peer> m_peer;
+    bool m_joined = false;
+    int m_joins = 0;
+};
+
+struct Kind {
+    const char* name;
+    std::function<void(std::vector<std::unique_ptr<Hostile>>&, int port, int epoll)> add;
+};
+
+template<typename Behaviour>
+void addHostile(std::vector<std::unique_ptr<Hostile>>& hostiles, int port, int epoll)
+{
+    // Addresses apart from the ordinary clients', one to each hostile.
+    hostiles.push_back(std::make_unique<Behaviour>(port, epoll, clientAddress(60000 + int(hostiles.size()))));
+}
+
+const Kind kinds[] = {
+    { "nobody", [](auto&, int, int) {} },
+    { "three clients that probe in a loop (50 ms pause)",
+        [](auto& h, int port, int epoll) {
+            for (int i = 0; i < 3; ++i)
+                addHostile<Prober>(h, port, epoll);
+        } },
+    { "one client that sends a new join every 20 ms", addHostile<RepeatJoiner> },
+    { "one flooder (16 KiB writes as fast as it can, reading all)", addHostile<Flooder> },
+    { "a 1 MiB line every 3 s", addHostile<LongLiner> },
+    { "a join with a 64 KiB nickname, then close, every 2 s", addHostile<LongNickJoiner> },
+    { "a joined client that never reads", addHostile<NonReader> },
+    { "a client that joins and resets every second", addHostile<JoinResetter> },
+};
+
+void fairRow(const std::string& binary, const FairOptions& options, const char* name,
+    const std::function<void(std::vector<std::unique_ptr<Hostile>>&, int, int)>& addHostiles, double seconds)
+{
+    ServerProcess server(binary);
+    const int epoll = ::epoll_create1(EPOLL_CLOEXEC);
+    std::vector<double> roundTrips;
+    std::vector<std::unique_ptr<OrdinaryClient>> ordinary;
+    bool joined = true;
+    for (int i = 0; i < options.ordinaryClients && joined; ++i) {
+        auto& client = *ordinary.emplace_back(std::make_unique<OrdinaryClient>(i, server.port(), epoll, roundTrips));
+        const std::string name = "o" + std::to_string(i);
+        joined = client.isOpen() && pumpUntil(epoll, greetingLimit, [&] { return greeted(client); });
+        client.write("USER:" + name);
+        joined = joined && pumpUntil(epoll, greetingLimit, [&] {
+            return client.received().find("NEWUSER:" + name) != std::string::npos;
+        });
+    }
+    if (!joined) {
+        std::printf("| %s | the ordinary clients could not join |\n", name);
+        ::close(epoll);
+        return;
+    }
+
+    std::vector<std::unique_ptr<Hostile>> hostiles;
+    addHostiles(hostiles, server.port(), epoll);
+    const double cpuBefore = server.cpuSeconds();
+    const auto start = Clock::now();
+    std::vector<int> linesDue(ordinary.size(), 0);
+    const auto allAnswered = [&] {
+        return std::all_of(ordinary.begin(), ordinary.end(), [](const auto& c) { return c->outstanding() == 0; });
+    };
+    for (double now = 0; now < seconds + options.graceSeconds && !(now >= seconds && allAnswered());
+         now = secondsSince(start)) {
+        epoll_event events[256];
+        const int ready = ::epoll_wait(epoll, events, 256, 1);
+        for (int e = 0; e < ready; ++e)
+            static_cast<Peer*>(events[e].data.ptr)->readAll();
+        for (auto& hostile : hostiles)
+            hostile->tick();
+        if (now >= seconds)
+            continue;
+        // Spread over the second: client i sends at i x 10 ms past it.
+        for (size_t i = 0; i < ordinary.size(); ++i) {
+            if (now >= linesDue[i] + double(i) / double(ordinary.size())) {
+                ordinary[i]->sendLine();
+                ++linesDue[i];
+            }
+        }
+    }
+    const double cpu = (server.cpuSeconds() - cpuBefore) / seconds * 100;
+    int sent = 0, lost = 0, cutOff = 0;
+    for (const auto& client : ordinary) {
+        sent += client->sent();
+        lost += client->outstanding();
+        cutOff += client->gone();
+    }
+    std::printf("| %s | %.1f | %.1f | %.1f | %d | %d | %d | %.0f | %.1f |\n", name, percentile(roundTrips, 0.5),
+        percentile(roundTrips, 0.99), roundTrips.empty() ? 0.0 : *std::max_element(roundTrips.begin(), roundTrips.end()),
+        sent, lost, cutOff, cpu, server.rssKiB() / 1024.0);
+    std::fflush(stdout);
+    hostiles.clear();
+    ordinary.clear();
+    ::close(epoll);
+}
+
+} // namespace
+
+void fair(const std::string& server, const FairOptions& options)
+{
+    std::printf("\n## fair share: %d ordinary clients send a line a second beside hostile clients, each client on an "
+                "address of its own;\n## the ordinary lines' round trips, over %.0f s (%.0f s with all at once)\n\n",
+        options.ordinaryClients, options.seconds, options.allSeconds);
+    std::printf("| beside the ordinary clients | p50 ms | p99 ms | max ms | lines | lost | cut off | server CPU %% | "
+                "server RSS MiB |\n|---|---|---|---|---|---|---|---|---|\n");
+    for (const Kind& kind : kinds)
+        fairRow(server, options, kind.name, kind.add, options.seconds);
+    fairRow(
+        server, options, "all of them at once",
+        [](auto& hostiles, int port, int epoll) {
+            for (const Kind& kind : kinds)
+                kind.add(hostiles, port, epoll);
+        },
+        options.allSeconds);
+}
+
+} // namespace bench
