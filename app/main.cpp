@@ -1,21 +1,65 @@
+#include "command_line.h"
 #include "main_window.h"
 #include "process_setup.h"
 #include "socket_slot_array.h"
 
 #include <QApplication>
 #include <QIcon>
+#include <QSettings>
+#include <QTimer>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+constexpr int exitBadArguments = 2;
+
+QStringList argumentsOf(int argc, char* argv[])
+{
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    return arguments;
+}
+
+} // namespace
 
 int main(int argc, char* argv[])
 {
     prepareProcessForClients();
 
+    const CommandLine commandLine = parseCommandLine(argumentsOf(argc, argv));
+    switch (commandLine.action) {
+    case CommandLine::Action::ShowHelp: {
+        const QCoreApplication app(argc, argv);
+        std::fputs(qPrintable(commandLineHelp()), stdout);
+        return EXIT_SUCCESS;
+    }
+    case CommandLine::Action::ShowVersion:
+        std::puts("quenvar-chat-server " QUENVAR_VERSION);
+        return EXIT_SUCCESS;
+    case CommandLine::Action::Refuse:
+        std::fprintf(stderr, "quenvar-chat-server: %s\nTry 'quenvar-chat-server --help' for the options.\n",
+            qPrintable(commandLine.error));
+        return exitBadArguments;
+    case CommandLine::Action::OpenWindow:
+        break;
+    }
+
     QApplication app(argc, argv);
+    QApplication::setOrganizationName(QStringLiteral("Quenvar"));
     QApplication::setApplicationName(QStringLiteral("Quenvar Chat Server"));
     QApplication::setDesktopFileName(QStringLiteral("quenvar-chat-server"));
-    QApplication::setWindowIcon(QIcon(QStringLiteral(":/quenvar-chat-server.png")));
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/64.png")));
 
     SocketSlotArray server;
+    QSettings settings;
     MainWindow frmMain(server);
+    frmMain.rememberStartsIn(settings);
+    frmMain.offerStart(commandLine.port, commandLine.nickname);
     frmMain.show();
+    if (commandLine.start)
+        QTimer::singleShot(0, &frmMain, &MainWindow::cmdStart_Click);
     return app.exec();
 }

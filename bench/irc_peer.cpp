@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 
 namespace bench {
@@ -40,7 +41,7 @@ IrcPeer::IrcPeer()
 IrcPeer::~IrcPeer()
 {
     m_process.reset();
-    std::system(("rm -rf " + m_folder).c_str());
+    std::filesystem::remove_all(m_folder);
 }
 
 bool IrcPeer::join(ClientPool& pool, int index, double limitSeconds)

@@ -15,6 +15,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSettings>
 #include <QTabBar>
 #include <QTabWidget>
 
@@ -196,7 +197,7 @@ void MainWindow::setTabOrder()
 
 void MainWindow::connectHandlers()
 {
-    connect(cmdStart, &QPushButton::clicked, &m_engine, &RelayEngine::cmdStart_Click);
+    connect(cmdStart, &QPushButton::clicked, this, &MainWindow::cmdStart_Click);
     connect(cmdStop, &QPushButton::clicked, &m_engine, &RelayEngine::cmdStop_Click);
     connect(cmdSend, &QPushButton::clicked, &m_engine, &RelayEngine::cmdSend_Click);
     connect(txtNickname, &QLineEdit::textChanged, &m_engine, &RelayEngine::txtNickname_Change);
@@ -253,6 +254,35 @@ void MainWindow::setPrinter(std::unique_ptr<LogPrinter> printer)
 void MainWindow::setEndProgram(std::function<void()> endProgram)
 {
     m_endProgram = std::move(endProgram);
+}
+
+void MainWindow::rememberStartsIn(QSettings& settings)
+{
+    m_settings = &settings;
+    const QVariant port = settings.value(QStringLiteral("port"));
+    const QVariant nickname = settings.value(QStringLiteral("nickname"));
+    offerStart(port.isValid() ? std::optional(port.toInt()) : std::nullopt,
+        nickname.isValid() ? std::optional(nickname.toString()) : std::nullopt);
+}
+
+void MainWindow::offerStart(std::optional<int> port, const std::optional<QString>& nickname)
+{
+    if (port)
+        cmbPort->setEditText(QString::number(*port));
+    if (nickname)
+        txtNickname->setText(*nickname);
+}
+
+// Written at once, so that a program ended by the system keeps it.
+void MainWindow::cmdStart_Click()
+{
+    const bool wasRunning = m_server.State(0) == SlotArray::sckListening;
+    m_engine.cmdStart_Click();
+    if (!m_settings || wasRunning || m_server.State(0) != SlotArray::sckListening)
+        return;
+    m_settings->setValue(QStringLiteral("port"), m_state.port);
+    m_settings->setValue(QStringLiteral("nickname"), nickname());
+    m_settings->sync();
 }
 
 void MainWindow::setCaption(const QString& caption)

@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 class ListBox;
 class LogPrinter;
@@ -15,6 +16,7 @@ class QComboBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QSettings;
 class QTabWidget;
 class SaveDialog;
 class SlotArray;
@@ -35,6 +37,11 @@ public:
     void setPrinter(std::unique_ptr<LogPrinter> printer);
     // What Quit does once slot 0 is closed; ends the process unless replaced.
     void setEndProgram(std::function<void()> endProgram);
+    // Keeps the nickname and port of every successful start there, and
+    // offers the last one now.
+    void rememberStartsIn(QSettings& settings);
+    // Puts what is given into the nickname and port boxes, as if typed.
+    void offerStart(std::optional<int> port, const std::optional<QString>& nickname);
 
     void setCaption(const QString& caption) override;
     QString nickname() const override;
@@ -49,6 +56,7 @@ public:
     void showMessageBox(const QString& text, const QString& title, Icon icon) override;
     void flash() override;
 
+    void cmdStart_Click();
     void cmdClearChat_Click();
     void cmdClearLog_Click();
     void cmdPrintLog_Click();
@@ -75,6 +83,7 @@ private:
     std::unique_ptr<SaveDialog> Bestand;
     std::unique_ptr<LogPrinter> m_printer;
     std::function<void()> m_endProgram;
+    QSettings* m_settings = nullptr;
 
     QTabWidget* Overzicht = nullptr;
     QPushButton* cmdStart = nullptr;

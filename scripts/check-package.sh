@@ -16,12 +16,33 @@ expect() {
 }
 expect "$contents" ' \./usr/bin/quenvar-chat-server$' "program"
 expect "$contents" ' \./usr/share/applications/quenvar-chat-server\.desktop$' "desktop entry"
-expect "$contents" ' \./usr/share/icons/hicolor/64x64/apps/quenvar-chat-server\.png$' "icon"
+for size in 48x48 64x64 128x128; do
+    expect "$contents" " \./usr/share/icons/hicolor/$size/apps/quenvar-chat-server\.png$" "$size icon"
+done
+expect "$contents" ' \./usr/share/icons/hicolor/scalable/apps/quenvar-chat-server\.svg$' "scalable icon"
+expect "$contents" ' \./usr/share/man/man1/quenvar-chat-server\.1\.gz$' "manual page"
+expect "$contents" ' \./usr/share/doc/quenvar-chat-server/copyright$' "copyright file"
+expect "$contents" ' \./usr/share/doc/quenvar-chat-server/changelog\.gz$' "changelog"
+expect "$contents" ' \./usr/share/metainfo/org\.quenvar\.ChatServer\.metainfo\.xml$' "AppStream metadata"
 expect "$info" '^ Depends: .*libqt6core6.*libqt6widgets6' "Depends line naming the Qt 6 libraries"
 expect "$info" '^ Depends: .*libcap2-bin' "dependency on setcap"
 expect "$info" ' postinst ' "post-install step"
 echo "package: $(basename "$deb"), $(stat -c %s "$deb") bytes"
 grep '^ Depends:' <<<"$info"
+
+# Debian's own checks: lintian, the desktop entry, and the manual page as
+# man renders it (groff's warnings count as failures).
+unpacked=$(mktemp -d)
+trap 'rm -rf "$unpacked"' EXIT
+dpkg-deb -x "$deb" "$unpacked"
+lintian --fail-on error,warning "$deb" || { echo "lintian finds errors or warnings in $deb" >&2; exit 1; }
+desktop-file-validate "$unpacked/usr/share/applications/quenvar-chat-server.desktop"
+manual="$unpacked/usr/share/man/man1/quenvar-chat-server.1.gz"
+warnings=$(MANWIDTH=80 man --warnings -l "$manual" 2>&1 >/dev/null)
+[ -z "$warnings" ] || { echo "the manual page renders with warnings: $warnings" >&2; exit 1; }
+MANWIDTH=80 man -l "$manual" 2>/dev/null | grep -q -- '--nickname NAME' \
+    || { echo "the manual page does not render its options" >&2; exit 1; }
+echo "lintian, desktop-file-validate and man: clean"
 
 if [ "$(id -u)" != 0 ]; then
     echo "SKIPPED: not root, so the package is not installed and run as the user nobody"
@@ -32,6 +53,7 @@ display=:$((80 + RANDOM % 9))
 program=
 xvfb=
 cleanup() {
+    rm -rf "$unpacked"
     [ -n "$program" ] && kill "$program" 2>/dev/null
     pkill -x -u nobody quenvar-chat-se 2>/dev/null
     [ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null

@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh dpkg-dev file libcap2-bin xvfb xdotool
+scripts/install-deps.sh dpkg-dev file libcap2-bin xvfb xdotool lintian man-db desktop-file-utils
 export QT_QPA_PLATFORM=offscreen
 jobs=$(nproc)
 

@@ -2,6 +2,7 @@
 #include "log_printer.h"
 #include "page_writer.h"
 #include "save_dialog.h"
+#include "message_box.h"
 #include "server_window.h"
 
 #include <QApplication>
@@ -24,23 +25,6 @@
 namespace {
 
 constexpr int timeoutMs = ServerWindow::timeoutMs;
-
-// Does `action`, answering the message box it shows; returns the box's
-// "title|icon|text", or nothing when none showed.
-template<typename Action>
-QString boxShownBy(Action action)
-{
-    QString box;
-    QObject watch;
-    QTimer::singleShot(0, &watch, [&] {
-        if (auto* shown = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-            box = shown->windowTitle() + u'|' + QString::number(shown->icon()) + u'|' + shown->text();
-            shown->accept();
-        }
-    });
-    action();
-    return box;
-}
 
 struct ScriptedSaveDialog final : SaveDialog {
     std::function<std::optional<QString>()> answer;

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+// What the program is asked to do by its arguments.
+struct CommandLine {
+    enum class Action { OpenWindow, ShowHelp, ShowVersion, Refuse };
+
+    Action action = Action::OpenWindow;
+    // Why the arguments were refused.
+    QString error;
+    std::optional<int> port;
+    std::optional<QString> nickname;
+    // Start the service at once, as if Start Server were pressed.
+    bool start = false;
+};
+
+// Parses the arguments, the program's name first. Needs no application
+// object, so that a refusal or a request for the version opens no display.
+CommandLine parseCommandLine(const QStringList& arguments);
+// The text --help shows; needs the application object, for the program's name.
+QString commandLineHelp();
