@@ -96,10 +96,17 @@ inline void raiseOpenFileLimit()
 class ServerProcess {
 public:
     // Ours: the bench server on a free port, `page` the tab its window shows
-    // while it serves.
+    // while it serves. A port found free may be taken by another program's
+    // connection before the server binds it; the server then gives up, and
+    // another port is tried.
     explicit ServerProcess(const std::string& binary, const char* page = "Settings")
-        : ServerProcess({ binary, "", page }, freePort())
     {
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            m_port = freePort();
+            if (start({ binary, std::to_string(m_port), page }))
+                return;
+        }
+        fail(binary);
     }
     // Any server listening on `port`; an empty argument stands for the port.
     ServerProcess(std::vector<std::string> arguments, int port)
@@ -109,40 +116,15 @@ public:
             if (argument.empty())
                 argument = std::to_string(port);
         }
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            // The server goes when the load generator goes, however it ends.
-            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-            // On the display where there is one, as a user runs it.
-            if (!std::getenv("DISPLAY"))
-                ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
-            // What the server says goes nowhere: the tables are what counts.
-            const int nowhere = ::open("/dev/null", O_WRONLY);
-            ::dup2(nowhere, STDOUT_FILENO);
-            ::dup2(nowhere, STDERR_FILENO);
-            std::vector<char*> argv;
-            for (std::string& argument : arguments)
-                argv.push_back(argument.data());
-            argv.push_back(nullptr);
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
-        }
-        const auto start = Clock::now();
-        while (secondsSince(start) < 20) {
-            const int fd = connectTo(m_port);
-            if (fd >= 0) {
-                ::close(fd); // a closed slot: later sends to it fail at once and are not counted
-                return;
-            }
-            ::usleep(20000);
-        }
-        std::fprintf(stderr, "%s did not start listening\n", arguments[0].c_str());
-        std::exit(1);
+        if (!start(arguments))
+            fail(arguments[0]);
     }
     ~ServerProcess()
     {
-        ::kill(m_pid, SIGTERM);
-        ::waitpid(m_pid, nullptr, 0);
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGTERM);
+            ::waitpid(m_pid, nullptr, 0);
+        }
     }
     int port() const { return m_port; }
 
@@ -176,7 +158,52 @@ public:
     }
 
 private:
-    int m_port;
+    // Whether it listens within 20 s; false as soon as it has ended.
+    bool start(std::vector<std::string> arguments)
+    {
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            // The server goes when the load generator goes, however it ends.
+            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+            // On the display where there is one, as a user runs it.
+            if (!std::getenv("DISPLAY"))
+                ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+            // What the server says goes nowhere: the tables are what counts.
+            const int nowhere = ::open("/dev/null", O_WRONLY);
+            ::dup2(nowhere, STDOUT_FILENO);
+            ::dup2(nowhere, STDERR_FILENO);
+            std::vector<char*> argv;
+            for (std::string& argument : arguments)
+                argv.push_back(argument.data());
+            argv.push_back(nullptr);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        const auto start = Clock::now();
+        while (secondsSince(start) < 20) {
+            const int fd = connectTo(m_port);
+            if (fd >= 0) {
+                ::close(fd); // a closed slot: later sends to it fail at once and are not counted
+                return true;
+            }
+            if (::waitpid(m_pid, nullptr, WNOHANG) == m_pid) {
+                m_pid = -1;
+                return false;
+            }
+            ::usleep(20000);
+        }
+        ::kill(m_pid, SIGTERM);
+        ::waitpid(m_pid, nullptr, 0);
+        m_pid = -1;
+        return false;
+    }
+    [[noreturn]] static void fail(const std::string& binary)
+    {
+        std::fprintf(stderr, "%s did not start listening\n", binary.c_str());
+        std::exit(1);
+    }
+
+    int m_port = 0;
     pid_t m_pid = -1;
 };
 
