@@ -61,7 +61,8 @@ int paintLongLines(MainWindow& frmMain)
     for (qsizetype i = 0; i < row.size(); ++i)
         row[i] = char(0x20 + i % 224);
     for (int i = 0; i < 20; ++i) {
-        for (ListModel* list : { &state.Messages, &state.Log, &state.Users, &state.Users2, &state.Ip, &state.connection })
+        state.transcript.append(row);
+        for (ListModel* list : { &state.Users, &state.Users2, &state.Ip, &state.connection })
             list->AddItem(row);
     }
     auto* tabs = frmMain.findChild<QTabWidget*>(QStringLiteral("Overzicht"));

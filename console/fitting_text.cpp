@@ -18,10 +18,12 @@ FittingText::FittingText(const QFontMetricsF& metrics)
     m_narrowest = std::max<qreal>(m_narrowest, 1);
 }
 
+qsizetype FittingText::fits(qreal width) const
+{
+    return qsizetype(std::ceil(std::max<qreal>(width, 0) / m_narrowest)) + 1;
+}
+
 QString FittingText::prefix(QByteArrayView row, qreal width) const
 {
-    // One character more than fits, so that a row cut here still overflows
-    // the width and is drawn or elided as the whole row would be.
-    const auto fits = qsizetype(std::ceil(std::max<qreal>(width, 0) / m_narrowest)) + 1;
-    return QString::fromLatin1(row.first(std::min(row.size(), fits)));
+    return QString::fromLatin1(row.first(std::min(row.size(), fits(width))));
 }

@@ -12,6 +12,10 @@ class FittingText {
 public:
     explicit FittingText(const QFontMetricsF& metrics);
 
+    // How many characters of a row can show in `width`, and one more, so
+    // that a row cut there still overflows the width and is drawn or elided
+    // as the whole row would be.
+    qsizetype fits(qreal width) const;
     QString prefix(QByteArrayView row, qreal width) const;
 
 private:

@@ -1,6 +1,6 @@
 #include "list_box.h"
 
-#include "list_model.h"
+#include "list_rows.h"
 
 #include <QKeyEvent>
 #include <QPainter>
@@ -17,7 +17,7 @@ constexpr int textMargin = 3;
 
 } // namespace
 
-ListBox::ListBox(ListModel& model, QWidget* parent)
+ListBox::ListBox(ListRows& model, QWidget* parent)
     : QAbstractScrollArea(parent)
     , m_model(model)
     , m_fitting(QFontMetricsF(font()))
@@ -29,11 +29,11 @@ ListBox::ListBox(ListModel& model, QWidget* parent)
         updateScrollRange();
         viewport()->update();
     };
-    connect(&model, &ListModel::rowsInserted, this, rowsChanged);
-    connect(&model, &ListModel::rowsRemoved, this, rowsChanged);
-    connect(&model, &ListModel::modelReset, this, rowsChanged);
-    connect(&model, &ListModel::dataChanged, viewport(), qOverload<>(&QWidget::update));
-    connect(&model, &ListModel::listIndexChanged, this, &ListBox::showListIndex);
+    connect(&model, &ListRows::rowsInserted, this, rowsChanged);
+    connect(&model, &ListRows::rowsRemoved, this, rowsChanged);
+    connect(&model, &ListRows::modelReset, this, rowsChanged);
+    connect(&model, &ListRows::dataChanged, viewport(), qOverload<>(&QWidget::update));
+    connect(&model, &ListRows::listIndexChanged, this, &ListBox::showListIndex);
 }
 
 int ListBox::rowHeight() const
@@ -96,7 +96,7 @@ void ListBox::paintEvent(QPaintEvent* event)
         }
         const QRect textRect = rect.adjusted(textMargin, 0, -textMargin, 0);
         painter.drawText(textRect, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
-            m_fitting.prefix(m_model.List(row), textRect.width()));
+            m_fitting.prefix(m_model.ListPrefix(row, m_fitting.fits(textRect.width())), textRect.width()));
         if (row == selected && hasFocus()) {
             QStyleOptionFocusRect focus;
             focus.initFrom(this);

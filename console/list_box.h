@@ -4,9 +4,9 @@
 
 #include <QAbstractScrollArea>
 
-class ListModel;
+class ListRows;
 
-// A list box over a ListModel: rows of one height, one selected row that
+// A list box over a ListRows: rows of one height, one selected row that
 // follows the model's ListIndex both ways (clicks and keys set it; setting
 // it selects the row and scrolls it into view).
 //
@@ -18,7 +18,7 @@ class ListBox final : public QAbstractScrollArea {
     Q_OBJECT
 
 public:
-    ListBox(ListModel& model, QWidget* parent);
+    ListBox(ListRows& model, QWidget* parent);
 
     // Where row `row` is drawn, in viewport coordinates.
     QRect rowRect(int row) const;
@@ -37,6 +37,6 @@ private:
     void scrollToRow(int row);
     void showListIndex(int row);
 
-    ListModel& m_model;
+    ListRows& m_model;
     FittingText m_fitting;
 };

@@ -1,44 +1,63 @@
 #include "log_file.h"
 
-#include "list_model.h"
+namespace {
 
-#include <QSaveFile>
+constexpr qsizetype bufferSize = 256 * 1024;
 
-QByteArray logFileContents(const ListModel& log)
+} // namespace
+
+LogFile::LogFile(const QString& fileName)
+    : m_file(fileName)
 {
-    QByteArray contents;
-    const int rows = log.ListCount();
-    for (int i = 0; i < rows; ++i) {
-        contents += '"';
-        contents += log.List(i);
-        contents += "\"\r\n";
-    }
-    return contents;
+}
+
+// Not committed: the temporary file goes, the earlier one stays.
+LogFile::~LogFile()
+{
+    m_file.cancelWriting();
 }
 
 // Unbuffered, so that a short write (a full disk, a file size limit) shows in
 // write() itself: buffered, QSaveFile reports it nowhere and commits a
-// truncated file.
-bool saveLogFile(const QString& fileName, const ListModel& log, QString* error)
+// truncated file. The rows are gathered here instead.
+bool LogFile::open()
 {
-    QSaveFile file(fileName);
-    const QByteArray contents = logFileContents(log);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
-        *error = file.errorString();
+    if (m_file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+        return true;
+    m_error = m_file.errorString();
+    return false;
+}
+
+bool LogFile::writeRow(QByteArrayView row)
+{
+    if (!m_error.isEmpty())
+        return false;
+    m_buffer += '"';
+    m_buffer += row;
+    m_buffer += "\"\r\n";
+    return m_buffer.size() < bufferSize || writeBuffer();
+}
+
+bool LogFile::writeBuffer()
+{
+    const qint64 written = m_file.write(m_buffer);
+    if (written != m_buffer.size()) {
+        m_error = written < 0 ? m_file.errorString()
+                              : QStringLiteral("only %1 of %2 bytes could be written; the disk may be full")
+                                    .arg(written)
+                                    .arg(m_buffer.size());
         return false;
     }
-    const qint64 written = file.write(contents);
-    if (written != contents.size()) {
-        *error = written < 0 ? file.errorString()
-                             : QStringLiteral("only %1 of %2 bytes could be written; the disk may be full")
-                                   .arg(written)
-                                   .arg(contents.size());
-        file.cancelWriting();
-        return false;
-    }
-    if (!file.commit()) {
-        *error = file.errorString();
-        return false;
-    }
+    m_buffer.clear();
     return true;
+}
+
+bool LogFile::commit()
+{
+    if (!m_error.isEmpty() || !writeBuffer())
+        return false;
+    if (m_file.commit())
+        return true;
+    m_error = m_file.errorString();
+    return false;
 }

@@ -52,3 +52,12 @@ bool PagePrinter::EndDoc(QString* error)
         *error = QStringLiteral("The print job could not be finished.");
     return ended;
 }
+
+void PagePrinter::AbortDoc()
+{
+    if (m_printer)
+        m_printer->abort();
+    m_writer.reset();
+    m_painter.reset();
+    m_printer.reset();
+}

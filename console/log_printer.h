@@ -18,6 +18,8 @@ public:
     // One line of Latin-1 text.
     virtual void Print(const QByteArray& line) = 0;
     virtual bool EndDoc(QString* error) = 0;
+    // Ends the job without printing it.
+    virtual void AbortDoc() = 0;
 };
 
 // Prints on the default printer, or into a PDF file when given one, through
@@ -30,6 +32,7 @@ public:
     bool StartDoc(QString* error) override;
     void Print(const QByteArray& line) override;
     bool EndDoc(QString* error) override;
+    void AbortDoc() override;
 
 private:
     QString m_pdfFile;

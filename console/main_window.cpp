@@ -14,11 +14,15 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QProgressDialog>
 #include <QPushButton>
+#include <QScopedValueRollback>
 #include <QSettings>
+#include <QStatusBar>
 #include <QTabBar>
 #include <QTabWidget>
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace {
@@ -81,6 +85,9 @@ MainWindow::MainWindow(SlotArray& server, QWidget* parent)
     connectHandlers();
     m_engine.Form_Load();
     setFixedSize(sizeHint());
+    connect(&m_state.transcript, &TranscriptStore::storageFailed, this, &MainWindow::showStorageFailure);
+    if (!m_state.transcript.failure().isEmpty())
+        showStorageFailure(m_state.transcript.failure());
 }
 
 MainWindow::~MainWindow() = default;
@@ -359,30 +366,81 @@ void MainWindow::cmdClearLog_Click()
     m_state.Log.Clear();
 }
 
+// Rows are cut to what a page could ever show of them.
 void MainWindow::cmdPrintLog_Click()
 {
+    constexpr qsizetype printedPrefix = 64 * 1024;
+    if (m_walkingLog)
+        return;
     QString error;
     if (m_printer->StartDoc(&error)) {
-        const int rows = m_state.Log.ListCount();
-        for (int i = 0; i < rows; ++i)
-            m_printer->Print(m_state.Log.List(i));
-        if (m_printer->EndDoc(&error))
+        const LogWalk walk = walkLog(QStringLiteral("Printing the log..."), [&](QByteArrayView row) {
+            m_printer->Print(row.first(std::min(row.size(), printedPrefix)).toByteArray());
+            return true;
+        });
+        if (walk == LogWalk::Cancelled) {
+            m_printer->AbortDoc();
+            return;
+        }
+        error = QStringLiteral("The log could not be read back.");
+        if (walk == LogWalk::Done && m_printer->EndDoc(&error))
             return;
     }
-    showMessageBox(QStringLiteral("The log could not be printed: %1").arg(error),
-        QStringLiteral("Quenvar Chat"), Icon::Critical);
+    showMessageBox(QStringLiteral("The log could not be printed: %1").arg(error), QStringLiteral("Quenvar Chat"),
+        Icon::Critical);
 }
 
 void MainWindow::cmdSaveLog_Click()
 {
+    if (m_walkingLog)
+        return;
     const std::optional<QString> fileName = Bestand->ShowSave(this);
     if (!fileName)
         return;
-    QString error;
-    if (!saveLogFile(*fileName, m_state.Log, &error)) {
-        showMessageBox(QStringLiteral("The log could not be saved to \"%1\": %2").arg(*fileName, error),
-            QStringLiteral("Quenvar Chat"), Icon::Critical);
+    LogFile file(*fileName);
+    LogWalk walk = LogWalk::Failed;
+    if (file.open())
+        walk = walkLog(QStringLiteral("Saving the log..."), [&](QByteArrayView row) { return file.writeRow(row); });
+    if (walk == LogWalk::Cancelled || (walk == LogWalk::Done && file.commit()))
+        return;
+    const QString error = file.errorString().isEmpty() ? QStringLiteral("the log could not be read back")
+                                                        : file.errorString();
+    showMessageBox(QStringLiteral("The log could not be saved to \"%1\": %2").arg(*fileName, error),
+        QStringLiteral("Quenvar Chat"), Icon::Critical);
+}
+
+// Goes through the log's rows as they are when it starts, a read at a time,
+// yielding between reads so that the server goes on serving; rows that
+// arrive meanwhile are not taken. A progress dialog with Cancel shows once it
+// takes more than a moment.
+MainWindow::LogWalk MainWindow::walkLog(const QString& label, const std::function<bool(QByteArrayView)>& take)
+{
+    constexpr int progressSteps = 1000;
+    constexpr int momentMs = 500;
+    const QScopedValueRollback walking(m_walkingLog, true);
+    const TranscriptStore& store = m_state.transcript;
+    const qint64 first = m_state.Log.start();
+    const qint64 last = store.count();
+    QProgressDialog progress(label, QStringLiteral("Cancel"), 0, progressSteps, this);
+    progress.setWindowModality(Qt::WindowModal);
+    progress.setMinimumDuration(momentMs);
+    bool taken = true;
+    for (qint64 next = first; next < last;) {
+        next = store.readSome(next, last, [&](QByteArrayView row) { taken = taken && take(row); });
+        if (next < 0 || !taken)
+            return LogWalk::Failed;
+        progress.setValue(int((next - first) * progressSteps / (last - first)));
+        m_server.DoEvents();
+        if (progress.wasCanceled())
+            return LogWalk::Cancelled;
     }
+    return LogWalk::Done;
+}
+
+void MainWindow::showStorageFailure(const QString& reason)
+{
+    statusBar()->showMessage(QStringLiteral("The transcripts are kept in memory from now on: %1.").arg(reason));
+    setFixedSize(sizeHint());
 }
 
 void MainWindow::mnuAbout_Click()

@@ -76,6 +76,9 @@ private:
     void connectHandlers();
     void bindPortBox();
     void mirrorSelection(const ListModel& changed, ListModel& other);
+    enum class LogWalk { Done, Cancelled, Failed };
+    LogWalk walkLog(const QString& label, const std::function<bool(QByteArrayView)>& take);
+    void showStorageFailure(const QString& reason);
 
     ServerState m_state;
     SlotArray& m_server;
@@ -84,6 +87,8 @@ private:
     std::unique_ptr<LogPrinter> m_printer;
     std::function<void()> m_endProgram;
     QSettings* m_settings = nullptr;
+    // A save or print under way: they yield, and one must not start inside another.
+    bool m_walkingLog = false;
 
     QTabWidget* Overzicht = nullptr;
     QPushButton* cmdStart = nullptr;

@@ -1,5 +1,7 @@
 #include "list_model.h"
 
+#include <algorithm>
+
 void ListModel::AddItem(const QByteArray& text)
 {
     const int row = ListCount();
@@ -18,10 +20,10 @@ void ListModel::RemoveItem(int row)
     endRemoveRows();
     if (m_newIndex >= ListCount())
         m_newIndex = ListCount() - 1;
-    if (row == m_listIndex)
+    if (row == ListIndex())
         setListIndex(-1);
-    else if (row < m_listIndex)
-        setListIndex(m_listIndex - 1);
+    else if (row < ListIndex())
+        setListIndex(ListIndex() - 1);
 }
 
 void ListModel::Clear()
@@ -36,6 +38,12 @@ void ListModel::Clear()
 QByteArray ListModel::List(int row) const
 {
     return contains(row) ? m_rows.at(row).text : QByteArray();
+}
+
+QByteArray ListModel::ListPrefix(int row, qsizetype maxBytes) const
+{
+    const QByteArray text = List(row);
+    return text.first(std::min(maxBytes, text.size()));
 }
 
 void ListModel::setList(int row, const QByteArray& text)
@@ -61,40 +69,9 @@ void ListModel::setItemData(int row, qint32 value)
     emit dataChanged(changed, changed, { ItemDataRole });
 }
 
-void ListModel::setListIndex(int row)
-{
-    if (!contains(row))
-        row = -1;
-    if (row == m_listIndex)
-        return;
-    m_listIndex = row;
-    emit listIndexChanged(row);
-}
-
-void ListModel::setSelected(int row, bool selected)
-{
-    if (selected)
-        setListIndex(row);
-    else if (Selected(row))
-        setListIndex(-1);
-}
-
-int ListModel::rowCount(const QModelIndex& parent) const
-{
-    return parent.isValid() ? 0 : ListCount();
-}
-
 QVariant ListModel::data(const QModelIndex& index, int role) const
 {
-    if (!index.isValid() || !contains(index.row()))
-        return {};
-    switch (role) {
-    case Qt::DisplayRole:
-    case Qt::EditRole:
-        return QString::fromLatin1(m_rows.at(index.row()).text);
-    case ItemDataRole:
-        return m_rows.at(index.row()).itemData;
-    default:
-        return {};
-    }
+    if (role == ItemDataRole)
+        return contains(index.row()) ? QVariant(ItemData(index.row())) : QVariant();
+    return ListRows::data(index, role);
 }

@@ -1,51 +1,34 @@
 #pragma once
 
-#include <QAbstractListModel>
-#include <QByteArray>
+#include "list_rows.h"
+
 #include <QList>
 
-// An ordered, unsorted list of text rows with per-row item data and one
-// selected row: the list box that holds the roster, the transcripts and the
-// port choices. Views show it as a model; the engine uses the list-box calls.
-//
-// Row text is Latin-1, one byte per character, as it came off the wire: a
-// relayed line is held once, in its own bytes, and shared by both transcripts.
-class ListModel final : public QAbstractListModel {
+// A list box's rows held in memory, with per-row item data: the roster and
+// the port choices.
+class ListModel final : public ListRows {
     Q_OBJECT
 
 public:
     static constexpr int ItemDataRole = Qt::UserRole;
 
-    using QAbstractListModel::QAbstractListModel;
+    using ListRows::ListRows;
 
     void AddItem(const QByteArray& text);
     void RemoveItem(int row);
     void Clear();
 
-    int ListCount() const { return int(m_rows.size()); }
-    // Reading a row that does not exist gives an empty text and item data 0.
-    QByteArray List(int row) const;
+    int ListCount() const override { return int(m_rows.size()); }
+    QByteArray List(int row) const override;
+    QByteArray ListPrefix(int row, qsizetype maxBytes) const override;
     void setList(int row, const QByteArray& text);
+    // 0 for a row that does not exist.
     qint32 ItemData(int row) const;
     void setItemData(int row, qint32 value);
-    using QAbstractListModel::setItemData;
+    using ListRows::setItemData;
     int NewIndex() const { return m_newIndex; }
 
-    int ListIndex() const { return m_listIndex; }
-    // Selects the row (or none, for -1); out-of-range rows select none.
-    void setListIndex(int row);
-    bool Selected(int row) const { return row >= 0 && row == m_listIndex; }
-    void setSelected(int row, bool selected);
-
-    int rowCount(const QModelIndex& parent = {}) const override;
-    // A whole row as text: for views of short rows (the port box). The list
-    // boxes read List() and draw only what fits.
     QVariant data(const QModelIndex& index, int role) const override;
-
-signals:
-    // Emitted only when the selection really moves, so views that mirror it
-    // back cannot start an endless exchange.
-    void listIndexChanged(int row);
 
 private:
     struct Row {
@@ -53,9 +36,6 @@ private:
         qint32 itemData = 0;
     };
 
-    bool contains(int row) const { return row >= 0 && row < ListCount(); }
-
     QList<Row> m_rows;
     int m_newIndex = -1;
-    int m_listIndex = -1;
 };

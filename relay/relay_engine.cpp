@@ -153,9 +153,7 @@ void RelayEngine::cmdSend_Click()
 {
     if (m_console.message().isEmpty())
         return;
-    const QByteArray line = operatorLine();
-    m_state.Messages.AddItem(line);
-    m_state.Log.AddItem(line);
+    m_state.transcript.append(operatorLine());
     // Composed afresh for every slot: what the operator types while the loop
     // yields is what the later slots receive.
     const int lastSlot = m_state.connectie;
@@ -216,9 +214,7 @@ void RelayEngine::join(int index, const QByteArray& text)
     }
     updateOnline();
 
-    const QByteArray notice = "User Entered The Chat: " + name;
-    m_state.Messages.AddItem(notice);
-    m_state.Log.AddItem(notice);
+    m_state.transcript.append("User Entered The Chat: " + name);
     followNewestLine();
     broadcastRoster(protocol::joinEvent(name), 1);
 }
@@ -231,8 +227,7 @@ void RelayEngine::relayChatLine(const QByteArray& text)
         m_server.DoEvents();
     }
     m_console.flash();
-    m_state.Log.AddItem(text);
-    m_state.Messages.AddItem(text);
+    m_state.transcript.append(text);
     followNewestLine();
 }
 

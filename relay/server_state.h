@@ -1,6 +1,8 @@
 #pragma once
 
 #include "list_model.h"
+#include "transcript_store.h"
+#include "transcript_view.h"
 
 // Everything the server knows, shown as it is by the window.
 //
@@ -27,6 +29,9 @@ struct ServerState {
     ListModel Ip; // dotted IP addresses
     ListModel connection; // slot numbers as text ("0" for the operator)
 
-    ListModel Messages; // the chat transcript
-    ListModel Log; // the same lines: the log that is saved and printed
+    // Both transcripts get every line, so one store on disk holds them; each
+    // shows it from where it was last cleared.
+    TranscriptStore transcript;
+    TranscriptView Messages { transcript }; // the chat transcript
+    TranscriptView Log { transcript }; // the same lines: the log that is saved and printed
 };

@@ -11,6 +11,7 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QPicture>
+#include <QProgressDialog>
 #include <QScopeGuard>
 #include <QScrollBar>
 #include <QTabWidget>
@@ -36,11 +37,26 @@ struct RecordingPrinter final : LogPrinter {
     bool StartDoc(QString*) override { return true; }
     void Print(const QByteArray& line) override { record.append(line); }
     bool EndDoc(QString*) override { record.append("<end>"); return true; }
+    void AbortDoc() override { record.append("<aborted>"); }
 };
 
 QByteArray roster(const QByteArray& event, const QByteArrayList& nicknames)
 {
     return "NEWLIST" + event + "USER:" + nicknames.join("USER:");
+}
+
+// Runs `action` with writes limited to `bytes` a file, as a full disk would.
+template<typename Action>
+void withFileSizeLimit(rlim_t bytes, Action action)
+{
+    rlimit limit {};
+    ::getrlimit(RLIMIT_FSIZE, &limit);
+    const rlimit small { bytes, limit.rlim_max };
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    ::setrlimit(RLIMIT_FSIZE, &small);
+    action();
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    std::signal(SIGXFSZ, previousHandler);
 }
 
 QByteArray fileBytes(const QString& path)
@@ -88,7 +104,7 @@ private slots:
         ann->write(line);
         QVERIFY(allReceive(line));
         const QByteArrayList transcript { "User Entered The Chat: ann", "User Entered The Chat: bob", line };
-        for (const ListModel* list : { &w.state().Messages, &w.state().Log }) {
+        for (const ListRows* list : { &w.state().Messages, &w.state().Log }) {
             QCOMPARE(rows(*list), transcript);
             QCOMPARE(list->ListIndex(), 2);
         }
@@ -286,7 +302,8 @@ private slots:
     }
 
     // Saved, the file holds the log as it is when the dialog closes, a quoted
-    // row a line in its own bytes; a cancel writes nothing, and a failed save
+    // row a line in its own bytes: all of it after the chat was cleared, what
+    // came since after the log was. A cancel writes nothing, and a failed save
     // says so and leaves the earlier file as it was. Printed, every row is a
     // line, an empty log is a finished job too, and a job that cannot start
     // says so.
@@ -304,42 +321,95 @@ private slots:
         w.button("cmdPrintLog")->click();
         QCOMPARE(fileBytes(path), QByteArray());
 
-        ListModel& log = w.state().Log;
-        log.AddItem("User Entered The Chat: bob");
-        log.AddItem("say \"hi\"");
+        TranscriptStore& transcript = w.state().transcript;
+        transcript.append("User Entered The Chat: bob");
+        transcript.append("say \"hi\"");
+        w.button("cmdClearChat")->click();
         dialog->answer = [&] {
-            log.AddItem("caf\xe9 \x80\xff"); // arrives while the dialog is open
+            transcript.append("caf\xe9 \x80\xff"); // arrives while the dialog is open
             return path;
         };
         w.button("cmdSaveLog")->click();
-        const QByteArray saved("\"User Entered The Chat: bob\"\r\n"
-                               "\"say \"hi\"\"\r\n\"caf\xe9 \x80\xff\"\r\n");
+        QByteArray saved("\"User Entered The Chat: bob\"\r\n"
+                         "\"say \"hi\"\"\r\n\"caf\xe9 \x80\xff\"\r\n");
         QCOMPARE(fileBytes(path), saved);
         w.button("cmdPrintLog")->click();
-        QCOMPARE(printer->record, (QByteArrayList { "<end>" } + rows(log) + QByteArrayList { "<end>" }));
+        QCOMPARE(printer->record, (QByteArrayList { "<end>" } + rows(w.state().Log) + QByteArrayList { "<end>" }));
         dialog->answer = [] { return std::nullopt; };
         w.button("cmdSaveLog")->click();
         QCOMPARE(fileBytes(path), saved);
+
+        w.button("cmdClearLog")->click();
+        transcript.append("after the clear");
+        QCOMPARE(w.state().Messages.ListCount(), 2);
+        dialog->answer = [&] { return path; };
+        w.button("cmdSaveLog")->click();
+        saved = "\"after the clear\"\r\n";
+        QCOMPARE(fileBytes(path), saved);
+        printer->record.clear();
+        w.button("cmdPrintLog")->click();
+        QCOMPARE(printer->record, (QByteArrayList { "after the clear", "<end>" }));
 
         dialog->answer = [&] { return dir.filePath(QStringLiteral("missing/log.txt")); };
         QString box = boxShownBy([&] { w.button("cmdSaveLog")->click(); });
         QVERIFY2(box.contains(QStringLiteral("missing/log.txt")), qPrintable(box));
         // Past the process's file size limit, a write fails half-way.
         dialog->answer = [&] { return path; };
-        rlimit limit {};
-        ::getrlimit(RLIMIT_FSIZE, &limit);
-        const rlimit small { 16, limit.rlim_max };
-        const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-        ::setrlimit(RLIMIT_FSIZE, &small);
-        box = boxShownBy([&] { w.button("cmdSaveLog")->click(); });
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-        std::signal(SIGXFSZ, previousHandler);
+        transcript.append("and a line to take the log past the limit");
+        box = boxShownBy([&] { withFileSizeLimit(16, [&] { w.button("cmdSaveLog")->click(); }); });
         QVERIFY2(box.contains(path), qPrintable(box));
         QCOMPARE(fileBytes(path), saved);
 
         w.frmMain.setPrinter(std::make_unique<PagePrinter>(dir.filePath(QStringLiteral("missing/log.pdf"))));
         box = boxShownBy([&] { w.button("cmdPrintLog")->click(); });
         QVERIFY2(box.contains(QStringLiteral("missing/log.pdf")), qPrintable(box));
+    }
+
+    // A long log is saved and printed from disk in steps while the server
+    // goes on serving: a client's line is relayed during the save (and is not
+    // in it), and a save cancelled half-way leaves the earlier file as it was.
+    void longLogKeepsTheServerServing()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("log.txt"));
+        ServerWindow w;
+        auto* dialog = new ScriptedSaveDialog;
+        w.frmMain.setSaveDialog(std::unique_ptr<SaveDialog>(dialog));
+        auto* printer = new RecordingPrinter;
+        w.frmMain.setPrinter(std::unique_ptr<LogPrinter>(printer));
+        w.start();
+        Client ann = w.connect("127.0.0.2");
+        QVERIFY(ann);
+        TranscriptStore& transcript = w.state().transcript;
+        constexpr int lines = 300000;
+        QByteArray expected;
+        for (int i = 0; i < lines; ++i) {
+            const QByteArray line = "line " + QByteArray::number(i);
+            transcript.append(line);
+            expected += '"' + line + "\"\r\n";
+        }
+
+        bool relayedDuringSave = false;
+        QObject watch;
+        connect(&transcript, &TranscriptStore::appended, &watch, [&] { relayedDuringSave = !QFile::exists(path); });
+        ann->write("ann: while saving");
+        QVERIFY(ann->flush());
+        dialog->answer = [&] { return path; };
+        w.button("cmdSaveLog")->click();
+        QVERIFY(relayedDuringSave);
+        QCOMPARE(fileBytes(path), expected);
+        QVERIFY(w.receives(*ann, "ann: while saving"));
+
+        dialog->answer = [&] {
+            QTimer::singleShot(0, &w.frmMain, [&] { w.frmMain.findChild<QProgressDialog*>()->cancel(); });
+            return path;
+        };
+        QCOMPARE(boxShownBy([&] { w.button("cmdSaveLog")->click(); }), QString());
+        QCOMPARE(fileBytes(path), expected);
+
+        w.button("cmdPrintLog")->click();
+        QCOMPARE(printer->record.size(), lines + 2);
+        QCOMPARE(printer->record.at(lines), "ann: while saving");
     }
 
     // Users and Ip select together, by mouse and by keys; a transcript scrolls
@@ -352,7 +422,7 @@ private slots:
         for (int i = 0; i < 500; ++i) {
             state.Users.AddItem("user " + QByteArray::number(i));
             state.Ip.AddItem("127.0.0.1");
-            state.Log.AddItem("line " + QByteArray::number(i));
+            state.transcript.append("line " + QByteArray::number(i));
         }
         auto* tabs = w.control<QTabWidget>("Overzicht");
         tabs->setCurrentIndex(2);
@@ -385,8 +455,8 @@ private slots:
         for (qsizetype i = 0; i < row.size(); i += 7)
             row[i] = ' ';
         ServerState& state = w.state();
-        for (ListModel* list :
-            { &state.Messages, &state.Log, &state.Users, &state.Users2, &state.Ip, &state.connection })
+        state.transcript.append(row);
+        for (ListModel* list : { &state.Users, &state.Users2, &state.Ip, &state.connection })
             list->AddItem(row);
         constexpr int bound = 64 * 1024; // bytes of picture; the whole row would take two megabytes
         const std::pair<int, const char*> views[] = { { 1, "Log" }, { 2, "Users" }, { 2, "Ip" },

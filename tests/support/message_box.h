@@ -5,18 +5,22 @@
 #include <QTimer>
 
 // Does `action`, answering the message box it shows; returns the box's
-// "title|icon|text", or nothing when none showed.
+// "title|icon|text", or nothing when none showed. The action may run the
+// event loop before its box shows, so the box is looked for until it does.
 template<typename Action>
 inline QString boxShownBy(Action action)
 {
     QString box;
-    QObject watch;
-    QTimer::singleShot(0, &watch, [&] {
+    QTimer watch;
+    watch.setInterval(5);
+    QObject::connect(&watch, &QTimer::timeout, [&] {
         if (auto* shown = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
             box = shown->windowTitle() + u'|' + QString::number(shown->icon()) + u'|' + shown->text();
             shown->accept();
+            watch.stop();
         }
     });
+    watch.start();
     action();
     return box;
 }

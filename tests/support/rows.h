@@ -7,7 +7,7 @@
 #include <algorithm>
 
 // A list's rows, to compare with the expected rows in one go.
-inline QByteArrayList rows(const ListModel& list)
+inline QByteArrayList rows(const ListRows& list)
 {
     QByteArrayList texts;
     for (int i = 0; i < list.ListCount(); ++i)

@@ -1,0 +1,210 @@
+#include "transcript_store.h"
+
+#include <QDir>
+#include <QFile>
+#include <QStandardPaths>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr qint64 endSize = sizeof(qint64);
+constexpr qint64 rowsPerRead = 8192;
+constexpr qint64 bytesPerRead = 1024 * 1024;
+
+// A file with no name in `folder`: nobody else can open it, and it goes when
+// the program does. Where the file system has no unnamed files, a named one
+// whose name is removed at once.
+int privateFile(const QString& folder)
+{
+    const QByteArray path = QFile::encodeName(folder);
+    const int fd = ::open(path.constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR))
+        return fd;
+    QByteArray name = path + "/quenvar-transcript-XXXXXX";
+    const int named = ::mkostemp(name.data(), O_CLOEXEC);
+    if (named >= 0)
+        ::unlink(name.constData());
+    return named;
+}
+
+bool writeAt(int fd, const char* bytes, qint64 size, qint64 offset)
+{
+    while (size > 0) {
+        const ssize_t n = ::pwrite(fd, bytes, size_t(size), offset);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = ENOSPC;
+            return false;
+        }
+        bytes += n;
+        size -= n;
+        offset += n;
+    }
+    return true;
+}
+
+bool readAt(int fd, char* bytes, qint64 size, qint64 offset)
+{
+    while (size > 0) {
+        const ssize_t n = ::pread(fd, bytes, size_t(size), offset);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        bytes += n;
+        size -= n;
+        offset += n;
+    }
+    return true;
+}
+
+QString systemText(int code)
+{
+    return QString::fromLocal8Bit(std::strerror(code));
+}
+
+} // namespace
+
+TranscriptStore::TranscriptStore(const QString& folder, QObject* parent)
+    : QObject(parent)
+{
+    const QString where = QDir().mkpath(folder) ? folder : QDir::tempPath();
+    m_data = privateFile(where);
+    m_ends = m_data >= 0 ? privateFile(where) : -1;
+    if (m_ends < 0) {
+        m_failure = QStringLiteral("the transcript file cannot be created in %1: %2").arg(where, systemText(errno));
+        if (m_data >= 0)
+            ::close(m_data);
+        m_data = -1;
+    }
+    m_flushTimer.setSingleShot(true);
+    m_flushTimer.setInterval(flushDelayMs);
+    connect(&m_flushTimer, &QTimer::timeout, this, &TranscriptStore::flush);
+}
+
+TranscriptStore::~TranscriptStore()
+{
+    for (const int fd : { m_data, m_ends }) {
+        if (fd >= 0)
+            ::close(fd);
+    }
+}
+
+QString TranscriptStore::defaultFolder()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::CacheLocation);
+}
+
+void TranscriptStore::append(const QByteArray& row)
+{
+    emit aboutToAppend(count());
+    if (!m_failure.isEmpty()) {
+        m_inMemory.append(row);
+    } else {
+        m_pending.append(row);
+        m_pendingEnds.push_back(m_pending.size());
+        if (m_pending.size() >= flushBytes)
+            flush();
+        else if (!m_flushTimer.isActive())
+            m_flushTimer.start();
+    }
+    emit appended(count() - 1);
+}
+
+void TranscriptStore::flush()
+{
+    if (m_pendingEnds.empty() || !m_failure.isEmpty())
+        return;
+    std::vector<qint64> ends(m_pendingEnds.size());
+    std::transform(m_pendingEnds.begin(), m_pendingEnds.end(), ends.begin(),
+        [&](qint64 end) { return m_writtenBytes + end; });
+    if (!writeAt(m_data, m_pending.constData(), m_pending.size(), m_writtenBytes)
+        || !writeAt(m_ends, reinterpret_cast<const char*>(ends.data()), qint64(ends.size()) * endSize,
+            m_written * endSize)) {
+        fallBackToMemory(QStringLiteral("the transcript file cannot be written: %1").arg(systemText(errno)));
+        return;
+    }
+    m_written += qint64(ends.size());
+    m_writtenBytes = ends.back();
+    m_pending.clear();
+    m_pendingEnds.clear();
+}
+
+// The rows written so far stay readable from the files; what waits, and all
+// that comes later, is kept in memory.
+void TranscriptStore::fallBackToMemory(const QString& reason)
+{
+    qint64 start = 0;
+    for (const qint64 end : m_pendingEnds) {
+        m_inMemory.append(m_pending.sliced(start, end - start));
+        start = end;
+    }
+    m_pending.clear();
+    m_pendingEnds.clear();
+    m_failure = reason;
+    emit storageFailed(reason);
+}
+
+qint64 TranscriptStore::endOf(qint64 row) const
+{
+    qint64 end = 0;
+    if (row >= 0)
+        readAt(m_ends, reinterpret_cast<char*>(&end), endSize, row * endSize);
+    return end;
+}
+
+QByteArray TranscriptStore::row(qint64 row, qsizetype maxBytes) const
+{
+    const auto cut = [maxBytes](qint64 size) { return maxBytes < 0 ? size : std::min<qint64>(size, maxBytes); };
+    if (row < 0 || row >= count())
+        return {};
+    if (row < m_written) {
+        const qint64 start = endOf(row - 1);
+        QByteArray bytes(cut(endOf(row) - start), Qt::Uninitialized);
+        return readAt(m_data, bytes.data(), bytes.size(), start) ? bytes : QByteArray();
+    }
+    const qint64 pending = row - m_written;
+    if (pending < qint64(m_pendingEnds.size())) {
+        const qint64 start = pending > 0 ? m_pendingEnds[size_t(pending - 1)] : 0;
+        return m_pending.sliced(start, cut(m_pendingEnds[size_t(pending)] - start));
+    }
+    const QByteArray& kept = m_inMemory.at(pending - qint64(m_pendingEnds.size()));
+    return kept.first(cut(kept.size()));
+}
+
+qint64 TranscriptStore::readSome(qint64 first, qint64 last, const std::function<void(QByteArrayView)>& take) const
+{
+    last = std::min(last, count());
+    if (first >= last)
+        return first;
+    if (first >= m_written) {
+        const qint64 end = std::min(last, first + rowsPerRead);
+        for (qint64 i = first; i < end; ++i)
+            take(row(i));
+        return end;
+    }
+    // Rows on disk: one read of where they end, one of their bytes.
+    std::vector<qint64> ends(size_t(std::min({ last, m_written, first + rowsPerRead }) - first));
+    if (!readAt(m_ends, reinterpret_cast<char*>(ends.data()), qint64(ends.size()) * endSize, first * endSize))
+        return -1;
+    const qint64 start = endOf(first - 1);
+    const auto within = std::upper_bound(ends.begin(), ends.end(), start + bytesPerRead);
+    const size_t rows = std::max<size_t>(1, size_t(within - ends.begin()));
+    QByteArray bytes(ends[rows - 1] - start, Qt::Uninitialized);
+    if (!readAt(m_data, bytes.data(), bytes.size(), start))
+        return -1;
+    qint64 from = 0;
+    for (size_t i = 0; i < rows; ++i) {
+        take(QByteArrayView(bytes).sliced(from, ends[i] - start - from));
+        from = ends[i] - start;
+    }
+    return first + qint64(rows);
+}

@@ -1,0 +1,40 @@
+#include "transcript_view.h"
+
+#include "transcript_store.h"
+
+#include <algorithm>
+#include <limits>
+
+TranscriptView::TranscriptView(TranscriptStore& store, QObject* parent)
+    : ListRows(parent)
+    , m_store(store)
+{
+    connect(&m_store, &TranscriptStore::aboutToAppend, this, [this](qint64 row) {
+        const auto shown = int(row - m_start);
+        beginInsertRows({}, shown, shown);
+    });
+    connect(&m_store, &TranscriptStore::appended, this, &TranscriptView::endInsertRows);
+}
+
+void TranscriptView::Clear()
+{
+    beginResetModel();
+    m_start = m_store.count();
+    endResetModel();
+    setListIndex(-1);
+}
+
+int TranscriptView::ListCount() const
+{
+    return int(std::min<qint64>(m_store.count() - m_start, std::numeric_limits<int>::max()));
+}
+
+QByteArray TranscriptView::List(int row) const
+{
+    return contains(row) ? m_store.row(m_start + row) : QByteArray();
+}
+
+QByteArray TranscriptView::ListPrefix(int row, qsizetype maxBytes) const
+{
+    return contains(row) ? m_store.row(m_start + row, maxBytes) : QByteArray();
+}

@@ -1,0 +1,140 @@
+#include "rows.h"
+#include "transcript_store.h"
+#include "transcript_view.h"
+
+#include <QDir>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+
+#include <sys/resource.h>
+
+namespace {
+
+// Rows of every kind: every byte value, none, a megabyte, and many short
+// ones, so that some are on disk and the last still wait in memory.
+QByteArrayList sampleRows()
+{
+    QByteArray everyByte(256, Qt::Uninitialized);
+    for (int i = 0; i < 256; ++i)
+        everyByte[i] = char(i);
+    QByteArrayList rows { everyByte, QByteArray(), QByteArray(1024 * 1024, '\xe9') };
+    for (int i = 0; i < 20000; ++i)
+        rows.append("line " + QByteArray::number(i));
+    return rows;
+}
+
+QByteArrayList storedRows(const TranscriptStore& store)
+{
+    QByteArrayList rows;
+    for (qint64 i = 0; i < store.count(); ++i)
+        rows.append(store.row(i));
+    return rows;
+}
+
+QByteArrayList readInSteps(const TranscriptStore& store)
+{
+    QByteArrayList rows;
+    for (qint64 next = 0; next >= 0 && next < store.count();)
+        next = store.readSome(next, store.count(), [&](QByteArrayView row) { rows.append(row.toByteArray()); });
+    return rows;
+}
+
+int openDescriptors()
+{
+    return int(QDir(QStringLiteral("/proc/self/fd")).count());
+}
+
+} // namespace
+
+class TestTranscriptStore : public QObject {
+    Q_OBJECT
+
+private slots:
+    // Rows come back as they went in, from disk or from the buffer not yet
+    // written, whole, cut short or in steps. The files have no name in the
+    // folder, and nothing is left open once the store has gone.
+    void rowsComeBackAsWritten()
+    {
+        QTemporaryDir dir;
+        const int descriptors = openDescriptors();
+        {
+            TranscriptStore store(dir.path());
+            const QByteArrayList rows = sampleRows();
+            for (const QByteArray& row : rows)
+                store.append(row);
+            QVERIFY(store.failure().isEmpty());
+            QCOMPARE(storedRows(store), rows);
+            QCOMPARE(readInSteps(store), rows);
+            QCOMPARE(store.row(2, 3), "\xe9\xe9\xe9");
+            QCOMPARE(store.row(0, 1000), rows.at(0));
+            QCOMPARE(store.row(rows.size()), QByteArray());
+            store.flush();
+            QCOMPARE(storedRows(store), rows);
+            QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList());
+        }
+        QCOMPARE(openDescriptors(), descriptors);
+    }
+
+    // Both transcripts show the store's rows; clearing one leaves the other
+    // as it was, and each shows what comes after.
+    void viewsClearApart()
+    {
+        QTemporaryDir dir;
+        TranscriptStore store(dir.path());
+        TranscriptView chat(store);
+        TranscriptView log(store);
+        store.append("one");
+        store.append("two");
+        chat.setListIndex(1);
+        chat.Clear();
+        QCOMPARE(std::pair(chat.ListCount(), chat.ListIndex()), std::pair(0, -1));
+        store.append("three");
+        QCOMPARE(rows(chat), QByteArrayList { "three" });
+        QCOMPARE(rows(log), (QByteArrayList { "one", "two", "three" }));
+        QCOMPARE(log.ListPrefix(2, 2), "th");
+        log.Clear();
+        QCOMPARE(log.start(), 3);
+        QCOMPARE(rows(log), QByteArrayList());
+        QCOMPARE(rows(chat), QByteArrayList { "three" });
+    }
+
+    // Where the files cannot be made, or stop taking rows, rows are kept in
+    // memory from then on, said once; none is lost.
+    void fallsBackToMemory()
+    {
+        QTemporaryDir dir;
+        QFile blocker(dir.filePath(QStringLiteral("a-file")));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        const QByteArray savedTmp = qgetenv("TMPDIR");
+        qputenv("TMPDIR", QFile::encodeName(blocker.fileName() + QStringLiteral("/tmp")));
+        TranscriptStore nowhere(blocker.fileName() + QStringLiteral("/transcripts"));
+        qputenv("TMPDIR", savedTmp);
+        QVERIFY2(nowhere.failure().contains(QStringLiteral("cannot be created")), qPrintable(nowhere.failure()));
+        nowhere.append("kept");
+        QCOMPARE(storedRows(nowhere), QByteArrayList { "kept" });
+
+        TranscriptStore store(dir.path());
+        QSignalSpy failures(&store, &TranscriptStore::storageFailed);
+        const QByteArrayList rows = sampleRows();
+        rlimit limit {};
+        ::getrlimit(RLIMIT_FSIZE, &limit);
+        const rlimit small { 1100 * 1024, limit.rlim_max }; // the megabyte row is written, the short ones are not
+        const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+        ::setrlimit(RLIMIT_FSIZE, &small);
+        for (const QByteArray& row : rows)
+            store.append(row);
+        store.flush();
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        std::signal(SIGXFSZ, previousHandler);
+        QCOMPARE(failures.size(), 1);
+        QVERIFY2(store.failure().contains(QStringLiteral("cannot be written")), qPrintable(store.failure()));
+        QCOMPARE(storedRows(store), rows);
+        QCOMPARE(readInSteps(store), rows);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestTranscriptStore)
+#include "tst_transcript_store.moc"
