@@ -1,8 +1,13 @@
 // The real server, window and all, started through its own controls on the
 // port given, so that the load generator measures what a user runs. A second
 // argument names the tab the window shows while it serves.
+//
+// For the benchmarks of long runs: QUENVAR_BENCH_FILL_LOG=BYTES fills the
+// log with rows of a kilobyte before the start, and SIGUSR1 saves the log to
+// the file QUENVAR_BENCH_SAVE names, as Save Log As would.
 #include "main_window.h"
 #include "process_setup.h"
+#include "save_dialog.h"
 #include "socket_slot_array.h"
 
 #include <QApplication>
@@ -10,9 +15,28 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSocketNotifier>
 #include <QTabWidget>
 
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+int signalPipe[2] = { -1, -1 };
+
+struct FileFromEnvironment final : SaveDialog {
+    std::optional<QString> ShowSave(QWidget*) override
+    {
+        return QString::fromLocal8Bit(qgetenv("QUENVAR_BENCH_SAVE"));
+    }
+};
+
+} // namespace
 
 int main(int argc, char* argv[])
 {
@@ -24,6 +48,18 @@ int main(int argc, char* argv[])
     }
     SocketSlotArray server;
     MainWindow frmMain(server);
+    frmMain.setSaveDialog(std::make_unique<FileFromEnvironment>());
+    const QByteArray row(1024, 'f');
+    for (qint64 filled = 0; filled < qEnvironmentVariableIntValue("QUENVAR_BENCH_FILL_LOG"); filled += row.size())
+        frmMain.state().transcript.append(row);
+    ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe);
+    std::signal(SIGUSR1, [](int) { (void)!::write(signalPipe[1], "s", 1); });
+    QSocketNotifier saveRequests(signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&saveRequests, &QSocketNotifier::activated, &frmMain, [&] {
+        char request;
+        (void)!::read(signalPipe[0], &request, 1);
+        frmMain.cmdSaveLog_Click();
+    });
     frmMain.show();
     frmMain.findChild<QLineEdit*>(QStringLiteral("txtNickname"))->setText(QStringLiteral("op"));
     frmMain.findChild<QComboBox*>(QStringLiteral("cmbPort"))->setEditText(QString::fromLatin1(argv[1]));

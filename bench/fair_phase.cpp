@@ -239,38 +239,47 @@ private:
     int m_joins = 0;
 };
 
-// Writes 16 KiB chunks as fast as the connection takes them; reads all.
-class Flooder final : public Hostile {
+// Writes `chunk` again once the last one has gone, at most every `seconds`;
+// reads all it is sent.
+class RepeatedWriter : public Hostile {
 public:
-    using Hostile::Hostile;
+    RepeatedWriter(int port, int epoll, in_addr_t from, std::string chunk, double seconds)
+        : Hostile(port, epoll, from)
+        , m_chunk(std::move(chunk))
+        , m_seconds(seconds)
+    {
+    }
     void tick() override
     {
         if (!m_peer)
             m_peer = connect();
         m_peer->flush();
-        if (m_peer->flushed())
-            m_peer->write("flood " + std::string(16 * 1024 - 6, 'f'));
+        if (m_peer->flushed() && due(m_seconds))
+            m_peer->write(m_chunk);
     }
 
 private:
+    std::string m_chunk;
+    double m_seconds;
     std::unique_ptr<Peer> m_peer;
 };
 
-// A line of a megabyte every 3 s, as far as the connection takes it.
-class LongLiner final : public Hostile {
+// 16 KiB writes as fast as the connection takes them.
+class Flooder final : public RepeatedWriter {
 public:
-    using Hostile::Hostile;
-    void tick() override
+    Flooder(int port, int epoll, in_addr_t from)
+        : RepeatedWriter(port, epoll, from, "flood " + std::string(16 * 1024 - 6, 'f'), 0)
     {
-        if (!m_peer)
-            m_peer = connect();
-        m_peer->flush();
-        if (m_peer->flushed() && due(3))
-            m_peer->write(std::string(1024 * 1024, 'L'));
     }
+};
 
-private:
-    std::unique_ptr<Peer> m_peer;
+// A line of a megabyte every 3 s, as far as the connection takes it.
+class LongLiner final : public RepeatedWriter {
+public:
+    LongLiner(int port, int epoll, in_addr_t from)
+        : RepeatedWriter(port, epoll, from, std::string(1024 * 1024, 'L'), 3)
+    {
+    }
 };
 
 // Every 2 s: connects, joins with a nickname of 64 KiB, and closes once it

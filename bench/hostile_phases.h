@@ -31,4 +31,16 @@ struct FairOptions {
 // memory (fair_phase.cpp).
 void fair(const std::string& server, const FairOptions& options);
 
+struct DaysOptions {
+    double seconds = 600;
+    long long bigLog = 1LL << 30;
+    // Whether the server saves its log on SIGUSR1 (the programs before that
+    // end on it).
+    bool save = true;
+};
+// A client sending all its budget allows for minutes: memory, transcript
+// files, the saved log; then a large log saved while a client chats
+// (days_phase.cpp).
+void days(const std::string& server, const DaysOptions& options);
+
 } // namespace bench

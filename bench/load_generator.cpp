@@ -4,7 +4,7 @@
 //
 //   quenvar-load SERVER_BINARY [--smoke] [--phase PHASE]...
 //
-// Phases: relay, storm, memory, lifetime, flood, longlines, fair.
+// Phases: relay, storm, memory, lifetime, flood, longlines, fair, days.
 
 #include "hostile_phases.h"
 #include "irc_peer.h"
@@ -35,6 +35,7 @@ struct Options {
     int floodSeconds = 60;
     double longLineSeconds = 10;
     FairOptions fair;
+    DaysOptions days;
     double phaseLimit = 900;
 };
 
@@ -229,14 +230,26 @@ void memory(const Options& options)
     }
 }
 
+// "1,2,3" as numbers.
+std::vector<int> numbers(std::string_view list)
+{
+    std::vector<int> values;
+    while (!list.empty()) {
+        const size_t comma = std::min(list.find(','), list.size());
+        values.push_back(std::atoi(std::string(list.substr(0, comma)).c_str()));
+        list.remove_prefix(std::min(comma + 1, list.size()));
+    }
+    return values;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
 {
     if (argc < 2) {
         std::fprintf(stderr,
-            "usage: %s SERVER_BINARY [--smoke] [--phase relay|storm|memory|lifetime|flood|longlines|fair]...\n"
-            "       [--lifetime N,N,...] [--flood-seconds N]\n",
+            "usage: %s SERVER_BINARY [--smoke] [--phase relay|storm|memory|lifetime|flood|longlines|fair|days]...\n"
+            "       [--relay-clients N,N,...] [--lifetime N,N,...] [--flood-seconds N] [--days-seconds N] [--no-save]\n",
             argv[0]);
         return 2;
     }
@@ -257,18 +270,20 @@ int main(int argc, char* argv[])
             options.floodSeconds = 3;
             options.longLineSeconds = 1;
             options.fair = { 10, 1, 2, 2 };
+            options.days = { 60, 64LL << 20, true };
             options.phaseLimit = 60;
         } else if (argument == "--phase" && i + 1 < argc) {
             phases.emplace_back(argv[++i]);
         } else if (argument == "--lifetime" && i + 1 < argc) {
-            options.lifetimeCheckpoints.clear();
-            for (std::string_view list = argv[++i]; !list.empty();) {
-                const size_t comma = std::min(list.find(','), list.size());
-                options.lifetimeCheckpoints.push_back(std::atoi(std::string(list.substr(0, comma)).c_str()));
-                list.remove_prefix(std::min(comma + 1, list.size()));
-            }
+            options.lifetimeCheckpoints = numbers(argv[++i]);
+        } else if (argument == "--relay-clients" && i + 1 < argc) {
+            options.relayClients = numbers(argv[++i]);
         } else if (argument == "--runs" && i + 1 < argc) {
             options.runs = std::max(1, std::atoi(argv[++i]));
+        } else if (argument == "--days-seconds" && i + 1 < argc) {
+            options.days.seconds = std::atof(argv[++i]);
+        } else if (argument == "--no-save") {
+            options.days.save = false;
         } else if (argument == "--flood-seconds" && i + 1 < argc) {
             options.floodSeconds = std::atoi(argv[++i]);
         }
@@ -290,5 +305,7 @@ int main(int argc, char* argv[])
         longLines(options.server, options.longLineSeconds);
     if (wanted("fair"))
         fair(options.server, options.fair);
+    if (wanted("days"))
+        days(options.server, options.days);
     return 0;
 }

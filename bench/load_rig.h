@@ -25,6 +25,7 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -141,6 +142,27 @@ public:
                 double ns = 0;
                 if (stat >> ns)
                     total += ns / 1e9;
+            }
+            ::closedir(dir);
+        }
+        return total;
+    }
+    void signal(int number) const { ::kill(m_pid, number); }
+    // Bytes in the files the server holds open whose names are gone: its
+    // transcript.
+    long long unnamedFileBytes() const
+    {
+        long long total = 0;
+        const std::string fds = "/proc/" + std::to_string(m_pid) + "/fd";
+        if (DIR* dir = ::opendir(fds.c_str())) {
+            while (const dirent* entry = ::readdir(dir)) {
+                const std::string path = fds + "/" + entry->d_name;
+                char target[4096];
+                const ssize_t length = ::readlink(path.c_str(), target, sizeof target - 1);
+                struct stat file {};
+                if (length > 0 && std::string_view(target, size_t(length)).ends_with(" (deleted)")
+                    && ::stat(path.c_str(), &file) == 0 && S_ISREG(file.st_mode))
+                    total += file.st_size;
             }
             ::closedir(dir);
         }
@@ -334,6 +356,74 @@ private:
     std::vector<long long> m_target;
     int m_behind = 0;
     char m_scratch[256 * 1024];
+};
+
+// One client read by the phase itself, which looks for a marker in what it
+// is sent without keeping all of it. Each comes from an address of its own.
+class WatchedClient {
+public:
+    explicit WatchedClient(int port)
+        : m_fd(connectTo(port, clientAddress(50000 + s_clients++)))
+    {
+    }
+    ~WatchedClient()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    bool isOpen() const { return m_fd >= 0; }
+    long long received() const { return m_received; }
+
+    // Sends what the socket takes now; returns how much that was.
+    size_t sendSome(std::string_view bytes)
+    {
+        const ssize_t n = ::send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        return n > 0 ? size_t(n) : 0;
+    }
+    // Reads all that has arrived; true once `marker` has been among it since
+    // the last watch().
+    bool readAll()
+    {
+        char buffer[256 * 1024];
+        for (;;) {
+            const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n <= 0)
+                return m_seen;
+            m_received += n;
+            if (!m_marker.empty() && !m_seen) {
+                m_carry.append(buffer, size_t(n));
+                m_seen = m_carry.find(m_marker) != std::string::npos;
+                m_carry.erase(0, m_carry.size() - std::min(m_carry.size(), m_marker.size()));
+            }
+        }
+    }
+    void watch(std::string marker)
+    {
+        m_marker = std::move(marker);
+        m_carry.clear();
+        m_seen = false;
+    }
+    // Joins under `name` and waits for the join's roster to come back.
+    bool join(const std::string& name, double limitSeconds)
+    {
+        watch("USER:" + name);
+        const std::string message = "USER:" + name;
+        sendSome(message);
+        const auto start = Clock::now();
+        while (!readAll()) {
+            if (secondsSince(start) > limitSeconds)
+                return false;
+        }
+        return true;
+    }
+
+private:
+    int m_fd;
+    static inline int s_clients = 0;
+    long long m_received = 0;
+    std::string m_marker;
+    std::string m_carry;
+    bool m_seen = false;
 };
 
 // The floor: one bare non-blocking send() of the message per delivery, no

@@ -14,6 +14,7 @@
 #include <QProgressDialog>
 #include <QScopeGuard>
 #include <QScrollBar>
+#include <QStatusBar>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -38,6 +39,23 @@ struct RecordingPrinter final : LogPrinter {
     void Print(const QByteArray& line) override { record.append(line); }
     bool EndDoc(QString*) override { record.append("<end>"); return true; }
     void AbortDoc() override { record.append("<aborted>"); }
+};
+
+// The window with a Save As dialog that answers the log file in a folder of
+// its own, and a printer that records.
+struct LogOutputs {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("log.txt"));
+    ServerWindow w;
+    ScriptedSaveDialog* dialog = new ScriptedSaveDialog;
+    RecordingPrinter* printer = new RecordingPrinter;
+
+    LogOutputs()
+    {
+        w.frmMain.setSaveDialog(std::unique_ptr<SaveDialog>(dialog));
+        w.frmMain.setPrinter(std::unique_ptr<LogPrinter>(printer));
+        dialog->answer = [this] { return std::optional(path); };
+    }
 };
 
 QByteArray roster(const QByteArray& event, const QByteArrayList& nicknames)
@@ -309,14 +327,8 @@ private slots:
     // says so.
     void saveAndPrintLog()
     {
-        QTemporaryDir dir;
-        const QString path = dir.filePath(QStringLiteral("log.txt"));
-        ServerWindow w;
-        auto* dialog = new ScriptedSaveDialog;
-        w.frmMain.setSaveDialog(std::unique_ptr<SaveDialog>(dialog));
-        auto* printer = new RecordingPrinter;
-        w.frmMain.setPrinter(std::unique_ptr<LogPrinter>(printer));
-        dialog->answer = [&] { return path; };
+        LogOutputs outputs;
+        auto& [dir, path, w, dialog, printer] = outputs;
         w.button("cmdSaveLog")->click();
         w.button("cmdPrintLog")->click();
         QCOMPARE(fileBytes(path), QByteArray());
@@ -370,13 +382,8 @@ private slots:
     // in it), and a save cancelled half-way leaves the earlier file as it was.
     void longLogKeepsTheServerServing()
     {
-        QTemporaryDir dir;
-        const QString path = dir.filePath(QStringLiteral("log.txt"));
-        ServerWindow w;
-        auto* dialog = new ScriptedSaveDialog;
-        w.frmMain.setSaveDialog(std::unique_ptr<SaveDialog>(dialog));
-        auto* printer = new RecordingPrinter;
-        w.frmMain.setPrinter(std::unique_ptr<LogPrinter>(printer));
+        LogOutputs outputs;
+        auto& [dir, path, w, dialog, printer] = outputs;
         w.start();
         Client ann = w.connect("127.0.0.2");
         QVERIFY(ann);
@@ -394,7 +401,6 @@ private slots:
         connect(&transcript, &TranscriptStore::appended, &watch, [&] { relayedDuringSave = !QFile::exists(path); });
         ann->write("ann: while saving");
         QVERIFY(ann->flush());
-        dialog->answer = [&] { return path; };
         w.button("cmdSaveLog")->click();
         QVERIFY(relayedDuringSave);
         QCOMPARE(fileBytes(path), expected);
@@ -410,6 +416,18 @@ private slots:
         w.button("cmdPrintLog")->click();
         QCOMPARE(printer->record.size(), lines + 2);
         QCOMPARE(printer->record.at(lines), "ann: while saving");
+    }
+
+    // Where the transcript cannot be written, its lines stay in memory and
+    // the status bar says so.
+    void transcriptThatCannotBeWrittenIsSaid()
+    {
+        ServerWindow w;
+        const QByteArray line(TranscriptStore::flushBytes, 'x');
+        withFileSizeLimit(16, [&] { w.state().transcript.append(line); });
+        QVERIFY2(w.frmMain.statusBar()->currentMessage().contains(QStringLiteral("kept in memory")),
+            qPrintable(w.frmMain.statusBar()->currentMessage()));
+        QCOMPARE(w.state().Log.List(0), line);
     }
 
     // Users and Ip select together, by mouse and by keys; a transcript scrolls
