@@ -68,10 +68,14 @@ SlotError SocketSlotArray::Listen(int index)
     return index == 0 ? m_listener.listen() : systemError(EINVAL);
 }
 
+// Connections waiting to be greeted go too; their addresses are forgotten
+// once they have earned their budgets back.
 void SocketSlotArray::Close(int index)
 {
-    if (index == 0)
-        m_listener.close();
+    if (index != 0)
+        return;
+    m_listener.close();
+    keepTicking();
 }
 
 SlotError SocketSlotArray::Load(int index)
@@ -214,8 +218,10 @@ void SocketSlotArray::admit(const Arrival& arrival)
         m_listener.discard(*std::exchange(m_pending, std::nullopt));
     m_pending = arrival;
     raiseFor(*arrival.account, [&] { emit connectionRequest(0, arrival.fd); });
-    if (m_pending && m_pending->fd == arrival.fd)
+    if (m_pending && m_pending->fd == arrival.fd) {
         m_listener.discard(*std::exchange(m_pending, std::nullopt));
+        keepTicking();
+    }
 }
 
 // Raises an event of a connection from `account`'s address, which pays for
@@ -229,7 +235,6 @@ void SocketSlotArray::raiseFor(AddressLedger::Account& account, Raise raise)
         raise();
     }
     m_ledger.release(account, AddressLedger::Clock::now());
-    keepTicking();
 }
 
 // Inside another handler's yield, a busy address waits for the loop itself.

@@ -256,12 +256,14 @@ private slots:
 
     // Out of descriptors, new connections are dropped at once while the
     // clients already in keep chatting; once a descriptor is free, accepting
-    // resumes. When all have gone, every descriptor is back and the slot array
-    // holds no entry.
+    // resumes. When all have gone, every descriptor is back, and the slot array
+    // holds no entry and, once their budgets are full again, no address.
     void runningOutOfDescriptors()
     {
         ServerWindow w;
         w.start();
+        QVERIFY(w.connect()); // Qt makes what its clients share with the first
+        QTRY_COMPARE_WITH_TIMEOUT(w.server.openConnections(), 0, timeoutMs);
         const int descriptors = openDescriptors();
         Client ann = w.connect();
         QVERIFY(ann);
@@ -293,6 +295,7 @@ private slots:
         waiting.clear();
         QTRY_COMPARE_WITH_TIMEOUT(w.server.openConnections(), 0, timeoutMs);
         QCOMPARE(openDescriptors(), descriptors);
+        QTRY_COMPARE_WITH_TIMEOUT(w.server.knownAddresses(), 0, timeoutMs);
     }
 
     // The caption follows the nickname as it is typed. Enter anywhere presses
