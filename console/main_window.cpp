@@ -23,7 +23,9 @@
 #include <QTabWidget>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
+#include <future>
 
 namespace {
 
@@ -370,21 +372,23 @@ void MainWindow::cmdClearLog_Click()
 void MainWindow::cmdPrintLog_Click()
 {
     constexpr qsizetype printedPrefix = 64 * 1024;
-    if (m_walkingLog)
+    if (m_logBusy)
         return;
+    const QScopedValueRollback busy(m_logBusy, true);
     QString error;
     if (m_printer->StartDoc(&error)) {
         const LogWalk walk = walkLog(QStringLiteral("Printing the log..."), [&](QByteArrayView row) {
             m_printer->Print(row.first(std::min(row.size(), printedPrefix)).toByteArray());
             return true;
         });
-        if (walk == LogWalk::Cancelled) {
-            m_printer->AbortDoc();
-            return;
-        }
-        error = QStringLiteral("The log could not be read back.");
         if (walk == LogWalk::Done && m_printer->EndDoc(&error))
             return;
+        if (walk != LogWalk::Done)
+            m_printer->AbortDoc();
+        if (walk == LogWalk::Cancelled)
+            return;
+        if (walk == LogWalk::Failed)
+            error = QStringLiteral("The log could not be read back.");
     }
     showMessageBox(QStringLiteral("The log could not be printed: %1").arg(error), QStringLiteral("Quenvar Chat"),
         Icon::Critical);
@@ -392,8 +396,9 @@ void MainWindow::cmdPrintLog_Click()
 
 void MainWindow::cmdSaveLog_Click()
 {
-    if (m_walkingLog)
+    if (m_logBusy)
         return;
+    const QScopedValueRollback busy(m_logBusy, true);
     const std::optional<QString> fileName = Bestand->ShowSave(this);
     if (!fileName)
         return;
@@ -401,7 +406,7 @@ void MainWindow::cmdSaveLog_Click()
     LogWalk walk = LogWalk::Failed;
     if (file.open())
         walk = walkLog(QStringLiteral("Saving the log..."), [&](QByteArrayView row) { return file.writeRow(row); });
-    if (walk == LogWalk::Cancelled || (walk == LogWalk::Done && file.commit()))
+    if (walk == LogWalk::Cancelled || (walk == LogWalk::Done && commitServing(file)))
         return;
     const QString error = file.errorString().isEmpty() ? QStringLiteral("the log could not be read back")
                                                         : file.errorString();
@@ -417,7 +422,6 @@ MainWindow::LogWalk MainWindow::walkLog(const QString& label, const std::functio
 {
     constexpr int progressSteps = 1000;
     constexpr int momentMs = 500;
-    const QScopedValueRollback walking(m_walkingLog, true);
     const TranscriptStore& store = m_state.transcript;
     const qint64 first = m_state.Log.start();
     const qint64 last = store.count();
@@ -435,6 +439,17 @@ MainWindow::LogWalk MainWindow::walkLog(const QString& label, const std::functio
             return LogWalk::Cancelled;
     }
     return LogWalk::Done;
+}
+
+// A commit syncs the file to disk, which for a long log takes seconds on a
+// slow disk: it runs off the window's thread, which serves meanwhile and does
+// not touch the file.
+bool MainWindow::commitServing(LogFile& file)
+{
+    std::future<bool> committed = std::async(std::launch::async, [&file] { return file.commit(); });
+    while (committed.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready)
+        m_server.DoEvents();
+    return committed.get();
 }
 
 void MainWindow::showStorageFailure(const QString& reason)

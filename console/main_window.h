@@ -11,6 +11,7 @@
 #include <optional>
 
 class ListBox;
+class LogFile;
 class LogPrinter;
 class QComboBox;
 class QLabel;
@@ -78,6 +79,7 @@ private:
     void mirrorSelection(const ListModel& changed, ListModel& other);
     enum class LogWalk { Done, Cancelled, Failed };
     LogWalk walkLog(const QString& label, const std::function<bool(QByteArrayView)>& take);
+    bool commitServing(LogFile& file);
     void showStorageFailure(const QString& reason);
 
     ServerState m_state;
@@ -88,7 +90,7 @@ private:
     std::function<void()> m_endProgram;
     QSettings* m_settings = nullptr;
     // A save or print under way: they yield, and one must not start inside another.
-    bool m_walkingLog = false;
+    bool m_logBusy = false;
 
     QTabWidget* Overzicht = nullptr;
     QPushButton* cmdStart = nullptr;
