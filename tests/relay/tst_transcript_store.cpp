@@ -1,6 +1,4 @@
-#include "rows.h"
 #include "transcript_store.h"
-#include "transcript_view.h"
 
 #include <QDir>
 #include <QSignalSpy>
@@ -76,29 +74,6 @@ private slots:
             QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList());
         }
         QCOMPARE(openDescriptors(), descriptors);
-    }
-
-    // Both transcripts show the store's rows; clearing one leaves the other
-    // as it was, and each shows what comes after.
-    void viewsClearApart()
-    {
-        QTemporaryDir dir;
-        TranscriptStore store(dir.path());
-        TranscriptView chat(store);
-        TranscriptView log(store);
-        store.append("one");
-        store.append("two");
-        chat.setListIndex(1);
-        chat.Clear();
-        QCOMPARE(std::pair(chat.ListCount(), chat.ListIndex()), std::pair(0, -1));
-        store.append("three");
-        QCOMPARE(rows(chat), QByteArrayList { "three" });
-        QCOMPARE(rows(log), (QByteArrayList { "one", "two", "three" }));
-        QCOMPARE(log.ListPrefix(2, 2), "th");
-        log.Clear();
-        QCOMPARE(log.start(), 3);
-        QCOMPARE(rows(log), QByteArrayList());
-        QCOMPARE(rows(chat), QByteArrayList { "three" });
     }
 
     // Where the files cannot be made, or stop taking rows, rows are kept in
