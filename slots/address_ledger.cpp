@@ -50,8 +50,7 @@ AddressLedger::Account& AddressLedger::hold(Account& account)
 void AddressLedger::release(Account& account, Clock::time_point now)
 {
     --account.holders;
-    if (account.holders == 0 && account.bytes.isFull(now) && account.messages.isFull(now))
-    {
+    if (account.holders == 0 && account.bytes.isFull(now) && account.messages.isFull(now)) {
         const Address key = account.address; // the account goes with its entry
         m_accounts.erase(key);
     }
