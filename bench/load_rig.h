@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <random>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -48,15 +49,23 @@ inline sockaddr_in loopback(int port)
     return address;
 }
 
+// A port free a moment ago, below the ports the kernel hands out to clients
+// (32768 and up), so that the phases' many client connections cannot take it.
 inline int freePort()
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address = loopback(0);
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
+    static std::mt19937 random(std::random_device {}());
+    std::uniform_int_distribution<int> ports(20000, 32767);
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        const int port = ports(random);
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address = loopback(port);
+        address.sin_addr.s_addr = htonl(INADDR_ANY);
+        const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        ::close(fd);
+        if (free)
+            return port;
+    }
+    return 0;
 }
 
 // Client number `n` of a phase comes from an address of its own, 127.1.0.1

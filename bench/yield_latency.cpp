@@ -5,6 +5,7 @@
 // the posted events waited, during the broadcasts. (A posted event goes the
 // way a key or a click does; a key event itself cannot be made off the
 // window's thread.)
+#include "load_rig.h"
 #include "main_window.h"
 #include "process_setup.h"
 #include "socket_slot_array.h"
@@ -33,19 +34,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-quint16 freePort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
 
 int connectTo(quint16 port)
 {
@@ -101,7 +89,7 @@ int main(int argc, char* argv[])
     SocketSlotArray server;
     MainWindow frmMain(server);
     frmMain.show();
-    const quint16 port = freePort();
+    const auto port = quint16(bench::freePort());
     frmMain.findChild<QLineEdit*>(QStringLiteral("txtNickname"))->setText(QStringLiteral("op"));
     frmMain.findChild<QComboBox*>(QStringLiteral("cmbPort"))->setEditText(QString::number(port));
     frmMain.findChild<QPushButton*>(QStringLiteral("cmdStart"))->click();

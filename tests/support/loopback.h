@@ -5,6 +5,7 @@
 #include <QTcpSocket>
 
 #include <memory>
+#include <random>
 
 #include <sys/socket.h>
 
@@ -34,12 +35,19 @@ inline void reset(QTcpSocket& client)
     client.abort();
 }
 
-// A port that was free a moment ago on 127.0.0.1.
+// A port that was free a moment ago, below the ports the kernel hands out to
+// clients (32768 and up), so that no client's connection, of this test or
+// another, takes it before the server listens on it.
 inline quint16 freePort()
 {
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost);
-    return probe.serverPort();
+    static std::mt19937 random(std::random_device {}());
+    std::uniform_int_distribution<int> ports(20000, 32767);
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        const auto port = quint16(ports(random));
+        if (QTcpServer probe; probe.listen(QHostAddress::Any, port))
+            return port;
+    }
+    return 0;
 }
 
 // Less ".", ".." and the descriptor that reads the folder.
