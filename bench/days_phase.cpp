@@ -137,10 +137,6 @@ void saveWhileChatting(const std::string& binary, const DaysOptions& options, co
         std::printf("| could not join |\n");
         return;
     }
-    // A log of a day is written over the day: let the server settle after
-    // being filled in one go.
-    for (const auto settle = Clock::now(); secondsSince(settle) < 2;)
-        chatter.readAll();
     std::vector<double> roundTrips;
     int line = 0;
     bool waiting = false;

@@ -426,6 +426,7 @@ MainWindow::LogWalk MainWindow::walkLog(const QString& label, const std::functio
     const qint64 first = m_state.Log.start();
     const qint64 last = store.count();
     QProgressDialog progress(label, QStringLiteral("Cancel"), 0, progressSteps, this);
+    progress.setWindowTitle(QStringLiteral("Quenvar Chat"));
     progress.setWindowModality(Qt::WindowModal);
     progress.setMinimumDuration(momentMs);
     bool taken = true;
