@@ -2,6 +2,7 @@
 #include "log_printer.h"
 #include "page_writer.h"
 #include "save_dialog.h"
+#include "file_size_limit.h"
 #include "message_box.h"
 #include "server_window.h"
 
@@ -19,7 +20,6 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
-#include <csignal>
 #include <functional>
 
 #include <sys/resource.h>
@@ -61,20 +61,6 @@ struct LogOutputs {
 QByteArray roster(const QByteArray& event, const QByteArrayList& nicknames)
 {
     return "NEWLIST" + event + "USER:" + nicknames.join("USER:");
-}
-
-// Runs `action` with writes limited to `bytes` a file, as a full disk would.
-template<typename Action>
-void withFileSizeLimit(rlim_t bytes, Action action)
-{
-    rlimit limit {};
-    ::getrlimit(RLIMIT_FSIZE, &limit);
-    const rlimit small { bytes, limit.rlim_max };
-    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-    ::setrlimit(RLIMIT_FSIZE, &small);
-    action();
-    ::setrlimit(RLIMIT_FSIZE, &limit);
-    std::signal(SIGXFSZ, previousHandler);
 }
 
 QByteArray fileBytes(const QString& path)

@@ -1,13 +1,10 @@
+#include "file_size_limit.h"
 #include "transcript_store.h"
 
 #include <QDir>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
-
-#include <csignal>
-
-#include <sys/resource.h>
 
 namespace {
 
@@ -94,16 +91,12 @@ private slots:
         TranscriptStore store(dir.path());
         QSignalSpy failures(&store, &TranscriptStore::storageFailed);
         const QByteArrayList rows = sampleRows();
-        rlimit limit {};
-        ::getrlimit(RLIMIT_FSIZE, &limit);
-        const rlimit small { 1100 * 1024, limit.rlim_max }; // the megabyte row is written, the short ones are not
-        const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-        ::setrlimit(RLIMIT_FSIZE, &small);
-        for (const QByteArray& row : rows)
-            store.append(row);
-        store.flush();
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-        std::signal(SIGXFSZ, previousHandler);
+        // The megabyte row is written, the short ones after it are not.
+        withFileSizeLimit(1100 * 1024, [&] {
+            for (const QByteArray& row : rows)
+                store.append(row);
+            store.flush();
+        });
         QCOMPARE(failures.size(), 1);
         QVERIFY2(store.failure().contains(QStringLiteral("cannot be written")), qPrintable(store.failure()));
         QCOMPARE(storedRows(store), rows);
