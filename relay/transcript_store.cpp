@@ -167,9 +167,15 @@ QByteArray TranscriptStore::row(qint64 row, qsizetype maxBytes) const
     if (row < 0 || row >= count())
         return {};
     if (row < m_written) {
-        const qint64 start = endOf(row - 1);
-        QByteArray bytes(cut(endOf(row) - start), Qt::Uninitialized);
-        return readAt(m_data, bytes.data(), bytes.size(), start) ? bytes : QByteArray();
+        // Where the row before ends (0 for the first) and where this one
+        // ends, in one read.
+        qint64 ends[2] = {};
+        qint64* const readInto = row == 0 ? &ends[1] : ends;
+        const qint64 endsRead = row == 0 ? 1 : 2;
+        if (!readAt(m_ends, reinterpret_cast<char*>(readInto), endsRead * endSize, (row + 1 - endsRead) * endSize))
+            return {};
+        QByteArray bytes(cut(ends[1] - ends[0]), Qt::Uninitialized);
+        return readAt(m_data, bytes.data(), bytes.size(), ends[0]) ? bytes : QByteArray();
     }
     const qint64 pending = row - m_written;
     if (pending < qint64(m_pendingEnds.size())) {
