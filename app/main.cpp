@@ -40,7 +40,8 @@ int main(int argc, char* argv[])
         std::puts("quenvar-chat-server " QUENVAR_VERSION);
         return EXIT_SUCCESS;
     case CommandLine::Action::Refuse:
-        std::fprintf(stderr, "quenvar-chat-server: %s\nTry 'quenvar-chat-server --help' for the options.\n",
+        std::fprintf(stderr,
+            "quenvar-chat-server: %s\nTry 'quenvar-chat-server --help' for the options.\n",
             qPrintable(commandLine.error));
         return exitBadArguments;
     case CommandLine::Action::OpenWindow:

@@ -52,7 +52,8 @@ int main(int argc, char* argv[])
     // With the events each row raises handled as it goes, as a log filled
     // over a day would have them, not all at once after the start.
     const QByteArray row(1024, 'f');
-    for (qint64 filled = 0; filled < qEnvironmentVariableIntValue("QUENVAR_BENCH_FILL_LOG"); filled += row.size()) {
+    for (qint64 filled = 0; filled < qEnvironmentVariableIntValue("QUENVAR_BENCH_FILL_LOG");
+         filled += row.size()) {
         frmMain.state().transcript.append(row);
         if (filled % (1024 * row.size()) == 0)
             QCoreApplication::processEvents();
@@ -67,9 +68,11 @@ int main(int argc, char* argv[])
     });
     frmMain.show();
     frmMain.findChild<QLineEdit*>(QStringLiteral("txtNickname"))->setText(QStringLiteral("op"));
-    frmMain.findChild<QComboBox*>(QStringLiteral("cmbPort"))->setEditText(QString::fromLatin1(argv[1]));
+    frmMain.findChild<QComboBox*>(QStringLiteral("cmbPort"))
+        ->setEditText(QString::fromLatin1(argv[1]));
     frmMain.findChild<QPushButton*>(QStringLiteral("cmdStart"))->click();
-    if (frmMain.findChild<QLabel*>(QStringLiteral("lblStatus"))->text() != QStringLiteral("Running"))
+    if (frmMain.findChild<QLabel*>(QStringLiteral("lblStatus"))->text()
+        != QStringLiteral("Running"))
         return 1;
     if (argc == 3) {
         auto* tabs = frmMain.findChild<QTabWidget*>(QStringLiteral("Overzicht"));

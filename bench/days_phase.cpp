@@ -58,9 +58,11 @@ bool saveLog(const ServerProcess& server, const std::string& path, double limitS
     return true;
 }
 
-void steadySender(const std::string& binary, const DaysOptions& options, const std::string& savePath)
+void steadySender(
+    const std::string& binary, const DaysOptions& options, const std::string& savePath)
 {
-    std::printf("\n## days: one client sends 4 KiB lines at 60 KiB a second (its budget is 64) for %.0f s; another "
+    std::printf("\n## days: one client sends 4 KiB lines at 60 KiB a second (its budget is 64) for "
+                "%.0f s; another "
                 "watches\n\n",
         options.seconds);
     std::printf("| s | server RSS MiB | transcript files MiB | sent MiB |\n|---|---|---|---|\n");
@@ -118,17 +120,20 @@ void steadySender(const std::string& binary, const DaysOptions& options, const s
     if (options.save) {
         const bool saved = saveLog(server, savePath, 120, [&] { sender.readAll(); });
         std::printf("saved log: %s\n",
-            !saved ? "not saved within 120 s"
-                   : savedChat(fileContents(savePath)) == sent ? "byte-identical to what was sent" : "DIFFERS");
+            !saved                                          ? "not saved within 120 s"
+                : savedChat(fileContents(savePath)) == sent ? "byte-identical to what was sent"
+                                                            : "DIFFERS");
         std::remove(savePath.c_str());
     }
 }
 
-void saveWhileChatting(const std::string& binary, const DaysOptions& options, const std::string& savePath)
+void saveWhileChatting(
+    const std::string& binary, const DaysOptions& options, const std::string& savePath)
 {
     std::printf("\n## days: a log of %.0f MiB is saved while a client sends a line every 10 ms\n\n",
         double(options.bigLog) / (1 << 20));
-    std::printf("| save s | saved MiB | lines during the save | p50 ms | p99 ms | max ms |\n|---|---|---|---|---|---|\n");
+    std::printf("| save s | saved MiB | lines during the save | p50 ms | p99 ms | max ms "
+                "|\n|---|---|---|---|---|---|\n");
     ::setenv("QUENVAR_BENCH_FILL_LOG", std::to_string(options.bigLog).c_str(), 1);
     ServerProcess server(binary, "Logs");
     ::unsetenv("QUENVAR_BENCH_FILL_LOG");
@@ -156,13 +161,14 @@ void saveWhileChatting(const std::string& binary, const DaysOptions& options, co
         }
     });
     const double seconds = secondsSince(start);
-    struct stat file {};
+    struct stat file { };
     ::stat(savePath.c_str(), &file);
     if (!saved)
         std::printf("| not saved within 600 s |\n");
     else
-        std::printf("| %.1f | %.0f | %zu | %.2f | %.2f | %.2f |\n", seconds, double(file.st_size) / (1 << 20),
-            roundTrips.size(), percentile(roundTrips, 0.5), percentile(roundTrips, 0.99),
+        std::printf("| %.1f | %.0f | %zu | %.2f | %.2f | %.2f |\n", seconds,
+            double(file.st_size) / (1 << 20), roundTrips.size(), percentile(roundTrips, 0.5),
+            percentile(roundTrips, 0.99),
             roundTrips.empty() ? 0.0 : *std::max_element(roundTrips.begin(), roundTrips.end()));
     std::remove(savePath.c_str());
 }
@@ -172,7 +178,8 @@ void saveWhileChatting(const std::string& binary, const DaysOptions& options, co
 void days(const std::string& server, const DaysOptions& options)
 {
     const char* folder = std::getenv("TMPDIR");
-    const std::string savePath = std::string(folder ? folder : "/tmp") + "/quenvar-days-" + std::to_string(::getpid());
+    const std::string savePath
+        = std::string(folder ? folder : "/tmp") + "/quenvar-days-" + std::to_string(::getpid());
     ::setenv("QUENVAR_BENCH_SAVE", savePath.c_str(), 1);
     steadySender(server, options, savePath);
     if (options.save)

@@ -48,7 +48,8 @@ public:
     void flush()
     {
         while (!m_unsent.empty() && isOpen()) {
-            const ssize_t n = ::send(m_fd, m_unsent.data(), m_unsent.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            const ssize_t n
+                = ::send(m_fd, m_unsent.data(), m_unsent.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
             if (n <= 0)
                 return;
             m_unsent.erase(0, size_t(n));
@@ -116,7 +117,10 @@ public:
     }
 
 private:
-    std::string markerOf(int line) const { return "<o" + std::to_string(m_id) + "#" + std::to_string(line) + ">"; }
+    std::string markerOf(int line) const
+    {
+        return "<o" + std::to_string(m_id) + "#" + std::to_string(line) + ">";
+    }
     void onData(std::string_view bytes) override
     {
         if (m_waiting.empty())
@@ -295,7 +299,8 @@ public:
                 m_peer->write("USER:" + std::string(64 * 1024, 'n'));
                 m_sent = true;
             }
-            if ((m_sent && m_peer->flushed()) || m_peer->gone() || secondsSince(m_started) > greetingLimit)
+            if ((m_sent && m_peer->flushed()) || m_peer->gone()
+                || secondsSince(m_started) > greetingLimit)
                 m_peer.reset();
         }
         if (!m_peer && due(2)) {
@@ -360,7 +365,8 @@ template<typename Behaviour>
 void addHostile(std::vector<std::unique_ptr<Hostile>>& hostiles, int port, int epoll)
 {
     // Addresses apart from the ordinary clients', one to each hostile.
-    hostiles.push_back(std::make_unique<Behaviour>(port, epoll, clientAddress(60000 + int(hostiles.size()))));
+    hostiles.push_back(
+        std::make_unique<Behaviour>(port, epoll, clientAddress(60000 + int(hostiles.size()))));
 }
 
 const Kind kinds[] = {
@@ -379,7 +385,8 @@ const Kind kinds[] = {
 };
 
 void fairRow(const std::string& binary, const FairOptions& options, const char* name,
-    const std::function<void(std::vector<std::unique_ptr<Hostile>>&, int, int)>& addHostiles, double seconds)
+    const std::function<void(std::vector<std::unique_ptr<Hostile>>&, int, int)>& addHostiles,
+    double seconds)
 {
     ServerProcess server(binary);
     const int epoll = ::epoll_create1(EPOLL_CLOEXEC);
@@ -387,9 +394,11 @@ void fairRow(const std::string& binary, const FairOptions& options, const char* 
     std::vector<std::unique_ptr<OrdinaryClient>> ordinary;
     bool joined = true;
     for (int i = 0; i < options.ordinaryClients && joined; ++i) {
-        auto& client = *ordinary.emplace_back(std::make_unique<OrdinaryClient>(i, server.port(), epoll, roundTrips));
+        auto& client = *ordinary.emplace_back(
+            std::make_unique<OrdinaryClient>(i, server.port(), epoll, roundTrips));
         const std::string name = "o" + std::to_string(i);
-        joined = client.isOpen() && pumpUntil(epoll, greetingLimit, [&] { return greeted(client); });
+        joined
+            = client.isOpen() && pumpUntil(epoll, greetingLimit, [&] { return greeted(client); });
         client.write("USER:" + name);
         joined = joined && pumpUntil(epoll, greetingLimit, [&] {
             return client.received().find("NEWUSER:" + name) != std::string::npos;
@@ -407,7 +416,8 @@ void fairRow(const std::string& binary, const FairOptions& options, const char* 
     const auto start = Clock::now();
     std::vector<int> linesDue(ordinary.size(), 0);
     const auto allAnswered = [&] {
-        return std::all_of(ordinary.begin(), ordinary.end(), [](const auto& c) { return c->outstanding() == 0; });
+        return std::all_of(
+            ordinary.begin(), ordinary.end(), [](const auto& c) { return c->outstanding() == 0; });
     };
     for (double now = 0; now < seconds + options.graceSeconds && !(now >= seconds && allAnswered());
          now = secondsSince(start)) {
@@ -434,9 +444,10 @@ void fairRow(const std::string& binary, const FairOptions& options, const char* 
         lost += client->outstanding();
         cutOff += client->gone();
     }
-    std::printf("| %s | %.1f | %.1f | %.1f | %d | %d | %d | %.0f | %.1f |\n", name, percentile(roundTrips, 0.5),
-        percentile(roundTrips, 0.99), roundTrips.empty() ? 0.0 : *std::max_element(roundTrips.begin(), roundTrips.end()),
-        sent, lost, cutOff, cpu, server.rssKiB() / 1024.0);
+    std::printf("| %s | %.1f | %.1f | %.1f | %d | %d | %d | %.0f | %.1f |\n", name,
+        percentile(roundTrips, 0.5), percentile(roundTrips, 0.99),
+        roundTrips.empty() ? 0.0 : *std::max_element(roundTrips.begin(), roundTrips.end()), sent,
+        lost, cutOff, cpu, server.rssKiB() / 1024.0);
     std::fflush(stdout);
     hostiles.clear();
     ordinary.clear();
@@ -447,10 +458,13 @@ void fairRow(const std::string& binary, const FairOptions& options, const char* 
 
 void fair(const std::string& server, const FairOptions& options)
 {
-    std::printf("\n## fair share: %d ordinary clients send a line a second beside hostile clients, each client on an "
-                "address of its own;\n## the ordinary lines' round trips, over %.0f s (%.0f s with all at once)\n\n",
+    std::printf("\n## fair share: %d ordinary clients send a line a second beside hostile clients, "
+                "each client on an "
+                "address of its own;\n## the ordinary lines' round trips, over %.0f s (%.0f s with "
+                "all at once)\n\n",
         options.ordinaryClients, options.seconds, options.allSeconds);
-    std::printf("| beside the ordinary clients | p50 ms | p99 ms | max ms | lines | lost | cut off | server CPU %% | "
+    std::printf("| beside the ordinary clients | p50 ms | p99 ms | max ms | lines | lost | cut off "
+                "| server CPU %% | "
                 "server RSS MiB |\n|---|---|---|---|---|---|---|---|---|\n");
     for (const Kind& kind : kinds)
         fairRow(server, options, kind.name, kind.add, options.seconds);

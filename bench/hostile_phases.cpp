@@ -39,8 +39,10 @@ bool probeCycle(int port)
 
 void lifetime(const std::string& binary, const std::vector<int>& checkpoints, double limitSeconds)
 {
-    std::printf("\n## lifetime: probe cycles (connect, SCAN, OK, close) beside one joined client\n\n");
-    std::printf("| closed connections | server CPU us/probe cycle | server CPU us/chat line | resident bytes per closed connection | s |\n");
+    std::printf(
+        "\n## lifetime: probe cycles (connect, SCAN, OK, close) beside one joined client\n\n");
+    std::printf("| closed connections | server CPU us/probe cycle | server CPU us/chat line | "
+                "resident bytes per closed connection | s |\n");
     std::printf("|---|---|---|---|---|\n");
     ServerProcess server(binary);
     ClientPool pool(server.port());
@@ -78,7 +80,8 @@ void lifetime(const std::string& binary, const std::vector<int>& checkpoints, do
             std::printf("| %d | a probe went unanswered |\n", closed);
             return;
         }
-        const double perProbe = (server.cpuSeconds() - cpuStart) * 1e6 / std::max(1, closed - timedFrom);
+        const double perProbe
+            = (server.cpuSeconds() - cpuStart) * 1e6 / std::max(1, closed - timedFrom);
         const double cpuLines = server.cpuSeconds();
         for (int i = 0; i < chatLines; ++i) {
             pool.addTarget(0, long(line.size()));
@@ -88,16 +91,20 @@ void lifetime(const std::string& binary, const std::vector<int>& checkpoints, do
         }
         const double perLine = (server.cpuSeconds() - cpuLines) * 1e6 / chatLines;
         const double perClosed = double(server.rssKiB() - rssBefore) * 1024 / closed;
-        std::printf("| %d | %.1f | %.1f | %.1f | %.0f |\n", closed, perProbe, perLine, perClosed, secondsSince(start));
+        std::printf("| %d | %.1f | %.1f | %.1f | %.0f |\n", closed, perProbe, perLine, perClosed,
+            secondsSince(start));
         std::fflush(stdout);
     }
 }
 
 void flood(const std::string& binary, int seconds)
 {
-    std::printf("\n## flood: one client sends 16 KiB writes as fast as it can for %d s and reads all it is sent;\n", seconds);
+    std::printf("\n## flood: one client sends 16 KiB writes as fast as it can for %d s and reads "
+                "all it is sent;\n",
+        seconds);
     std::printf("## another sends a line a second; the Chat page is shown\n\n");
-    std::printf("| s | server RSS MiB | flood MiB written | other's lines answered | worst wait ms |\n|---|---|---|---|---|\n");
+    std::printf("| s | server RSS MiB | flood MiB written | other's lines answered | worst wait ms "
+                "|\n|---|---|---|---|---|\n");
     ServerProcess server(binary, "Chat");
     WatchedClient flooder(server.port());
     WatchedClient other(server.port());
@@ -150,7 +157,8 @@ void flood(const std::string& binary, int seconds)
 
 void longLines(const std::string& binary, double sendSeconds)
 {
-    std::printf("\n## long lines: one client writes 8 lines of 1 MiB (for at most %.0f s), then another sends a short line\n\n",
+    std::printf("\n## long lines: one client writes 8 lines of 1 MiB (for at most %.0f s), then "
+                "another sends a short line\n\n",
         sendSeconds);
     std::printf("| page shown | MiB written | short line's wait ms |\n|---|---|---|\n");
     for (const char* page : { "Chat", "Logs", "Users" }) {
@@ -186,9 +194,11 @@ void longLines(const std::string& binary, double sendSeconds)
             }
         }
         if (wait < 0)
-            std::printf("| %s | %.1f | none within 60 s |\n", page, double(written) / (1024 * 1024));
+            std::printf(
+                "| %s | %.1f | none within 60 s |\n", page, double(written) / (1024 * 1024));
         else
-            std::printf("| %s | %.1f | %.1f |\n", page, double(written) / (1024 * 1024), wait * 1e3);
+            std::printf(
+                "| %s | %.1f | %.1f |\n", page, double(written) / (1024 * 1024), wait * 1e3);
         std::fflush(stdout);
     }
 }

@@ -22,7 +22,9 @@ IrcPeer::IrcPeer()
                              "    Name = bench.localhost\n"
                              "    Info = benchmark peer\n"
                              "    Listen = 127.0.0.1\n"
-                             "    Ports = " << port << "\n"
+                             "    Ports = "
+                          << port
+                          << "\n"
                              "    MotdPhrase = bench\n"
                              "[Limits]\n"
                              "    MaxConnections = 0\n"
@@ -35,7 +37,8 @@ IrcPeer::IrcPeer()
                              "    DNS = no\n"
                              "    Ident = no\n"
                              "    PAM = no\n";
-    m_process = std::make_unique<ServerProcess>(std::vector<std::string> { binary, "--nodaemon", "--config", config }, port);
+    m_process = std::make_unique<ServerProcess>(
+        std::vector<std::string> { binary, "--nodaemon", "--config", config }, port);
 }
 
 IrcPeer::~IrcPeer()
@@ -51,7 +54,8 @@ bool IrcPeer::join(ClientPool& pool, int index, double limitSeconds)
         return false;
     char nick[16];
     std::snprintf(nick, sizeof nick, "c%05d", index);
-    const std::string registration = std::string("NICK ") + nick + "\r\nUSER " + nick + " 0 * :bench\r\nJOIN #bench\r\n";
+    const std::string registration
+        = std::string("NICK ") + nick + "\r\nUSER " + nick + " 0 * :bench\r\nJOIN #bench\r\n";
     ::send(fd, registration.data(), registration.size(), MSG_NOSIGNAL);
     // Everything up to the end of the channel's names (numeric 366).
     std::string answer;

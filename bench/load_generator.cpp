@@ -12,8 +12,8 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <string>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -49,8 +49,8 @@ struct LoopResult {
     bool complete = false;
 };
 
-LoopResult closedLoop(ServerProcess& server, ClientPool& pool, int lines, const std::string& message,
-    long long perReceiver, bool senderReceives, double limitSeconds)
+LoopResult closedLoop(ServerProcess& server, ClientPool& pool, int lines,
+    const std::string& message, long long perReceiver, bool senderReceives, double limitSeconds)
 {
     const double cpuBefore = server.cpuSeconds();
     const auto start = Clock::now();
@@ -75,19 +75,24 @@ LoopResult closedLoop(ServerProcess& server, ClientPool& pool, int lines, const 
 void relay(const Options& options)
 {
     const bool withPeer = IrcPeer::installed();
-    std::printf("\n## relay: one client sends %d lines of 32 bytes, each when the one before has reached every client\n\n",
+    std::printf("\n## relay: one client sends %d lines of 32 bytes, each when the one before has "
+                "reached every client\n\n",
         options.lines);
     if (!withPeer)
         std::printf("(ngircd is not installed: %s missing)\n\n", IrcPeer::binary);
-    std::printf("| run | clients | ours us/msg | ngircd us/msg | ours / ngircd | floor us/msg | ours / floor | ours p50 / p99 ms | ngircd p50 / p99 ms |\n");
+    std::printf("| run | clients | ours us/msg | ngircd us/msg | ours / ngircd | floor us/msg | "
+                "ours / floor | ours p50 / p99 ms | ngircd p50 / p99 ms |\n");
     std::printf("|---|---|---|---|---|---|---|---|---|\n");
     const std::string text = "relay: 0123456789abcdefghijklmnop"; // 32 bytes, a chat line
-    std::vector<std::vector<double>> peerRatios(options.relayClients.size()), floorRatios(options.relayClients.size());
+    std::vector<std::vector<double>> peerRatios(options.relayClients.size()),
+        floorRatios(options.relayClients.size());
     for (int run = 1; run <= options.runs; ++run) {
         ServerProcess ours(options.server);
         ClientPool ourPool(ours.port());
         std::unique_ptr<IrcPeer> peer = withPeer ? std::make_unique<IrcPeer>() : nullptr;
-        std::unique_ptr<ClientPool> peerPool = withPeer ? std::make_unique<ClientPool>(peer->process().port(), ClientPool::Unit::Lines) : nullptr;
+        std::unique_ptr<ClientPool> peerPool = withPeer
+            ? std::make_unique<ClientPool>(peer->process().port(), ClientPool::Unit::Lines)
+            : nullptr;
         for (size_t n = 0; n < options.relayClients.size(); ++n) {
             const int clients = options.relayClients[n];
             while (ourPool.size() < clients) {
@@ -96,34 +101,41 @@ void relay(const Options& options)
                     return;
                 }
             }
-            const LoopResult our = closedLoop(ours, ourPool, options.lines, text, long(text.size()), true, options.phaseLimit);
+            const LoopResult our = closedLoop(
+                ours, ourPool, options.lines, text, long(text.size()), true, options.phaseLimit);
             LoopResult their;
             if (peer) {
                 while (peerPool->size() < clients) {
                     if (!peer->join(*peerPool, peerPool->size(), options.phaseLimit)) {
-                        std::printf("| %d | %d | could not join all clients to ngircd |\n", run, clients);
+                        std::printf(
+                            "| %d | %d | could not join all clients to ngircd |\n", run, clients);
                         return;
                     }
                 }
                 peerPool->drainUntilQuiet(0.3, options.phaseLimit);
                 peerPool->expectNothingMore();
-                their = closedLoop(peer->process(), *peerPool, options.lines, IrcPeer::chatLine(text), 1, false,
-                    options.phaseLimit);
+                their = closedLoop(peer->process(), *peerPool, options.lines,
+                    IrcPeer::chatLine(text), 1, false, options.phaseLimit);
             }
-            const double floor = floorMicroseconds(clients, text, std::max(100000LL, (long long)clients * 20));
+            const double floor
+                = floorMicroseconds(clients, text, std::max(100000LL, (long long)clients * 20));
             peerRatios[n].push_back(peer ? our.cpuPerDelivery / their.cpuPerDelivery : 0);
             floorRatios[n].push_back(our.cpuPerDelivery / floor);
-            std::printf("| %d | %d | %.2f%s | %.2f%s | %.2f | %.2f | %.2f | %.2f / %.2f | %.2f / %.2f |\n", run, clients,
-                our.cpuPerDelivery, our.complete ? "" : " (stopped early)", their.cpuPerDelivery,
-                !peer || their.complete ? "" : " (stopped early)", peerRatios[n].back(), floor, floorRatios[n].back(),
-                our.p50, our.p99, their.p50, their.p99);
+            std::printf(
+                "| %d | %d | %.2f%s | %.2f%s | %.2f | %.2f | %.2f | %.2f / %.2f | %.2f / %.2f |\n",
+                run, clients, our.cpuPerDelivery, our.complete ? "" : " (stopped early)",
+                their.cpuPerDelivery, !peer || their.complete ? "" : " (stopped early)",
+                peerRatios[n].back(), floor, floorRatios[n].back(), our.p50, our.p99, their.p50,
+                their.p99);
             std::fflush(stdout);
         }
     }
-    std::printf("\n| clients | ours / ngircd, median of %d runs | ours / floor, median |\n|---|---|---|\n", options.runs);
+    std::printf(
+        "\n| clients | ours / ngircd, median of %d runs | ours / floor, median |\n|---|---|---|\n",
+        options.runs);
     for (size_t n = 0; n < options.relayClients.size(); ++n)
-        std::printf("| %d | %.2f | %.2f |\n", options.relayClients[n], percentile(peerRatios[n], 0.5),
-            percentile(floorRatios[n], 0.5));
+        std::printf("| %d | %.2f | %.2f |\n", options.relayClients[n],
+            percentile(peerRatios[n], 0.5), percentile(floorRatios[n], 0.5));
     std::fflush(stdout);
 }
 
@@ -178,7 +190,8 @@ private:
 void joinStorm(const Options& options)
 {
     std::printf("\n## join storm: clients join one after another\n\n");
-    std::printf("| clients | total s | messages sent | server CPU us/msg | last join ms |\n|---|---|---|---|---|\n");
+    std::printf("| clients | total s | messages sent | server CPU us/msg | last join ms "
+                "|\n|---|---|---|---|---|\n");
     for (const int clients : options.joinStorms) {
         ServerProcess server(options.server);
         ClientPool pool(server.port());
@@ -194,16 +207,19 @@ void joinStorm(const Options& options)
         }
         const double total = secondsSince(start);
         const double cpu = (server.cpuSeconds() - cpuBefore) * 1e6 / double(joining.messages());
-        std::printf("| %d%s | %.2f | %lld | %.2f | %.1f |\n", clients, pool.size() < clients ? " (stopped early)" : "",
-            total, joining.messages(), cpu, lastJoin);
+        std::printf("| %d%s | %.2f | %lld | %.2f | %.1f |\n", clients,
+            pool.size() < clients ? " (stopped early)" : "", total, joining.messages(), cpu,
+            lastJoin);
         std::fflush(stdout);
     }
 }
 
 void memory(const Options& options)
 {
-    std::printf("\n## memory: idle joined clients (each a roster row, a join notice and a connection)\n\n");
-    std::printf("| clients | server RSS MiB | KiB per client | then a line reached all | s |\n|---|---|---|---|---|\n");
+    std::printf(
+        "\n## memory: idle joined clients (each a roster row, a join notice and a connection)\n\n");
+    std::printf("| clients | server RSS MiB | KiB per client | then a line reached all | s "
+                "|\n|---|---|---|---|---|\n");
     long baseline = 0;
     {
         ServerProcess server(options.server);
@@ -224,8 +240,8 @@ void memory(const Options& options)
             pool.addTarget(i, long(line.size()));
         pool.send(pool.size() - 1, line);
         const bool served = filled && pool.waitForTargets(60);
-        std::printf("| %d | %.1f | %.1f | %s | %.1f |\n", clients, rss / 1024.0, double(rss - baseline) / clients,
-            served ? "yes" : "no", secondsSince(start));
+        std::printf("| %d | %.1f | %.1f | %s | %.1f |\n", clients, rss / 1024.0,
+            double(rss - baseline) / clients, served ? "yes" : "no", secondsSince(start));
         std::fflush(stdout);
     }
 }
@@ -248,8 +264,10 @@ int main(int argc, char* argv[])
 {
     if (argc < 2) {
         std::fprintf(stderr,
-            "usage: %s SERVER_BINARY [--smoke] [--phase relay|storm|memory|lifetime|flood|longlines|fair|days]...\n"
-            "       [--relay-clients N,N,...] [--lifetime N,N,...] [--flood-seconds N] [--days-seconds N] [--no-save]\n",
+            "usage: %s SERVER_BINARY [--smoke] [--phase "
+            "relay|storm|memory|lifetime|flood|longlines|fair|days]...\n"
+            "       [--relay-clients N,N,...] [--lifetime N,N,...] [--flood-seconds N] "
+            "[--days-seconds N] [--no-save]\n",
             argv[0]);
         return 2;
     }

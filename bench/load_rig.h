@@ -82,7 +82,8 @@ inline int connectTo(int port, in_addr_t from = 0)
     sockaddr_in local = loopback(0);
     local.sin_addr.s_addr = from;
     const sockaddr_in address = loopback(port);
-    if (fd < 0 || (from != 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
+    if (fd < 0
+        || (from != 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
         || ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         if (fd >= 0)
             ::close(fd);
@@ -168,7 +169,7 @@ public:
                 const std::string path = fds + "/" + entry->d_name;
                 char target[4096];
                 const ssize_t length = ::readlink(path.c_str(), target, sizeof target - 1);
-                struct stat file {};
+                struct stat file { };
                 if (length > 0 && std::string_view(target, size_t(length)).ends_with(" (deleted)")
                     && ::stat(path.c_str(), &file) == 0 && S_ISREG(file.st_mode))
                     total += file.st_size;
@@ -349,7 +350,8 @@ private:
                 if (n <= 0)
                     break;
                 const bool wasBehind = m_received[i] < m_target[i];
-                m_received[i] += m_unit == Unit::Bytes ? n : std::count(m_scratch, m_scratch + n, '\n');
+                m_received[i]
+                    += m_unit == Unit::Bytes ? n : std::count(m_scratch, m_scratch + n, '\n');
                 if (wasBehind && m_received[i] >= m_target[i])
                     --m_behind;
             }

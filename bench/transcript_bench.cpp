@@ -10,8 +10,8 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
-#include <QTabWidget>
 #include <QImage>
+#include <QTabWidget>
 #include <QWindow>
 
 #include <algorithm>
@@ -68,7 +68,8 @@ int paintLongLines(MainWindow& frmMain)
     auto* tabs = frmMain.findChild<QTabWidget*>(QStringLiteral("Overzicht"));
     QElapsedTimer shown;
     shown.start();
-    while (!(frmMain.windowHandle() && frmMain.windowHandle()->isExposed()) && shown.elapsed() < 10000)
+    while (
+        !(frmMain.windowHandle() && frmMain.windowHandle()->isExposed()) && shown.elapsed() < 10000)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
     std::printf("| page | ms per paint (median of 9) |\n|---|---|\n");
     for (int page : { 3, 1, 2 }) {
@@ -121,6 +122,7 @@ int main(int argc, char* argv[])
         std::printf("| %d | %.2f |\n", rows, double(clock.nsecsElapsed()) / 1e3 / batch);
         std::fflush(stdout);
     }
-    std::printf("\nmemory: %.0f bytes per line (both transcripts)\n", double(rssKiB() - before) * 1024 / rows);
+    std::printf("\nmemory: %.0f bytes per line (both transcripts)\n",
+        double(rssKiB() - before) * 1024 / rows);
     return 0;
 }

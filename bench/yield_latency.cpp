@@ -93,7 +93,8 @@ int main(int argc, char* argv[])
     frmMain.findChild<QLineEdit*>(QStringLiteral("txtNickname"))->setText(QStringLiteral("op"));
     frmMain.findChild<QComboBox*>(QStringLiteral("cmbPort"))->setEditText(QString::number(port));
     frmMain.findChild<QPushButton*>(QStringLiteral("cmdStart"))->click();
-    if (frmMain.findChild<QLabel*>(QStringLiteral("lblStatus"))->text() != QStringLiteral("Running"))
+    if (frmMain.findChild<QLabel*>(QStringLiteral("lblStatus"))->text()
+        != QStringLiteral("Running"))
         return 1;
 
     std::vector<int> fds;
@@ -146,9 +147,11 @@ int main(int argc, char* argv[])
     poster.join();
     readers.join();
     QCoreApplication::processEvents();
-    std::printf("| clients | broadcasts | s | events handled | wait p50 ms | p99 ms | max ms |\n|---|---|---|---|---|---|---|\n");
-    std::printf("| %d | %d | %.2f | %zu | %.3f | %.3f | %.3f |\n", clients, broadcasts, seconds, events.waitsMs.size(),
-        percentile(events.waitsMs, 0.5), percentile(events.waitsMs, 0.99), percentile(events.waitsMs, 1.0));
+    std::printf("| clients | broadcasts | s | events handled | wait p50 ms | p99 ms | max ms "
+                "|\n|---|---|---|---|---|---|---|\n");
+    std::printf("| %d | %d | %.2f | %zu | %.3f | %.3f | %.3f |\n", clients, broadcasts, seconds,
+        events.waitsMs.size(), percentile(events.waitsMs, 0.5), percentile(events.waitsMs, 0.99),
+        percentile(events.waitsMs, 1.0));
     for (const int fd : fds)
         ::close(fd);
     return 0;

@@ -57,7 +57,8 @@ void ListBox::updateScrollRange()
 {
     const qint64 content = qint64(m_model.ListCount()) * rowHeight();
     const qint64 overflow = content - viewport()->height();
-    verticalScrollBar()->setRange(0, int(std::clamp<qint64>(overflow, 0, std::numeric_limits<int>::max())));
+    verticalScrollBar()->setRange(
+        0, int(std::clamp<qint64>(overflow, 0, std::numeric_limits<int>::max())));
     verticalScrollBar()->setPageStep(viewport()->height());
     verticalScrollBar()->setSingleStep(rowHeight());
 }
@@ -96,7 +97,8 @@ void ListBox::paintEvent(QPaintEvent* event)
         }
         const QRect textRect = rect.adjusted(textMargin, 0, -textMargin, 0);
         painter.drawText(textRect, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
-            m_fitting.prefix(m_model.ListPrefix(row, m_fitting.fits(textRect.width())), textRect.width()));
+            m_fitting.prefix(
+                m_model.ListPrefix(row, m_fitting.fits(textRect.width())), textRect.width()));
         if (row == selected && hasFocus()) {
             QStyleOptionFocusRect focus;
             focus.initFrom(this);

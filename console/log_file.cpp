@@ -44,10 +44,11 @@ bool LogFile::writeBuffer()
 {
     const qint64 written = m_file.write(m_buffer);
     if (written != m_buffer.size()) {
-        m_error = written < 0 ? m_file.errorString()
-                              : QStringLiteral("only %1 of %2 bytes could be written; the disk may be full")
-                                    .arg(written)
-                                    .arg(m_buffer.size());
+        m_error = written < 0
+            ? m_file.errorString()
+            : QStringLiteral("only %1 of %2 bytes could be written; the disk may be full")
+                  .arg(written)
+                  .arg(m_buffer.size());
         return false;
     }
     m_buffer.clear();

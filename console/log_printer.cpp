@@ -32,7 +32,8 @@ bool PagePrinter::StartDoc(QString* error)
         m_painter.reset();
         return false;
     }
-    m_writer = std::make_unique<PageWriter>(*m_painter, m_printer->pageLayout().paintRectPixels(m_printer->resolution()),
+    m_writer = std::make_unique<PageWriter>(*m_painter,
+        m_printer->pageLayout().paintRectPixels(m_printer->resolution()),
         [this] { m_printer->newPage(); });
     return true;
 }

@@ -37,7 +37,8 @@ constexpr int longestMessage = 64;
 
 QRect twips(int left, int top, int width, int height)
 {
-    return { left / twipsPerPixel, top / twipsPerPixel, width / twipsPerPixel, height / twipsPerPixel };
+    return { left / twipsPerPixel, top / twipsPerPixel, width / twipsPerPixel,
+        height / twipsPerPixel };
 }
 
 QFont labelFont(const QFont& base, qreal pointSize, bool bold)
@@ -87,7 +88,8 @@ MainWindow::MainWindow(SlotArray& server, QWidget* parent)
     connectHandlers();
     m_engine.Form_Load();
     setFixedSize(sizeHint());
-    connect(&m_state.transcript, &TranscriptStore::storageFailed, this, &MainWindow::showStorageFailure);
+    connect(&m_state.transcript, &TranscriptStore::storageFailed, this,
+        &MainWindow::showStorageFailure);
     if (!m_state.transcript.failure().isEmpty())
         showStorageFailure(m_state.transcript.failure());
 }
@@ -164,7 +166,8 @@ void MainWindow::createControls()
     place(Ip, 2760, 720, 2295, 2790);
     connection = named(new ListBox(m_state.connection, users), "connection");
     place(connection, 5160, 720, 2055, 2790);
-    auto* lblUsersOnline = named(new QLabel(QStringLiteral("Users Online:"), users), "lblUsersOnline");
+    auto* lblUsersOnline
+        = named(new QLabel(QStringLiteral("Users Online:"), users), "lblUsersOnline");
     lblUsersOnline->setFont(labelFont(base, 9.75, false));
     place(lblUsersOnline, 240, 3720, 1455, 375);
     lblOnline = named(new QLabel(users), "lblOnline");
@@ -377,10 +380,11 @@ void MainWindow::cmdPrintLog_Click()
     const QScopedValueRollback busy(m_logBusy, true);
     QString error;
     if (m_printer->StartDoc(&error)) {
-        const LogWalk walk = walkLog(QStringLiteral("Printing the log..."), [&](QByteArrayView row) {
-            m_printer->Print(row.first(std::min(row.size(), printedPrefix)).toByteArray());
-            return true;
-        });
+        const LogWalk walk
+            = walkLog(QStringLiteral("Printing the log..."), [&](QByteArrayView row) {
+                  m_printer->Print(row.first(std::min(row.size(), printedPrefix)).toByteArray());
+                  return true;
+              });
         if (walk == LogWalk::Done && m_printer->EndDoc(&error))
             return;
         if (walk != LogWalk::Done)
@@ -390,8 +394,8 @@ void MainWindow::cmdPrintLog_Click()
         if (walk == LogWalk::Failed)
             error = QStringLiteral("The log could not be read back.");
     }
-    showMessageBox(QStringLiteral("The log could not be printed: %1").arg(error), QStringLiteral("Quenvar Chat"),
-        Icon::Critical);
+    showMessageBox(QStringLiteral("The log could not be printed: %1").arg(error),
+        QStringLiteral("Quenvar Chat"), Icon::Critical);
 }
 
 void MainWindow::cmdSaveLog_Click()
@@ -405,11 +409,13 @@ void MainWindow::cmdSaveLog_Click()
     LogFile file(*fileName);
     LogWalk walk = LogWalk::Failed;
     if (file.open())
-        walk = walkLog(QStringLiteral("Saving the log..."), [&](QByteArrayView row) { return file.writeRow(row); });
+        walk = walkLog(QStringLiteral("Saving the log..."),
+            [&](QByteArrayView row) { return file.writeRow(row); });
     if (walk == LogWalk::Cancelled || (walk == LogWalk::Done && commitServing(file)))
         return;
-    const QString error = file.errorString().isEmpty() ? QStringLiteral("the log could not be read back")
-                                                        : file.errorString();
+    const QString error = file.errorString().isEmpty()
+        ? QStringLiteral("the log could not be read back")
+        : file.errorString();
     showMessageBox(QStringLiteral("The log could not be saved to \"%1\": %2").arg(*fileName, error),
         QStringLiteral("Quenvar Chat"), Icon::Critical);
 }
@@ -418,7 +424,8 @@ void MainWindow::cmdSaveLog_Click()
 // yielding between reads so that the server goes on serving; rows that
 // arrive meanwhile are not taken. A progress dialog with Cancel shows once it
 // takes more than a moment.
-MainWindow::LogWalk MainWindow::walkLog(const QString& label, const std::function<bool(QByteArrayView)>& take)
+MainWindow::LogWalk MainWindow::walkLog(
+    const QString& label, const std::function<bool(QByteArrayView)>& take)
 {
     constexpr int progressSteps = 1000;
     constexpr int momentMs = 500;
@@ -455,7 +462,8 @@ bool MainWindow::commitServing(LogFile& file)
 
 void MainWindow::showStorageFailure(const QString& reason)
 {
-    statusBar()->showMessage(QStringLiteral("The transcripts are kept in memory from now on: %1.").arg(reason));
+    statusBar()->showMessage(
+        QStringLiteral("The transcripts are kept in memory from now on: %1.").arg(reason));
     setFixedSize(sizeHint());
 }
 

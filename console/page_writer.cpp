@@ -17,7 +17,8 @@ void PageWriter::writeLine(QByteArrayView line)
         m_newPage();
         m_y = 0;
     }
-    const QString shown = metrics.elidedText(m_fitting.prefix(line, m_page.width()), Qt::ElideRight, m_page.width());
+    const QString shown = metrics.elidedText(
+        m_fitting.prefix(line, m_page.width()), Qt::ElideRight, m_page.width());
     m_painter.drawText(0, m_y + metrics.ascent(), shown);
     m_y += metrics.lineSpacing();
 }

@@ -95,10 +95,13 @@ void RelayEngine::cmdStart_Click()
         error = m_server.Listen(0);
     if (error) {
         m_server.Close(0);
-        QString text = QStringLiteral("Cannot start the server on port %1: %2.").arg(port).arg(error.text);
+        QString text
+            = QStringLiteral("Cannot start the server on port %1: %2.").arg(port).arg(error.text);
         if (error.code == EACCES && port < firstUnprivilegedPort)
-            text += QStringLiteral(" Ports below %1 need administrator rights: install the quenvar-chat-server package,"
-                                   " which grants them to the program, or type a port of %1 or above.")
+            text += QStringLiteral(
+                " Ports below %1 need administrator rights: install the quenvar-chat-server "
+                "package,"
+                " which grants them to the program, or type a port of %1 or above.")
                         .arg(firstUnprivilegedPort);
         refuseStart(text);
         return;

@@ -80,7 +80,8 @@ TranscriptStore::TranscriptStore(const QString& folder, QObject* parent)
     m_data = privateFile(where);
     m_ends = m_data >= 0 ? privateFile(where) : -1;
     if (m_ends < 0) {
-        m_failure = QStringLiteral("the transcript file cannot be created in %1: %2").arg(where, systemText(errno));
+        m_failure = QStringLiteral("the transcript file cannot be created in %1: %2")
+                        .arg(where, systemText(errno));
         if (m_data >= 0)
             ::close(m_data);
         m_data = -1;
@@ -127,9 +128,10 @@ void TranscriptStore::flush()
     std::transform(m_pendingEnds.begin(), m_pendingEnds.end(), ends.begin(),
         [&](qint64 end) { return m_writtenBytes + end; });
     if (!writeAt(m_data, m_pending.constData(), m_pending.size(), m_writtenBytes)
-        || !writeAt(m_ends, reinterpret_cast<const char*>(ends.data()), qint64(ends.size()) * endSize,
-            m_written * endSize)) {
-        fallBackToMemory(QStringLiteral("the transcript file cannot be written: %1").arg(systemText(errno)));
+        || !writeAt(m_ends, reinterpret_cast<const char*>(ends.data()),
+            qint64(ends.size()) * endSize, m_written * endSize)) {
+        fallBackToMemory(
+            QStringLiteral("the transcript file cannot be written: %1").arg(systemText(errno)));
         return;
     }
     m_written += qint64(ends.size());
@@ -163,7 +165,9 @@ qint64 TranscriptStore::endOf(qint64 row) const
 
 QByteArray TranscriptStore::row(qint64 row, qsizetype maxBytes) const
 {
-    const auto cut = [maxBytes](qint64 size) { return maxBytes < 0 ? size : std::min<qint64>(size, maxBytes); };
+    const auto cut = [maxBytes](qint64 size) {
+        return maxBytes < 0 ? size : std::min<qint64>(size, maxBytes);
+    };
     if (row < 0 || row >= count())
         return {};
     if (row < m_written) {
@@ -172,7 +176,8 @@ QByteArray TranscriptStore::row(qint64 row, qsizetype maxBytes) const
         qint64 ends[2] = {};
         qint64* const readInto = row == 0 ? &ends[1] : ends;
         const qint64 endsRead = row == 0 ? 1 : 2;
-        if (!readAt(m_ends, reinterpret_cast<char*>(readInto), endsRead * endSize, (row + 1 - endsRead) * endSize))
+        if (!readAt(m_ends, reinterpret_cast<char*>(readInto), endsRead * endSize,
+                (row + 1 - endsRead) * endSize))
             return {};
         QByteArray bytes(cut(ends[1] - ends[0]), Qt::Uninitialized);
         return readAt(m_data, bytes.data(), bytes.size(), ends[0]) ? bytes : QByteArray();
@@ -186,7 +191,8 @@ QByteArray TranscriptStore::row(qint64 row, qsizetype maxBytes) const
     return kept.first(cut(kept.size()));
 }
 
-qint64 TranscriptStore::readSome(qint64 first, qint64 last, const std::function<void(QByteArrayView)>& take) const
+qint64 TranscriptStore::readSome(
+    qint64 first, qint64 last, const std::function<void(QByteArrayView)>& take) const
 {
     last = std::min(last, count());
     if (first >= last)
@@ -199,7 +205,8 @@ qint64 TranscriptStore::readSome(qint64 first, qint64 last, const std::function<
     }
     // Rows on disk: one read of where they end, one of their bytes.
     std::vector<qint64> ends(size_t(std::min({ last, m_written, first + rowsPerRead }) - first));
-    if (!readAt(m_ends, reinterpret_cast<char*>(ends.data()), qint64(ends.size()) * endSize, first * endSize))
+    if (!readAt(m_ends, reinterpret_cast<char*>(ends.data()), qint64(ends.size()) * endSize,
+            first * endSize))
         return -1;
     const qint64 start = endOf(first - 1);
     const auto within = std::upper_bound(ends.begin(), ends.end(), start + bytesPerRead);

@@ -44,7 +44,8 @@ public:
     // read of about a megabyte brings (at least one); returns the row after
     // the last one handed over, or -1 when the files cannot be read. For
     // going through many rows in steps.
-    qint64 readSome(qint64 first, qint64 last, const std::function<void(QByteArrayView)>& take) const;
+    qint64 readSome(
+        qint64 first, qint64 last, const std::function<void(QByteArrayView)>& take) const;
     void flush();
     // Why rows are kept in memory, or nothing while they go to disk.
     QString failure() const { return m_failure; }

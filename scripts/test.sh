@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
-# Installs what is missing, then builds and runs every test twice: in the
-# normal build and under AddressSanitizer and UndefinedBehaviorSanitizer.
+# Installs what is missing, checks the layout of the sources, then builds
+# and runs every test twice: in the normal build and under AddressSanitizer
+# and UndefinedBehaviorSanitizer.
 # The normal build's Debian package is checked, and as root installed and run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh dpkg-dev file libcap2-bin xvfb xdotool lintian man-db desktop-file-utils
+scripts/install-deps.sh dpkg-dev file libcap2-bin xvfb xdotool lintian man-db desktop-file-utils clang-format
+
+# The sources are laid out as .clang-format says, by Debian 12's clang-format.
+git ls-files -z -- '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror
 export QT_QPA_PLATFORM=offscreen
 jobs=$(nproc)
 

@@ -36,7 +36,8 @@ AddressLedger::Account& AddressLedger::hold(const in6_addr& address, Clock::time
     const Address key = keyOf(address);
     auto entry = m_accounts.find(key);
     if (entry == m_accounts.end())
-        entry = m_accounts.emplace(key, Account { key, { m_bytes, now }, { m_messages, now } }).first;
+        entry
+            = m_accounts.emplace(key, Account { key, { m_bytes, now }, { m_messages, now } }).first;
     ++entry->second.holders;
     return entry->second;
 }

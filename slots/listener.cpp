@@ -138,7 +138,8 @@ void Listener::acceptReady()
     for (int n = 0; n < acceptsPerPass && m_state == SlotArray::sckListening; ++n) {
         sockaddr_storage peer {};
         socklen_t length = sizeof peer;
-        const int fd = ::accept4(m_fd, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        const int fd = ::accept4(
+            m_fd, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED)
                 continue;

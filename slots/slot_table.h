@@ -1,7 +1,7 @@
 #pragma once
 
-#include "slot_array.h"
 #include "address_ledger.h"
+#include "slot_array.h"
 
 #include <QByteArray>
 

@@ -43,7 +43,8 @@ QString localIpv4()
             || (i->ifa_flags & IFF_LOOPBACK))
             continue;
         char text[INET_ADDRSTRLEN] = {};
-        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr, text, sizeof text);
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr, text,
+            sizeof text);
         address = QString::fromLatin1(text);
         break;
     }

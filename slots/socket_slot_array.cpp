@@ -8,8 +8,8 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <utility>
 
@@ -91,7 +91,8 @@ SlotError SocketSlotArray::Accept(int index, qint32 requestID)
     const Arrival arrival = *std::exchange(m_pending, std::nullopt);
     const int on = 1;
     ::setsockopt(arrival.fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    Connection& connection = m_table.open(index, Connection(arrival.fd, arrival.remote, *arrival.account));
+    Connection& connection
+        = m_table.open(index, Connection(arrival.fd, arrival.remote, *arrival.account));
     updateWatch(index, connection);
     if (connection.watched == 0) {
         const int error = errno;
@@ -113,7 +114,8 @@ SlotError SocketSlotArray::SendData(int index, const QByteArray& bytes)
         m_cause->messages.spend(1);
     qsizetype sent = 0;
     if (c->outputSent == c->output.size()) {
-        const ssize_t n = ::send(c->fd, bytes.constData(), std::size_t(bytes.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t n = ::send(
+            c->fd, bytes.constData(), std::size_t(bytes.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0 && !wouldBlock(errno) && errno != EINTR) {
             const int error = errno;
             dropConnection(index);
@@ -238,7 +240,8 @@ void SocketSlotArray::raiseFor(AddressLedger::Account& account, Raise raise)
 }
 
 // Inside another handler's yield, a busy address waits for the loop itself.
-bool SocketSlotArray::mayReadNow(AddressLedger::Account& account, AddressLedger::Clock::time_point now) const
+bool SocketSlotArray::mayReadNow(
+    AddressLedger::Account& account, AddressLedger::Clock::time_point now) const
 {
     return m_ledger.mayRead(account, now) && (m_yieldDepth == 0 || !m_ledger.isBusy(account, now));
 }
@@ -261,7 +264,8 @@ void SocketSlotArray::receive(int index)
     enum class End { Allowance, Drained, PeerGone } end = End::Allowance;
     qsizetype received = 0;
     while (received < allowance) {
-        const auto wanted = std::size_t(std::min<qint64>(m_readBuffer.size(), allowance - received));
+        const auto wanted
+            = std::size_t(std::min<qint64>(m_readBuffer.size(), allowance - received));
         const ssize_t n = ::recv(c->fd, m_readBuffer.data(), wanted, 0);
         if (n > 0) {
             c->input.append(m_readBuffer.constData(), n);
@@ -331,7 +335,9 @@ void SocketSlotArray::updateWatch(int index, Connection& connection)
     epoll_event event {};
     event.events = wanted;
     event.data.u64 = quint64(index);
-    const int operation = connection.watched == 0 ? EPOLL_CTL_ADD : wanted == 0 ? EPOLL_CTL_DEL : EPOLL_CTL_MOD;
+    const int operation = connection.watched == 0 ? EPOLL_CTL_ADD
+        : wanted == 0                             ? EPOLL_CTL_DEL
+                                                  : EPOLL_CTL_MOD;
     if (::epoll_ctl(m_epoll, operation, connection.fd, &event) == 0)
         connection.watched = wanted;
 }

@@ -18,7 +18,8 @@ void TokenBucket::refill(Clock::time_point now)
     // its deepest debt, a longer pause adds nothing.
     const qint64 deficit = full - std::min(full, m_nanoTokens);
     const qint64 fillTime = deficit / std::max<qint64>(1, m_budget.perSecond) + 1;
-    const qint64 elapsed = std::min<qint64>(std::chrono::nanoseconds(now - m_refilled).count(), fillTime);
+    const qint64 elapsed
+        = std::min<qint64>(std::chrono::nanoseconds(now - m_refilled).count(), fillTime);
     m_nanoTokens = std::min(full, m_nanoTokens + elapsed * m_budget.perSecond);
     m_refilled = now;
 }

@@ -33,7 +33,8 @@ struct ProgramRun {
     }
     QSettings settings() const
     {
-        return QSettings(config.filePath(QStringLiteral("Quenvar/Quenvar Chat Server.conf")), QSettings::IniFormat);
+        return QSettings(config.filePath(QStringLiteral("Quenvar/Quenvar Chat Server.conf")),
+            QSettings::IniFormat);
     }
 };
 
@@ -61,12 +62,15 @@ private slots:
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<Action>("action");
         QTest::addColumn<QString>("parsed"); // port|nickname|start, or the error
-        const auto row = [](const char* name, const QStringList& arguments, Action action, const char* parsed) {
-            QTest::newRow(name) << (QStringList { QStringLiteral("quenvar-chat-server") } + arguments) << action
-                                << QString::fromUtf8(parsed);
-        };
+        const auto row =
+            [](const char* name, const QStringList& arguments, Action action, const char* parsed) {
+                QTest::newRow(name)
+                    << (QStringList { QStringLiteral("quenvar-chat-server") } + arguments) << action
+                    << QString::fromUtf8(parsed);
+            };
         row("nothing", {}, Action::OpenWindow, "none|none|no");
-        row("all", { "--port", "4000", "--nickname", "op", "--start" }, Action::OpenWindow, "4000|op|yes");
+        row("all", { "--port", "4000", "--nickname", "op", "--start" }, Action::OpenWindow,
+            "4000|op|yes");
         row("with =", { "--port=40", "--nickname=" }, Action::OpenWindow, "40|<empty>|no");
         row("a nickname of blanks", { "--nickname", "  " }, Action::OpenWindow, "none|  |no");
         row("help", { "--port", "40", "--help" }, Action::ShowHelp, "");
@@ -91,7 +95,7 @@ private slots:
             QCOMPARE(line.error, parsed);
         else if (action == Action::OpenWindow)
             QCOMPARE(text({ line.port ? QString::number(*line.port) : QStringLiteral("none"),
-                         !line.nickname ? QStringLiteral("none")
+                         !line.nickname                 ? QStringLiteral("none")
                              : line.nickname->isEmpty() ? QStringLiteral("<empty>")
                                                         : *line.nickname,
                          line.start ? QStringLiteral("yes") : QStringLiteral("no") }),
@@ -106,9 +110,10 @@ private slots:
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("out");
         QTest::addColumn<QString>("err");
-        const auto row = [](const char* name, const QStringList& arguments, int status, const char* out,
-                             const char* err) {
-            QTest::newRow(name) << arguments << status << QString::fromUtf8(out) << QString::fromUtf8(err);
+        const auto row = [](const char* name, const QStringList& arguments, int status,
+                             const char* out, const char* err) {
+            QTest::newRow(name) << arguments << status << QString::fromUtf8(out)
+                                << QString::fromUtf8(err);
         };
         row("version", { "--version" }, 0, "quenvar-chat-server 1.0.0\n", "");
         row("help", { "--help" }, 0, "--nickname <NAME>", "");
@@ -130,7 +135,8 @@ private slots:
         const QString printed = QString::fromLocal8Bit(run.process.readAllStandardOutput());
         const QString complained = QString::fromLocal8Bit(run.process.readAllStandardError());
         QVERIFY2(out.isEmpty() ? printed.isEmpty() : printed.contains(out), qPrintable(printed));
-        QVERIFY2(err.isEmpty() ? complained.isEmpty() : complained.contains(err), qPrintable(complained));
+        QVERIFY2(err.isEmpty() ? complained.isEmpty() : complained.contains(err),
+            qPrintable(complained));
     }
 
     // --start serves at once, and the start is remembered for the next launch.
@@ -158,7 +164,8 @@ private slots:
     {
         QSettings settings;
         const auto offered = [](ServerWindow& w) {
-            return text({ w.control<QComboBox>("cmbPort")->currentText(), w.control<QLineEdit>("txtNickname")->text() });
+            return text({ w.control<QComboBox>("cmbPort")->currentText(),
+                w.control<QLineEdit>("txtNickname")->text() });
         };
         quint16 started = 0;
         {

@@ -1,9 +1,9 @@
+#include "file_size_limit.h"
 #include "list_box.h"
 #include "log_printer.h"
+#include "message_box.h"
 #include "page_writer.h"
 #include "save_dialog.h"
-#include "file_size_limit.h"
-#include "message_box.h"
 #include "server_window.h"
 
 #include <QApplication>
@@ -37,7 +37,11 @@ struct RecordingPrinter final : LogPrinter {
     QByteArrayList record;
     bool StartDoc(QString*) override { return true; }
     void Print(const QByteArray& line) override { record.append(line); }
-    bool EndDoc(QString*) override { record.append("<end>"); return true; }
+    bool EndDoc(QString*) override
+    {
+        record.append("<end>");
+        return true;
+    }
     void AbortDoc() override { record.append("<aborted>"); }
 };
 
@@ -84,8 +88,9 @@ private slots:
         ServerWindow w;
         auto holder = std::make_unique<QTcpServer>();
         QVERIFY(holder->listen(QHostAddress::Any, w.port));
-        const QString taken = QStringLiteral("Quenvar Chat|%1|Cannot start the server on port %2: Address"
-                                             " already in use.");
+        const QString taken
+            = QStringLiteral("Quenvar Chat|%1|Cannot start the server on port %2: Address"
+                             " already in use.");
         QCOMPARE(boxShownBy([&] { w.start(); }), taken.arg(QMessageBox::Critical).arg(w.port));
         holder.reset();
         w.start();
@@ -100,14 +105,16 @@ private slots:
         QVERIFY(allReceive(roster("NEWUSER:ann", { "op", "ann" })));
         bob->write("USERxbob");
         QVERIFY(allReceive(roster("NEWUSER:bob", { "op", "ann", "bob" })));
-        QCOMPARE(roster(w.state()).mid(1), (QByteArrayList { "ann 127.0.0.1 2", "bob 127.0.0.1 3" }));
+        QCOMPARE(
+            roster(w.state()).mid(1), (QByteArrayList { "ann 127.0.0.1 2", "bob 127.0.0.1 3" }));
 
         ann->write("SCANNER");
         QVERIFY(w.receives(*ann, "OK"));
         const QByteArray line("scan \x00\x01 caf\xe9 \x80\xff", 13);
         ann->write(line);
         QVERIFY(allReceive(line));
-        const QByteArrayList transcript { "User Entered The Chat: ann", "User Entered The Chat: bob", line };
+        const QByteArrayList transcript { "User Entered The Chat: ann",
+            "User Entered The Chat: bob", line };
         for (const ListRows* list : { &w.state().Messages, &w.state().Log }) {
             QCOMPARE(rows(*list), transcript);
             QCOMPARE(list->ListIndex(), 2);
@@ -118,7 +125,8 @@ private slots:
         QVERIFY(allReceive("op:  caf\xe9"));
         QVERIFY(message->text().isEmpty());
         // The chat follows the operator's line; the log's selection stays where it was.
-        QCOMPARE(std::pair(w.state().Messages.ListIndex(), w.state().Log.ListIndex()), std::pair(3, 2));
+        QCOMPARE(
+            std::pair(w.state().Messages.ListIndex(), w.state().Log.ListIndex()), std::pair(3, 2));
 
         bob->disconnectFromHost();
         QVERIFY(w.receives(*ann, roster("QUIT", { "op", "ann" })));
@@ -126,24 +134,28 @@ private slots:
         // Ann resets as the server logs a join, before it sends the roster:
         // her departure is handled inside that broadcast, costing only her messages.
         const auto resetAnn = [&] { reset(*ann); };
-        connect(&w.state().Log, &ListModel::rowsInserted, ann.get(), resetAnn, Qt::SingleShotConnection);
+        connect(&w.state().Log, &ListModel::rowsInserted, ann.get(), resetAnn,
+            Qt::SingleShotConnection);
         w.state().connectie = 32767; // slot numbers go on past it
         Client cy = w.connect();
         QVERIFY(cy);
         cy->write("USER");
-        QTRY_COMPARE_WITH_TIMEOUT(roster(w.state()).mid(1), QByteArrayList { " 127.0.0.1 32768" }, timeoutMs);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            roster(w.state()).mid(1), QByteArrayList { " 127.0.0.1 32768" }, timeoutMs);
         QTRY_VERIFY_WITH_TIMEOUT(received(*cy).contains("NEWUSER:USER:op"), timeoutMs);
         QTRY_VERIFY_WITH_TIMEOUT(received(*cy).contains("QUIT"), timeoutMs);
 
         // A stop empties the roster, refuses newcomers and keeps the clients and
         // the count online; a start goes on numbering; Quit ends it all.
         w.button("cmdStop")->click();
-        QCOMPARE(w.control<QLabel>("lblStatus")->palette().color(QPalette::WindowText), QColor(Qt::red));
+        QCOMPARE(
+            w.control<QLabel>("lblStatus")->palette().color(QPalette::WindowText), QColor(Qt::red));
         QVERIFY(w.button("cmdStart")->isEnabled() && !w.button("cmdStop")->isEnabled());
         QCOMPARE(roster(w.state()), QByteArrayList());
         QCOMPARE(w.control<QLabel>("lblOnline")->text(), QStringLiteral("2"));
         Client refused = connectClient(w.port);
-        QTRY_COMPARE_WITH_TIMEOUT(refused->error(), QAbstractSocket::ConnectionRefusedError, timeoutMs);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            refused->error(), QAbstractSocket::ConnectionRefusedError, timeoutMs);
         QVERIFY(w.stillServed(*cy, "still here"));
         w.start(QStringLiteral("op2"));
         QCOMPARE(rows(w.state().Users), QByteArrayList { "op2" });
@@ -192,7 +204,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(received(*other).contains(line), timeoutMs);
         QVERIFY(other->bytesAvailable() < flood.size());
         for (QTcpSocket* client : { flooder.get(), other.get() }) {
-            QTRY_COMPARE_WITH_TIMEOUT(client->bytesAvailable(), flood.size() + line.size(), timeoutMs);
+            QTRY_COMPARE_WITH_TIMEOUT(
+                client->bytesAvailable(), flood.size() + line.size(), timeoutMs);
             QByteArray relayed = client->readAll();
             QVERIFY(relayed.remove(relayed.indexOf(line), line.size()) == flood);
         }
@@ -218,7 +231,8 @@ private slots:
         for (bool answered = true; answered && joins < 50; ++joins) {
             const QByteArray name = "r" + QByteArray::number(joins);
             joiner->write("USER:" + name);
-            answered = QTest::qWaitFor([&] { return received(*joiner).endsWith("USER:" + name); }, 1000);
+            answered
+                = QTest::qWaitFor([&] { return received(*joiner).endsWith("USER:" + name); }, 1000);
             joiner->readAll();
         }
         QVERIFY2(joins > 1 && joins < 50, qPrintable(QString::number(joins)));
@@ -230,10 +244,12 @@ private slots:
             probe.write("SCAN");
             greeted = greeted && w.receives(probe, "NICKOK");
         }
-        QVERIFY2(probes.size() > 1 && probes.size() < 100, qPrintable(QString::number(probes.size())));
+        QVERIFY2(
+            probes.size() > 1 && probes.size() < 100, qPrintable(QString::number(probes.size())));
         for (int i = 0; i < Listener::maxWaitingPerAddress; ++i)
             probes.push_back(connectClient(w.port, "127.0.0.4"));
-        QTRY_COMPARE_WITH_TIMEOUT(probes.back()->state(), QAbstractSocket::UnconnectedState, timeoutMs);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            probes.back()->state(), QAbstractSocket::UnconnectedState, timeoutMs);
 
         QVERIFY(w.stillServed(*ann, "ann: still here"));
         QVERIFY(received(*joiner).isEmpty());
@@ -295,9 +311,9 @@ private slots:
         QCOMPARE(w.frmMain.windowTitle(), QStringLiteral("Quenvar Chat Server - op"));
         auto* message = w.control<QLineEdit>("txtMessage");
         // The control, its page, the key, and the chat's rows after it.
-        const std::tuple<const char*, int, Qt::Key, int> presses[] = { { "txtMessage", 3, Qt::Key_Return, 1 },
-            { "txtNickname", 0, Qt::Key_Enter, 2 }, { "Users", 2, Qt::Key_Return, 3 },
-            { "cmdClearChat", 3, Qt::Key_Return, 0 } };
+        const std::tuple<const char*, int, Qt::Key, int> presses[]
+            = { { "txtMessage", 3, Qt::Key_Return, 1 }, { "txtNickname", 0, Qt::Key_Enter, 2 },
+                  { "Users", 2, Qt::Key_Return, 3 }, { "cmdClearChat", 3, Qt::Key_Return, 0 } };
         for (const auto& [focus, page, key, chatRows] : presses) {
             message->setText(QStringLiteral("hi"));
             w.control<QTabWidget>("Overzicht")->setCurrentIndex(page);
@@ -335,7 +351,8 @@ private slots:
                          "\"say \"hi\"\"\r\n\"caf\xe9 \x80\xff\"\r\n");
         QCOMPARE(fileBytes(path), saved);
         w.button("cmdPrintLog")->click();
-        QCOMPARE(printer->record, (QByteArrayList { "<end>" } + rows(w.state().Log) + QByteArrayList { "<end>" }));
+        QCOMPARE(printer->record,
+            (QByteArrayList { "<end>" } + rows(w.state().Log) + QByteArrayList { "<end>" }));
         dialog->answer = [] { return std::nullopt; };
         w.button("cmdSaveLog")->click();
         QCOMPARE(fileBytes(path), saved);
@@ -361,7 +378,8 @@ private slots:
         QVERIFY2(box.contains(path), qPrintable(box));
         QCOMPARE(fileBytes(path), saved);
 
-        w.frmMain.setPrinter(std::make_unique<PagePrinter>(dir.filePath(QStringLiteral("missing/log.pdf"))));
+        w.frmMain.setPrinter(
+            std::make_unique<PagePrinter>(dir.filePath(QStringLiteral("missing/log.pdf"))));
         box = boxShownBy([&] { w.button("cmdPrintLog")->click(); });
         QVERIFY2(box.contains(QStringLiteral("missing/log.pdf")), qPrintable(box));
     }
@@ -387,7 +405,8 @@ private slots:
 
         bool relayedDuringSave = false;
         QObject watch;
-        connect(&transcript, &TranscriptStore::appended, &watch, [&] { relayedDuringSave = !QFile::exists(path); });
+        connect(&transcript, &TranscriptStore::appended, &watch,
+            [&] { relayedDuringSave = !QFile::exists(path); });
         ann->write("ann: while saving");
         QVERIFY(ann->flush());
         w.button("cmdSaveLog")->click();
@@ -396,7 +415,8 @@ private slots:
         QVERIFY(w.receives(*ann, "ann: while saving"));
 
         dialog->answer = [&] {
-            QTimer::singleShot(0, &w.frmMain, [&] { w.frmMain.findChild<QProgressDialog*>()->cancel(); });
+            QTimer::singleShot(
+                0, &w.frmMain, [&] { w.frmMain.findChild<QProgressDialog*>()->cancel(); });
             return path;
         };
         QCOMPARE(boxShownBy([&] { w.button("cmdSaveLog")->click(); }), QString());
@@ -444,7 +464,8 @@ private slots:
 
         tabs->setCurrentIndex(1);
         auto* log = w.control<ListBox>("Log");
-        const auto shown = [&](int row) { return log->viewport()->rect().contains(log->rowRect(row)); };
+        const auto shown
+            = [&](int row) { return log->viewport()->rect().contains(log->rowRect(row)); };
         state.Log.setListIndex(499);
         QVERIFY(shown(499) && !shown(0));
         state.Log.Clear();

@@ -54,13 +54,14 @@ private slots:
         QTest::addColumn<int>("bindError");
         QTest::addColumn<int>("port");
         QTest::addColumn<QString>("box");
-        const auto row = [](const char* name, const char* nickname, const char* typed, int bindError,
-                             int port, const QString& box) {
-            QTest::newRow(name) << QString::fromLatin1(nickname) << QString::fromLatin1(typed) << bindError
-                                << port << box;
+        const auto row = [](const char* name, const char* nickname, const char* typed,
+                             int bindError, int port, const QString& box) {
+            QTest::newRow(name) << QString::fromLatin1(nickname) << QString::fromLatin1(typed)
+                                << bindError << port << box;
         };
         const QString refused = QStringLiteral("No Port Assigned! or No Nickname Assigned");
-        const QString notBound = QStringLiteral("Cannot start the server on port %1: Some system error.");
+        const QString notBound
+            = QStringLiteral("Cannot start the server on port %1: Some system error.");
         row("12 characters", "abcdefghijkl", nullptr, 0, 40, {});
         row("13 characters", "abcdefghijklm", nullptr, 0, 40, refused);
         row("blanks only", "   ", nullptr, 0, 40, {});
@@ -95,7 +96,8 @@ private slots:
         const bool started = box.isEmpty();
         QCOMPARE(rig.console.caption, QStringLiteral("Quenvar Chat Server - ") + nickname);
         QCOMPARE(rig.state.port, port);
-        QCOMPARE(rig.console.boxes, started ? QStringList() : QStringList { "Quenvar Chat|" + box });
+        QCOMPARE(
+            rig.console.boxes, started ? QStringList() : QStringList { "Quenvar Chat|" + box });
         QCOMPARE(rig.server.listening, started);
         QCOMPARE(rig.console.status.first, QLatin1String(started ? "Running" : "Not Running"));
         QCOMPARE(rig.console.status.second, started ? colourGreen : colourRed);
@@ -139,7 +141,8 @@ private slots:
         QCOMPARE(rig.server.yieldsOf([&] { rig.server.closePeer(1); }), 2 + 2 * 2); // to bob alone
         QCOMPARE(roster(rig.state), (QByteArrayList { "op 198.51.100.7 0", "bob 192.0.2.3 3" }));
         QCOMPARE(rig.console.online, QStringLiteral("2"));
-        QCOMPARE(rig.server.inboxes.mid(1), (Inboxes { {}, {}, rosterBroadcast("QUIT", { "op", "bob" }) }));
+        QCOMPARE(rig.server.inboxes.mid(1),
+            (Inboxes { {}, {}, rosterBroadcast("QUIT", { "op", "bob" }) }));
     }
 
     // A broadcast takes its bound when it starts and looks at each slot and
@@ -161,7 +164,8 @@ private slots:
         // The greeting: 1; slot 2: 2 + 4 rows x 2; slot 4: 2.
         QCOMPARE(rig.server.yieldsOf([&] { rig.server.closePeer(1); }), 1 + 10 + 2);
         QCOMPARE(rig.server.inboxes.mid(1),
-            (Inboxes { {}, { "NEWLIST", "QUIT", "USER:op" }, {}, { "NEWLIST", "QUIT" }, { "NICK" } }));
+            (Inboxes {
+                {}, { "NEWLIST", "QUIT", "USER:op" }, {}, { "NEWLIST", "QUIT" }, { "NICK" } }));
     }
 
     // However many connections have come and gone, a join, a chat line, a

@@ -33,7 +33,8 @@ QByteArrayList readInSteps(const TranscriptStore& store)
 {
     QByteArrayList rows;
     for (qint64 next = 0; next >= 0 && next < store.count();)
-        next = store.readSome(next, store.count(), [&](QByteArrayView row) { rows.append(row.toByteArray()); });
+        next = store.readSome(
+            next, store.count(), [&](QByteArrayView row) { rows.append(row.toByteArray()); });
     return rows;
 }
 
@@ -84,7 +85,8 @@ private slots:
         qputenv("TMPDIR", QFile::encodeName(blocker.fileName() + QStringLiteral("/tmp")));
         TranscriptStore nowhere(blocker.fileName() + QStringLiteral("/transcripts"));
         qputenv("TMPDIR", savedTmp);
-        QVERIFY2(nowhere.failure().contains(QStringLiteral("cannot be created")), qPrintable(nowhere.failure()));
+        QVERIFY2(nowhere.failure().contains(QStringLiteral("cannot be created")),
+            qPrintable(nowhere.failure()));
         nowhere.append("kept");
         QCOMPARE(storedRows(nowhere), QByteArrayList { "kept" });
 
@@ -98,7 +100,8 @@ private slots:
             store.flush();
         });
         QCOMPARE(failures.size(), 1);
-        QVERIFY2(store.failure().contains(QStringLiteral("cannot be written")), qPrintable(store.failure()));
+        QVERIFY2(store.failure().contains(QStringLiteral("cannot be written")),
+            qPrintable(store.failure()));
         QCOMPARE(storedRows(store), rows);
         QCOMPARE(readInSteps(store), rows);
     }

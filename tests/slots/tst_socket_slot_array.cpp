@@ -152,7 +152,8 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(handled.size(), 1, timeoutMs);
         other->write("hold");
         QTRY_COMPARE_WITH_TIMEOUT(handled.size(), 3, timeoutMs);
-        QCOMPARE(handled, (QList<std::pair<QByteArray, int>> { { "costly", 0 }, { "hold", 0 }, { "again", 0 } }));
+        QCOMPARE(handled,
+            (QList<std::pair<QByteArray, int>> { { "costly", 0 }, { "hold", 0 }, { "again", 0 } }));
     }
 
     // Connections from one address share its account, which pays for what
@@ -198,7 +199,8 @@ private slots:
         using namespace std::chrono_literals;
         constexpr int clients = 1000;
         AddressLedger::Clock::time_point now;
-        AddressLedger ledger(SocketSlotArray::defaultInputBudget, SocketSlotArray::defaultSendBudget);
+        AddressLedger ledger(
+            SocketSlotArray::defaultInputBudget, SocketSlotArray::defaultSendBudget);
         AddressLedger::Account& ordinary = ledger.hold(ipv4("127.0.0.2"), now);
         ordinary.messages.spend(clients * (2 + clients + 1));
         for (int second = 0; second < 3600; ++second) {
@@ -216,7 +218,8 @@ private slots:
             }
         }
         const Budget sends = SocketSlotArray::defaultSendBudget;
-        QVERIFY2(sent <= sends.burst + 100 * sends.perSecond + clients, qPrintable(QString::number(sent)));
+        QVERIFY2(sent <= sends.burst + 100 * sends.perSecond + clients,
+            qPrintable(QString::number(sent)));
     }
 
     // 1,000 bytes a second, bursts of 4,000, on a clock the test moves.

@@ -42,7 +42,10 @@ public:
     {
         return index < int(states.size()) ? states[std::size_t(index)] : sckClosed;
     }
-    QString RemoteHostIP(int index) const override { return QStringLiteral("192.0.2.%1").arg(index); }
+    QString RemoteHostIP(int index) const override
+    {
+        return QStringLiteral("192.0.2.%1").arg(index);
+    }
     QString LocalIP(int) const override { return QStringLiteral("198.51.100.7"); }
     int nextConnected(int after) const override
     {

@@ -25,7 +25,10 @@ inline Client connectClient(quint16 port, const char* from = "127.0.0.1")
     return client;
 }
 
-inline QByteArray received(QTcpSocket& client) { return client.peek(client.bytesAvailable()); }
+inline QByteArray received(QTcpSocket& client)
+{
+    return client.peek(client.bytesAvailable());
+}
 
 // Closes with a reset (RST) instead of an orderly close.
 inline void reset(QTcpSocket& client)
@@ -51,4 +54,7 @@ inline quint16 freePort()
 }
 
 // Less ".", ".." and the descriptor that reads the folder.
-inline int openDescriptors() { return int(QDir(QStringLiteral("/proc/self/fd")).count()) - 3; }
+inline int openDescriptors()
+{
+    return int(QDir(QStringLiteral("/proc/self/fd")).count()) - 3;
+}

@@ -15,7 +15,8 @@ inline QString boxShownBy(Action action)
     watch.setInterval(5);
     QObject::connect(&watch, &QTimer::timeout, [&] {
         if (auto* shown = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-            box = shown->windowTitle() + u'|' + QString::number(shown->icon()) + u'|' + shown->text();
+            box = shown->windowTitle() + u'|' + QString::number(shown->icon()) + u'|'
+                + shown->text();
             shown->accept();
             watch.stop();
         }

@@ -22,13 +22,14 @@ inline QByteArrayList roster(const ServerState& state)
     const ListModel& users = state.Users;
     const ListModel& users2 = state.Users2;
     const ListModel& ip = state.Ip;
-    const int count
-        = std::max({ users.ListCount(), users2.ListCount(), ip.ListCount(), state.connection.ListCount() });
+    const int count = std::max(
+        { users.ListCount(), users2.ListCount(), ip.ListCount(), state.connection.ListCount() });
     QByteArrayList texts;
     for (int i = 0; i < count; ++i) {
         const QByteArray slot = state.connection.List(i);
-        const bool agree = i < users.ListCount() && i < ip.ListCount() && users2.List(i) == users.List(i)
-            && QByteArray::number(users.ItemData(i)) == slot && QByteArray::number(users2.ItemData(i)) == slot;
+        const bool agree = i < users.ListCount() && i < ip.ListCount()
+            && users2.List(i) == users.List(i) && QByteArray::number(users.ItemData(i)) == slot
+            && QByteArray::number(users2.ItemData(i)) == slot;
         texts.append(agree ? users.List(i) + ' ' + ip.List(i) + ' ' + slot : "(lists differ)");
     }
     return texts;

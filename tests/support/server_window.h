@@ -20,7 +20,10 @@ struct ServerWindow {
     quint16 port = freePort();
 
     template<typename Control = QWidget>
-    Control* control(const char* name) { return frmMain.findChild<Control*>(QLatin1String(name)); }
+    Control* control(const char* name)
+    {
+        return frmMain.findChild<Control*>(QLatin1String(name));
+    }
     QPushButton* button(const char* name) { return control<QPushButton>(name); }
     ServerState& state() { return frmMain.state(); }
     void start(const QString& nickname = QStringLiteral("op"))
