@@ -44,6 +44,7 @@ public:
     // Greets the waiting connections whose address may be served again.
     void admitWaiting();
     bool hasWaiting() const { return !m_waiting.empty(); }
+    int waitingCount() const { return int(m_waiting.size()); }
     // Closes a connection that is not taken into a slot.
     void discard(const Arrival& arrival);
 

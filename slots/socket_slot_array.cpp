@@ -167,15 +167,15 @@ int SocketSlotArray::nextConnected(int after) const
 
 // Called after every message of a broadcast, so it asks the kernel and Qt
 // only as often as promptness needs: ready sockets are looked for at most
-// every socketCheckInterval, and Qt's pass, which runs the window's events,
-// runs at most every windowPassInterval.
+// every socket check interval, and Qt's pass, which runs the window's events,
+// at most every window pass interval.
 void SocketSlotArray::DoEvents()
 {
     if (m_yieldDepth >= maxYieldDepth)
         return;
     const auto now = std::chrono::steady_clock::now();
-    const bool checkSockets = now - m_socketsChecked >= socketCheckInterval;
-    const bool runWindowPass = now - m_windowPassRun >= windowPassInterval;
+    const bool checkSockets = now - m_socketsChecked >= m_socketCheckInterval;
+    const bool runWindowPass = now - m_windowPassRun >= m_windowPassInterval;
     if (!checkSockets && !runWindowPass)
         return;
     const QScopedValueRollback depth(m_yieldDepth, m_yieldDepth + 1);

@@ -45,8 +45,8 @@ public:
     static constexpr int maxYieldDepth = 64;
     // How long a ready socket and a waiting window event may wait while a
     // handler sends and yields.
-    static constexpr std::chrono::microseconds socketCheckInterval { 50 };
-    static constexpr std::chrono::milliseconds windowPassInterval { 1 };
+    static constexpr std::chrono::microseconds defaultSocketCheckInterval { 50 };
+    static constexpr std::chrono::microseconds defaultWindowPassInterval { 1000 };
 
     explicit SocketSlotArray(QObject* parent = nullptr);
     ~SocketSlotArray() override;
@@ -65,6 +65,12 @@ public:
     int nextConnected(int after) const override;
 
     void setOutputCap(qsizetype bytes) { m_outputCap = bytes; }
+    // Zero makes every yield look for sockets, or run the window's events.
+    void setYieldIntervals(std::chrono::microseconds sockets, std::chrono::microseconds windowPass)
+    {
+        m_socketCheckInterval = sockets;
+        m_windowPassInterval = windowPass;
+    }
     // Apply to the addresses seen from now on.
     void setBudgets(Budget input, Budget sends) { m_ledger.setBudgets(input, sends); }
 
@@ -75,6 +81,10 @@ public:
     int knownAddresses() const { return m_ledger.size(); }
     // Readiness events handled so far: a measure of how busy the loop is.
     qint64 readyEvents() const { return m_readyEvents; }
+    // Connections not read for now, and connections not yet greeted, because
+    // their address is over its budget or busy.
+    int heldBackConnections() const { return int(m_throttled.size()); }
+    int waitingConnections() const { return m_listener.waitingCount(); }
 
 private:
     void runReadySockets();
@@ -102,6 +112,8 @@ private:
     // The address whose event is being handled, which pays for what is sent.
     AddressLedger::Account* m_cause = nullptr;
     int m_yieldDepth = 0;
+    std::chrono::microseconds m_socketCheckInterval = defaultSocketCheckInterval;
+    std::chrono::microseconds m_windowPassInterval = defaultWindowPassInterval;
     std::chrono::steady_clock::time_point m_socketsChecked;
     std::chrono::steady_clock::time_point m_windowPassRun;
     qint64 m_readyEvents = 0;

@@ -11,8 +11,6 @@ namespace {
 
 constexpr int timeoutMs = ServerWindow::timeoutMs;
 
-using Action = CommandLine::Action;
-
 // The program run as a user runs it, with settings of its own.
 struct ProgramRun {
     QTemporaryDir config;
@@ -31,16 +29,30 @@ struct ProgramRun {
         process.kill();
         process.waitForFinished(timeoutMs);
     }
-    QSettings settings() const
-    {
-        return QSettings(config.filePath(QStringLiteral("Quenvar/Quenvar Chat Server.conf")),
-            QSettings::IniFormat);
-    }
 };
 
-QString text(const QStringList& offered)
+// "port|nickname|start" ("-" where not given), "help", "version" or the error.
+QString described(const CommandLine& line)
 {
-    return offered.join(u'|');
+    switch (line.action) {
+    case CommandLine::Action::ShowHelp:
+        return QStringLiteral("help");
+    case CommandLine::Action::ShowVersion:
+        return QStringLiteral("version");
+    case CommandLine::Action::Refuse:
+        return line.error;
+    case CommandLine::Action::OpenWindow:
+        break;
+    }
+    return QStringList { line.port ? QString::number(*line.port) : QStringLiteral("-"),
+        line.nickname.value_or(QStringLiteral("-")), line.start ? "yes" : "no" }
+        .join(u'|');
+}
+
+QString offered(ServerWindow& w)
+{
+    return w.control<QComboBox>("cmbPort")->currentText() + u'|'
+        + w.control<QLineEdit>("txtNickname")->text();
 }
 
 } // namespace
@@ -60,46 +72,30 @@ private slots:
     void parse_data()
     {
         QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<Action>("action");
-        QTest::addColumn<QString>("parsed"); // port|nickname|start, or the error
-        const auto row =
-            [](const char* name, const QStringList& arguments, Action action, const char* parsed) {
-                QTest::newRow(name)
-                    << (QStringList { QStringLiteral("quenvar-chat-server") } + arguments) << action
-                    << QString::fromUtf8(parsed);
-            };
-        row("nothing", {}, Action::OpenWindow, "none|none|no");
-        row("all", { "--port", "4000", "--nickname", "op", "--start" }, Action::OpenWindow,
-            "4000|op|yes");
-        row("with =", { "--port=40", "--nickname=" }, Action::OpenWindow, "40|<empty>|no");
-        row("a nickname of blanks", { "--nickname", "  " }, Action::OpenWindow, "none|  |no");
-        row("help", { "--port", "40", "--help" }, Action::ShowHelp, "");
-        row("-h", { "-h" }, Action::ShowHelp, "");
-        row("version", { "-v" }, Action::ShowVersion, "");
-        row("unknown option", { "--frobnicate" }, Action::Refuse, "Unknown option 'frobnicate'.");
-        row("no value", { "--port" }, Action::Refuse, "Missing value after '--port'.");
-        row("an argument", { "4000" }, Action::Refuse, "Unexpected argument '4000'.");
-        const char* notAPort = "--port takes a whole number from 1 to 65535, not '%1'.";
+        QTest::addColumn<QString>("parsed");
+        const auto row = [](const char* name, const QStringList& arguments, const QString& parsed) {
+            QTest::newRow(name) << arguments << parsed;
+        };
+        row("nothing", {}, "-|-|no");
+        row("all", { "--port", "4000", "--nickname", "op", "--start" }, "4000|op|yes");
+        row("with =", { "--port=40", "--nickname=" }, "40||no");
+        row("a nickname of blanks", { "--nickname", "  " }, "-|  |no");
+        row("help", { "--port", "40", "--help" }, "help");
+        row("-h", { "-h" }, "help");
+        row("-v", { "-v" }, "version");
+        row("unknown option", { "--frobnicate" }, "Unknown option 'frobnicate'.");
+        row("no value", { "--port" }, "Missing value after '--port'.");
+        row("an argument", { "4000" }, "Unexpected argument '4000'.");
         for (const char* port : { "abc", "0", "65536", "-1", "+40", "40x", "" })
-            row(qPrintable(QStringLiteral("port ") + port), { "--port", port }, Action::Refuse,
-                qPrintable(QString::fromLatin1(notAPort).arg(port)));
+            row(port, { "--port", port },
+                QStringLiteral("--port takes a whole number from 1 to 65535, not '%1'.").arg(port));
     }
     void parse()
     {
         QFETCH(QStringList, arguments);
-        QFETCH(Action, action);
         QFETCH(QString, parsed);
-        const CommandLine line = parseCommandLine(arguments);
-        QCOMPARE(line.action, action);
-        if (action == Action::Refuse)
-            QCOMPARE(line.error, parsed);
-        else if (action == Action::OpenWindow)
-            QCOMPARE(text({ line.port ? QString::number(*line.port) : QStringLiteral("none"),
-                         !line.nickname                 ? QStringLiteral("none")
-                             : line.nickname->isEmpty() ? QStringLiteral("<empty>")
-                                                        : *line.nickname,
-                         line.start ? QStringLiteral("yes") : QStringLiteral("no") }),
-                parsed);
+        QCOMPARE(
+            described(parseCommandLine(QStringList { "quenvar-chat-server" } + arguments)), parsed);
     }
 
     // Run as a process: what it prints, where, and its exit status; a
@@ -110,17 +106,16 @@ private slots:
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("out");
         QTest::addColumn<QString>("err");
-        const auto row = [](const char* name, const QStringList& arguments, int status,
-                             const char* out, const char* err) {
-            QTest::newRow(name) << arguments << status << QString::fromUtf8(out)
-                                << QString::fromUtf8(err);
-        };
-        row("version", { "--version" }, 0, "quenvar-chat-server 1.0.0\n", "");
-        row("help", { "--help" }, 0, "--nickname <NAME>", "");
-        row("bad port", { "--port", "70000" }, 2, "",
-            "quenvar-chat-server: --port takes a whole number from 1 to 65535, not '70000'.");
-        row("unknown", { "--bogus", "--start" }, 2, "",
-            "quenvar-chat-server: Unknown option 'bogus'.\nTry 'quenvar-chat-server --help'");
+        QTest::newRow("version") << QStringList { "--version" } << 0
+                                 << "quenvar-chat-server 1.0.0\n"
+                                 << QString();
+        QTest::newRow("help") << QStringList { "--help" } << 0 << "--nickname <NAME>" << QString();
+        QTest::newRow("bad port")
+            << QStringList { "--port", "70000" } << 2 << QString()
+            << "quenvar-chat-server: --port takes a whole number from 1 to 65535, not '70000'.";
+        QTest::newRow("unknown")
+            << QStringList { "--bogus", "--start" } << 2 << QString()
+            << "quenvar-chat-server: Unknown option 'bogus'.\nTry 'quenvar-chat-server --help'";
     }
     void exitStatus()
     {
@@ -142,19 +137,21 @@ private slots:
     // --start serves at once, and the start is remembered for the next launch.
     void startFromTheCommandLine()
     {
-        const quint16 port = freePort();
-        ProgramRun run({ "--port", QString::number(port), "--nickname", "op", "--start" });
+        const ReservedPort reserved;
+        const QString port = QString::number(reserved.port);
+        ProgramRun run({ "--port", port, "--nickname", "op", "--start" });
         Client client;
-        const bool greeted = QTest::qWaitFor(
+        QVERIFY(QTest::qWaitFor(
             [&] {
-                client = connectClient(port);
-                return client->waitForConnected(1000) && ServerWindow::receives(*client, "NICK");
+                client = connectClient(reserved.port);
+                return client->waitForConnected(timeoutMs)
+                    && ServerWindow::receives(*client, "NICK");
             },
-            timeoutMs);
-        QVERIFY(greeted);
-        const QSettings settings = run.settings();
-        QCOMPARE(text({ settings.value("port").toString(), settings.value("nickname").toString() }),
-            text({ QString::number(port), "op" }));
+            timeoutMs));
+        const QSettings settings(
+            run.config.filePath("Quenvar/Quenvar Chat Server.conf"), QSettings::IniFormat);
+        QCOMPARE(settings.value("port").toString() + u'|' + settings.value("nickname").toString(),
+            port + "|op");
     }
 
     // A first launch offers port 40 and no nickname. A start is remembered, a
@@ -163,10 +160,6 @@ private slots:
     void rememberedStart()
     {
         QSettings settings;
-        const auto offered = [](ServerWindow& w) {
-            return text({ w.control<QComboBox>("cmbPort")->currentText(),
-                w.control<QLineEdit>("txtNickname")->text() });
-        };
         quint16 started = 0;
         {
             ServerWindow w;
@@ -180,7 +173,7 @@ private slots:
         }
         ServerWindow next;
         next.frmMain.rememberStartsIn(settings);
-        QCOMPARE(offered(next), text({ QString::number(started), "op" }));
+        QCOMPARE(offered(next), QString::number(started) + "|op");
         next.frmMain.offerStart(40, QStringLiteral("cli"));
         QCOMPARE(offered(next), "40|cli");
         QCOMPARE(next.state().cmbPort.ListIndex(), 39);

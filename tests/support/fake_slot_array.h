@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <numeric>
 #include <vector>
 
 // A scripted slot array: records what each slot is sent, and lets a test run
@@ -76,6 +77,11 @@ public:
         emit peerClosed(index);
     }
     void clearInboxes() { inboxes.fill({}); }
+    qsizetype sent() const
+    {
+        return std::accumulate(inboxes.begin(), inboxes.end(), qsizetype(0),
+            [](qsizetype count, const QByteArrayList& inbox) { return count + inbox.size(); });
+    }
     template<typename Action>
     int yieldsOf(Action action)
     {

@@ -1,11 +1,9 @@
 #pragma once
 
 #include <QDir>
-#include <QTcpServer>
 #include <QTcpSocket>
 
 #include <memory>
-#include <random>
 
 #include <sys/socket.h>
 
@@ -38,20 +36,15 @@ inline void reset(QTcpSocket& client)
     client.abort();
 }
 
-// A port that was free a moment ago, below the ports the kernel hands out to
-// clients (32768 and up), so that no client's connection, of this test or
-// another, takes it before the server listens on it.
-inline quint16 freePort()
-{
-    static std::mt19937 random(std::random_device {}());
-    std::uniform_int_distribution<int> ports(20000, 32767);
-    for (int attempt = 0; attempt < 1000; ++attempt) {
-        const auto port = quint16(ports(random));
-        if (QTcpServer probe; probe.listen(QHostAddress::Any, port))
-            return port;
-    }
-    return 0;
-}
+// A port the kernel handed out, kept bound (not listening) while this lives,
+// so that no other socket can take it: the server under test listens on it
+// beside this socket, both allowing it with SO_REUSEADDR.
+struct ReservedPort {
+    QTcpSocket socket;
+    quint16 port = socket.bind(QHostAddress::AnyIPv4, 0, QAbstractSocket::ReuseAddressHint)
+        ? socket.localPort()
+        : 0;
+};
 
 // Less ".", ".." and the descriptor that reads the folder.
 inline int openDescriptors()

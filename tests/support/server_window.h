@@ -11,13 +11,14 @@
 #include <QTest>
 
 // The server as the operator runs it: the window on the real slot array, on a
-// port of 127.0.0.1 that was free, with helpers that bring clients in.
+// port reserved for it, with helpers that bring clients in.
 struct ServerWindow {
     static constexpr int timeoutMs = 20000;
 
+    ReservedPort reserved;
+    quint16 port = reserved.port;
     SocketSlotArray server;
     MainWindow frmMain { server };
-    quint16 port = freePort();
 
     template<typename Control = QWidget>
     Control* control(const char* name)
