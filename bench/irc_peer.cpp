@@ -16,29 +16,29 @@ IrcPeer::IrcPeer()
 {
     char folder[] = "/tmp/quenvar-ircpeer-XXXXXX";
     m_folder = ::mkdtemp(folder);
-    const int port = freePort();
-    const std::string config = m_folder + "/ngircd.conf";
-    std::ofstream(config) << "[Global]\n"
-                             "    Name = bench.localhost\n"
-                             "    Info = benchmark peer\n"
-                             "    Listen = 127.0.0.1\n"
-                             "    Ports = "
-                          << port
-                          << "\n"
-                             "    MotdPhrase = bench\n"
-                             "[Limits]\n"
-                             "    MaxConnections = 0\n"
-                             "    MaxConnectionsIP = 0\n"
-                             "    MaxJoins = 0\n"
-                             "    MaxPenaltyTime = 0\n"
-                             "    PingTimeout = 86400\n"
-                             "    PongTimeout = 86400\n"
-                             "[Options]\n"
-                             "    DNS = no\n"
-                             "    Ident = no\n"
-                             "    PAM = no\n";
-    m_process = std::make_unique<ServerProcess>(
-        std::vector<std::string> { binary, "--nodaemon", "--config", config }, port);
+    m_process = std::make_unique<ServerProcess>([this](int port) {
+        const std::string config = m_folder + "/ngircd.conf";
+        std::ofstream(config) << "[Global]\n"
+                                 "    Name = bench.localhost\n"
+                                 "    Info = benchmark peer\n"
+                                 "    Listen = 127.0.0.1\n"
+                                 "    Ports = "
+                              << port
+                              << "\n"
+                                 "    MotdPhrase = bench\n"
+                                 "[Limits]\n"
+                                 "    MaxConnections = 0\n"
+                                 "    MaxConnectionsIP = 0\n"
+                                 "    MaxJoins = 0\n"
+                                 "    MaxPenaltyTime = 0\n"
+                                 "    PingTimeout = 86400\n"
+                                 "    PongTimeout = 86400\n"
+                                 "[Options]\n"
+                                 "    DNS = no\n"
+                                 "    Ident = no\n"
+                                 "    PAM = no\n";
+        return std::vector<std::string> { binary, "--nodaemon", "--config", config };
+    });
 }
 
 IrcPeer::~IrcPeer()

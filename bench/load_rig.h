@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <random>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -49,24 +49,32 @@ inline sockaddr_in loopback(int port)
     return address;
 }
 
-// A port free a moment ago, below the ports the kernel hands out to clients
-// (32768 and up), so that the phases' many client connections cannot take it.
-inline int freePort()
-{
-    static std::mt19937 random(std::random_device {}());
-    std::uniform_int_distribution<int> ports(20000, 32767);
-    for (int attempt = 0; attempt < 1000; ++attempt) {
-        const int port = ports(random);
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address = loopback(port);
+// A port the kernel handed out, kept bound (not listening) for as long as
+// this lives, so that no other socket can take it: the server listens on it
+// beside this socket, both allowing it with SO_REUSEADDR.
+class PortReservation {
+public:
+    PortReservation()
+        : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+    {
+        const int on = 1;
+        ::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in address = loopback(0);
         address.sin_addr.s_addr = htonl(INADDR_ANY);
-        const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-        ::close(fd);
-        if (free)
-            return port;
+        socklen_t length = sizeof address;
+        if (::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0
+            && ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+            m_port = ntohs(address.sin_port);
     }
-    return 0;
-}
+    ~PortReservation() { ::close(m_fd); }
+    PortReservation(const PortReservation&) = delete;
+    PortReservation& operator=(const PortReservation&) = delete;
+    int port() const { return m_port; }
+
+private:
+    int m_fd;
+    int m_port = 0;
+};
 
 // Client number `n` of a phase comes from an address of its own, 127.1.0.1
 // and up: to the server each address is another machine.
@@ -106,29 +114,19 @@ inline void raiseOpenFileLimit()
 // The server under test, in a process of its own.
 class ServerProcess {
 public:
-    // Ours: the bench server on a free port, `page` the tab its window shows
-    // while it serves. A port found free may be taken by another program's
-    // connection before the server binds it; the server then gives up, and
-    // another port is tried.
+    // Ours: the bench server, `page` the tab its window shows while it serves.
     explicit ServerProcess(const std::string& binary, const char* page = "Settings")
+        : ServerProcess([&](int port) {
+            return std::vector<std::string> { binary, std::to_string(port), page };
+        })
     {
-        for (int attempt = 0; attempt < 5; ++attempt) {
-            m_port = freePort();
-            if (start({ binary, std::to_string(m_port), page }))
-                return;
-        }
-        fail(binary);
     }
-    // Any server listening on `port`; an empty argument stands for the port.
-    ServerProcess(std::vector<std::string> arguments, int port)
-        : m_port(port)
+    // Any server, run with the arguments made for the port reserved for it.
+    explicit ServerProcess(const std::function<std::vector<std::string>(int port)>& arguments)
     {
-        for (std::string& argument : arguments) {
-            if (argument.empty())
-                argument = std::to_string(port);
-        }
-        if (!start(arguments))
-            fail(arguments[0]);
+        const std::vector<std::string> command = arguments(port());
+        if (!start(command))
+            fail(command[0]);
     }
     ~ServerProcess()
     {
@@ -137,7 +135,7 @@ public:
             ::waitpid(m_pid, nullptr, 0);
         }
     }
-    int port() const { return m_port; }
+    int port() const { return m_reserved.port(); }
 
     // CPU time of all the server's threads, in seconds.
     double cpuSeconds() const
@@ -213,7 +211,7 @@ private:
         }
         const auto start = Clock::now();
         while (secondsSince(start) < 20) {
-            const int fd = connectTo(m_port);
+            const int fd = connectTo(port());
             if (fd >= 0) {
                 ::close(fd); // a closed slot: later sends to it fail at once and are not counted
                 return true;
@@ -235,7 +233,7 @@ private:
         std::exit(1);
     }
 
-    int m_port = 0;
+    PortReservation m_reserved;
     pid_t m_pid = -1;
 };
 

@@ -89,7 +89,8 @@ int main(int argc, char* argv[])
     SocketSlotArray server;
     MainWindow frmMain(server);
     frmMain.show();
-    const auto port = quint16(bench::freePort());
+    const bench::PortReservation reserved;
+    const auto port = quint16(reserved.port());
     frmMain.findChild<QLineEdit*>(QStringLiteral("txtNickname"))->setText(QStringLiteral("op"));
     frmMain.findChild<QComboBox*>(QStringLiteral("cmbPort"))->setEditText(QString::number(port));
     frmMain.findChild<QPushButton*>(QStringLiteral("cmdStart"))->click();
