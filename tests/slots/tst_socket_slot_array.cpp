@@ -241,37 +241,6 @@ private slots:
         QCOMPARE(ledger.size(), 0); // nothing owed: forgotten at once
     }
 
-    // With the server's budgets: an ordinary client, with 1,000 clients
-    // connected and as many in the roster, joins once and sends a line a
-    // second for an hour, and is never held back; one that sends all it may
-    // gets no more than the burst and a tenth of the server's sending.
-    void defaultBudgets()
-    {
-        constexpr int clients = 1000;
-        AddressLedger::Clock::time_point now;
-        AddressLedger ledger(
-            SocketSlotArray::defaultInputBudget, SocketSlotArray::defaultSendBudget);
-        AddressLedger::Account& ordinary = ledger.hold(ipv4("127.0.0.2"), now);
-        ordinary.messages.spend(clients * (2 + clients + 1));
-        for (int second = 0; second < 3600; ++second) {
-            now += 1s;
-            QVERIFY(ledger.mayRead(ordinary, now));
-            ordinary.bytes.spend(100);
-            ordinary.messages.spend(clients);
-        }
-        AddressLedger::Account& greedy = ledger.hold(ipv4("127.0.0.3"), now);
-        qint64 sent = 0;
-        for (int ms = 0; ms < 100'000; ++ms, now += 1ms) {
-            if (ledger.mayRead(greedy, now)) {
-                greedy.messages.spend(clients);
-                sent += clients;
-            }
-        }
-        const Budget sends = SocketSlotArray::defaultSendBudget;
-        QVERIFY2(sent <= sends.burst + 100 * sends.perSecond + clients,
-            qPrintable(QString::number(sent)));
-    }
-
     // 1,000 bytes a second, bursts of 4,000, on a clock the test moves.
     void tokenBucket()
     {
