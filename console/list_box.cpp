@@ -1,6 +1,9 @@
 #include "list_box.h"
 
+#include "list_box_accessible.h"
 #include "list_rows.h"
+
+#include <QAccessible>
 
 #include <QKeyEvent>
 #include <QPainter>
@@ -25,15 +28,58 @@ ListBox::ListBox(ListRows& model, QWidget* parent)
     setFocusPolicy(Qt::StrongFocus);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     viewport()->setBackgroundRole(QPalette::Base);
-    const auto rowsChanged = [this] {
+    static const bool describesItself
+        = (QAccessible::installFactory(&ListBoxAccessible::create), true);
+    Q_UNUSED(describesItself);
+    using Change = QAccessibleTableModelChangeEvent::ModelChangeType;
+    const auto rowsChanged = [this](Change change, int first, int last) {
         updateScrollRange();
         viewport()->update();
+        tellRowsChanged(change, first, last);
     };
-    connect(&model, &ListRows::rowsInserted, this, rowsChanged);
-    connect(&model, &ListRows::rowsRemoved, this, rowsChanged);
-    connect(&model, &ListRows::modelReset, this, rowsChanged);
-    connect(&model, &ListRows::dataChanged, viewport(), qOverload<>(&QWidget::update));
+    connect(&model, &ListRows::rowsInserted, this,
+        [rowsChanged](const QModelIndex&, int first, int last) {
+            rowsChanged(Change::RowsInserted, first, last);
+        });
+    connect(&model, &ListRows::rowsRemoved, this,
+        [rowsChanged](const QModelIndex&, int first, int last) {
+            rowsChanged(Change::RowsRemoved, first, last);
+        });
+    connect(&model, &ListRows::modelReset, this,
+        [rowsChanged] { rowsChanged(Change::ModelReset, -1, -1); });
+    connect(&model, &ListRows::dataChanged, this,
+        [this](const QModelIndex& first, const QModelIndex& last) {
+            viewport()->update();
+            tellRowsChanged(QAccessibleTableModelChangeEvent::DataChanged, first.row(), last.row());
+        });
     connect(&model, &ListRows::listIndexChanged, this, &ListBox::showListIndex);
+}
+
+// Assistive technology hears of the rows that changed, and of nothing when
+// none listens: an append then costs one test.
+void ListBox::tellRowsChanged(int change, int first, int last)
+{
+    if (!QAccessible::isActive())
+        return;
+    QAccessibleTableModelChangeEvent event(
+        this, QAccessibleTableModelChangeEvent::ModelChangeType(change));
+    event.setFirstRow(first);
+    event.setLastRow(last);
+    QAccessible::updateAccessibility(&event);
+}
+
+void ListBox::tellListIndex(int row)
+{
+    if (!QAccessible::isActive() || row < 0)
+        return;
+    QAccessibleEvent selection(this, QAccessible::Selection);
+    selection.setChild(row);
+    QAccessible::updateAccessibility(&selection);
+    if (hasFocus()) {
+        QAccessibleEvent focus(this, QAccessible::Focus);
+        focus.setChild(row);
+        QAccessible::updateAccessibility(&focus);
+    }
 }
 
 int ListBox::rowHeight() const
@@ -78,6 +124,7 @@ void ListBox::showListIndex(int row)
     if (row >= 0)
         scrollToRow(row);
     viewport()->update();
+    tellListIndex(row);
 }
 
 void ListBox::paintEvent(QPaintEvent* event)

@@ -14,14 +14,19 @@ class ListRows;
 // fits its width, so appending to a list of a million rows costs what it
 // costs with ten, and a row of a megabyte what a row of a hundred bytes does.
 // Qt's item views do not: after each insert they lay out every row again.
+// It describes itself to assistive technology (ListBoxAccessible) and tells
+// it of each change, when one listens.
 class ListBox final : public QAbstractScrollArea {
     Q_OBJECT
 
 public:
     ListBox(ListRows& model, QWidget* parent);
 
-    // Where row `row` is drawn, in viewport coordinates.
+    ListRows& model() const { return m_model; }
+    // Where row `row` is drawn, in viewport coordinates, and the row drawn at
+    // `y` (-1 where there is none).
     QRect rowRect(int row) const;
+    int rowAt(int y) const;
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -32,7 +37,8 @@ protected:
 
 private:
     int rowHeight() const;
-    int rowAt(int y) const;
+    void tellRowsChanged(int change, int first, int last);
+    void tellListIndex(int row);
     void updateScrollRange();
     void scrollToRow(int row);
     void showListIndex(int row);

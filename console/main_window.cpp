@@ -142,8 +142,13 @@ void MainWindow::createControls()
     place(lblNickname, 360, 2040, 1575, 375);
     txtNickname = named(new QLineEdit(settings), "txtNickname");
     place(txtNickname, 2160, 2040, 2415, 405);
+    // Assistive technology names an input after its label, or where it has
+    // none, after what the window shows it as.
+    lblPort->setBuddy(cmbPort);
+    lblNickname->setBuddy(txtNickname);
 
     Log = named(new ListBox(m_state.Log, logs), "Log");
+    Log->setAccessibleName(QStringLiteral("Log"));
     place(Log, 240, 600, 7095, 2790);
     cmdSaveLog = named(new QPushButton(QStringLiteral("Save Log As"), logs), "cmdSaveLog");
     place(cmdSaveLog, 240, 3600, 1215, 495);
@@ -166,6 +171,9 @@ void MainWindow::createControls()
     place(Ip, 2760, 720, 2295, 2790);
     connection = named(new ListBox(m_state.connection, users), "connection");
     place(connection, 5160, 720, 2055, 2790);
+    connection->setAccessibleName(QStringLiteral("Connection"));
+    lblusers->setBuddy(Users);
+    lblIpAdres->setBuddy(Ip);
     auto* lblUsersOnline
         = named(new QLabel(QStringLiteral("Users Online:"), users), "lblUsersOnline");
     lblUsersOnline->setFont(labelFont(base, 9.75, false));
@@ -174,11 +182,14 @@ void MainWindow::createControls()
     place(lblOnline, 1920, 3720, 1095, 375);
 
     Messages = named(new ListBox(m_state.Messages, chat), "Messages");
+    Messages->setAccessibleName(QStringLiteral("Messages"));
     place(Messages, 240, 480, 7095, 2790);
     Users2 = named(new ListBox(m_state.Users2, chat), "Users2");
+    Users2->setAccessibleName(QStringLiteral("Users"));
     place(Users2, 7440, 480, 2295, 2790);
     txtMessage = named(new QLineEdit(chat), "txtMessage");
     txtMessage->setMaxLength(longestMessage);
+    txtMessage->setAccessibleName(QStringLiteral("Message"));
     place(txtMessage, 240, 3360, 5775, 495);
     cmdSend = named(new QPushButton(QStringLiteral("Send"), chat), "cmdSend");
     place(cmdSend, 6120, 3360, 1215, 495);
@@ -198,13 +209,15 @@ void MainWindow::createMenus()
     connect(mnuAbout, &QAction::triggered, this, &MainWindow::mnuAbout_Click);
 }
 
+// Tab walks the page shown in reading order, then the buttons below it;
+// controls on hidden pages are passed over.
 void MainWindow::setTabOrder()
 {
-    const QWidget* order[] = { Overzicht, cmdStart, cmdStop, Messages, cmdSend, txtMessage, Log,
-        cmdSaveLog, Users, txtNickname, cmdClearLog, cmdClearChat, cmdPrintLog, Ip, cmbPort,
-        connection, Users2 };
+    QWidget* const order[]
+        = { Overzicht, cmbPort, txtNickname, Log, cmdSaveLog, cmdClearLog, cmdPrintLog, Users, Ip,
+              connection, Messages, Users2, txtMessage, cmdSend, cmdClearChat, cmdStart, cmdStop };
     for (std::size_t i = 1; i < std::size(order); ++i)
-        QWidget::setTabOrder(const_cast<QWidget*>(order[i - 1]), const_cast<QWidget*>(order[i]));
+        QWidget::setTabOrder(order[i - 1], order[i]);
 }
 
 void MainWindow::connectHandlers()

@@ -1,11 +1,13 @@
 #include "file_size_limit.h"
 #include "list_box.h"
+#include "list_box_accessible.h"
 #include "log_printer.h"
 #include "message_box.h"
 #include "page_writer.h"
 #include "save_dialog.h"
 #include "server_window.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QLabel>
 #include <QMessageBox>
@@ -21,6 +23,10 @@
 #include <QTimer>
 
 #include <functional>
+
+#include <private/qguiapplication_p.h>
+#include <qpa/qplatformaccessibility.h>
+#include <qpa/qplatformintegration.h>
 
 #include <sys/resource.h>
 
@@ -67,6 +73,21 @@ struct LogOutputs {
 QByteArray roster(const QByteArray& event, const QByteArrayList& nicknames)
 {
     return "NEWLIST" + event + "USER:" + nicknames.join("USER:");
+}
+
+// What assistive technology is told, "object event first-row" each, from the
+// moment accessibility is turned on, as a screen reader turns it on.
+QStringList accessibilityEvents;
+
+void listenAsAssistiveTechnology()
+{
+    QGuiApplicationPrivate::platformIntegration()->accessibility()->setActive(true);
+    QAccessible::installUpdateHandler([](QAccessibleEvent* event) {
+        const auto* change = dynamic_cast<QAccessibleTableModelChangeEvent*>(event);
+        accessibilityEvents.append(event->object()->objectName() + u' '
+            + QString::number(event->type()) + u' '
+            + QString::number(change ? change->firstRow() : event->child()));
+    });
 }
 
 QByteArray fileBytes(const QString& path)
@@ -418,6 +439,87 @@ private slots:
         QVERIFY(shown(499) && !shown(0));
         state.Log.Clear();
         QCOMPARE(log->verticalScrollBar()->maximum(), 0);
+    }
+
+    // Tab walks each page in reading order, then the buttons below.
+    void tabOrder_data()
+    {
+        QTest::addColumn<int>("page");
+        QTest::addColumn<QString>("walk");
+        QTest::newRow("Settings") << 0 << "cmbPort txtNickname cmdStart cmdStop";
+        QTest::newRow("Logs") << 1 << "Log cmdSaveLog cmdClearLog cmdPrintLog cmdStart";
+        QTest::newRow("Users") << 2 << "Users Ip connection cmdStart";
+        QTest::newRow("Chat") << 3 << "Messages Users2 txtMessage cmdSend cmdClearChat cmdStart";
+    }
+    void tabOrder()
+    {
+        QFETCH(int, page);
+        QFETCH(QString, walk);
+        ServerWindow w;
+        w.frmMain.show();
+        QVERIFY(QTest::qWaitForWindowActive(&w.frmMain));
+        w.control<QTabWidget>("Overzicht")->setCurrentIndex(page);
+        const QStringList controls = walk.split(u' ');
+        w.control(qPrintable(controls.first()))->setFocus();
+        QStringList walked { controls.first() };
+        while (walked.size() < controls.size()) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            walked.append(QApplication::focusWidget()->objectName());
+        }
+        QCOMPARE(walked, controls);
+    }
+
+    // Assistive technology sees every input by its name (or its label's), and every list box
+    // as a list of its rows: a long row told in part, the selected row
+    // selected, and focused with the box. A row selected through it is
+    // selected as by a click (the Ip row follows), and a change is told by
+    // the box that shows it, of the rows it changed.
+    void accessibility()
+    {
+        listenAsAssistiveTechnology();
+        ServerWindow w;
+        w.frmMain.show();
+        QVERIFY(QTest::qWaitForWindowActive(&w.frmMain));
+        w.control<QTabWidget>("Overzicht")->setCurrentIndex(2);
+        ServerState& state = w.state();
+        const std::pair<const char*, const char*> names[] = { { "cmbPort", "Port" },
+            { "txtNickname", "Nickname" }, { "txtMessage", "Message" }, { "Log", "Log" },
+            { "Users", "Users" }, { "Ip", "Ip-Adress" }, { "connection", "Connection" },
+            { "Messages", "Messages" }, { "Users2", "Users" } };
+        for (const auto& [control, name] : names) {
+            QAccessibleInterface* input = QAccessible::queryAccessibleInterface(w.control(control));
+            const auto labels = input->relations(QAccessible::Label);
+            QCOMPARE((labels.isEmpty() ? input : labels.first().first)->text(QAccessible::Name),
+                QLatin1String(name));
+        }
+        w.start(QStringLiteral("op"));
+        state.Users.AddItem("ann");
+        state.Ip.AddItem("127.0.0.2");
+        state.transcript.append(QByteArray(1024 * 1024, 'x'));
+        QAccessibleInterface* users = QAccessible::queryAccessibleInterface(w.control("Users"));
+        QAccessibleInterface* ip = QAccessible::queryAccessibleInterface(w.control("Ip"));
+        QAccessibleInterface* log = QAccessible::queryAccessibleInterface(w.control("Log"));
+        QCOMPARE(users->role(), QAccessible::List);
+        QCOMPARE(users->childCount(), 2);
+        QCOMPARE(users->child(1)->text(QAccessible::Name), QStringLiteral("ann"));
+        QCOMPARE(log->child(0)->text(QAccessible::Name).size(), ListBoxAccessible::rowTextLength);
+
+        QVERIFY(users->tableInterface()->selectRow(1));
+        QCOMPARE(std::pair(state.Users.ListIndex(), state.Ip.ListIndex()), std::pair(1, 1));
+        w.control("Users")->setFocus();
+        QVERIFY(users->child(1)->state().selected && users->child(1)->state().focused);
+        QVERIFY(ip->child(1)->state().selected && !ip->child(1)->state().focused);
+        ip->child(0)->actionInterface()->doAction(QAccessibleActionInterface::toggleAction());
+        QCOMPARE(std::pair(state.Users.ListIndex(), state.Ip.ListIndex()), std::pair(0, 0));
+
+        accessibilityEvents.clear();
+        state.Users.AddItem("bob");
+        state.transcript.append("a line");
+        const auto rowsInserted = QString::number(QAccessible::TableModelChanged);
+        QCOMPARE(accessibilityEvents,
+            (QStringList { "Users " + rowsInserted + " 2", "Messages " + rowsInserted + " 1",
+                "Log " + rowsInserted + " 1" }));
+        QCOMPARE(users->child(2)->text(QAccessible::Name), QStringLiteral("bob"));
     }
 
     // A row of a megabyte, in every list box and on the printed page, is drawn
