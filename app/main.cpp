@@ -1,7 +1,7 @@
 #include "command_line.h"
-#include "main_window.h"
 #include "process_setup.h"
-#include "socket_slot_array.h"
+#include "remembered_starts.h"
+#include "server_console.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -54,13 +54,13 @@ int main(int argc, char* argv[])
     QApplication::setDesktopFileName(QStringLiteral("quenvar-chat-server"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/64.png")));
 
-    SocketSlotArray server;
+    ServerConsole console;
     QSettings settings;
-    MainWindow frmMain(server);
-    frmMain.rememberStartsIn(settings);
-    frmMain.offerStart(commandLine.port, commandLine.nickname);
-    frmMain.show();
+    RememberedStarts starts(settings, console.engine);
+    starts.offerIn(console.frmMain);
+    console.frmMain.offerStart(commandLine.port, commandLine.nickname);
+    console.frmMain.show();
     if (commandLine.start)
-        QTimer::singleShot(0, &frmMain, &MainWindow::cmdStart_Click);
+        QTimer::singleShot(0, &console.engine, &RelayEngine::cmdStart_Click);
     return app.exec();
 }

@@ -5,16 +5,11 @@
 // For the benchmarks of long runs: QUENVAR_BENCH_FILL_LOG=BYTES fills the
 // log with rows of a kilobyte before the start, and SIGUSR1 saves the log to
 // the file QUENVAR_BENCH_SAVE names, as Save Log As would.
-#include "main_window.h"
 #include "process_setup.h"
 #include "save_dialog.h"
-#include "socket_slot_array.h"
+#include "server_console.h"
 
 #include <QApplication>
-#include <QComboBox>
-#include <QLabel>
-#include <QLineEdit>
-#include <QPushButton>
 #include <QSocketNotifier>
 #include <QTabWidget>
 
@@ -46,15 +41,15 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "usage: %s PORT [Settings|Logs|Users|Chat]\n", argv[0]);
         return 2;
     }
-    SocketSlotArray server;
-    MainWindow frmMain(server);
-    frmMain.setSaveDialog(std::make_unique<FileFromEnvironment>());
+    ServerConsole console;
+    MainWindow& frmMain = console.frmMain;
+    frmMain.logExport().setSaveDialog(std::make_unique<FileFromEnvironment>());
     // With the events each row raises handled as it goes, as a log filled
     // over a day would have them, not all at once after the start.
     const QByteArray row(1024, 'f');
     for (qint64 filled = 0; filled < qEnvironmentVariableIntValue("QUENVAR_BENCH_FILL_LOG");
          filled += row.size()) {
-        frmMain.state().transcript.append(row);
+        console.state.transcript.append(row);
         if (filled % (1024 * row.size()) == 0)
             QCoreApplication::processEvents();
     }
@@ -67,12 +62,8 @@ int main(int argc, char* argv[])
         frmMain.cmdSaveLog_Click();
     });
     frmMain.show();
-    frmMain.findChild<QLineEdit*>(QStringLiteral("txtNickname"))->setText(QStringLiteral("op"));
-    frmMain.findChild<QComboBox*>(QStringLiteral("cmbPort"))
-        ->setEditText(QString::fromLatin1(argv[1]));
-    frmMain.findChild<QPushButton*>(QStringLiteral("cmdStart"))->click();
-    if (frmMain.findChild<QLabel*>(QStringLiteral("lblStatus"))->text()
-        != QStringLiteral("Running"))
+    console.start(QStringLiteral("op"), quint16(std::atoi(argv[1])));
+    if (console.server.State(0) != SlotArray::sckListening)
         return 1;
     if (argc == 3) {
         auto* tabs = frmMain.findChild<QTabWidget*>(QStringLiteral("Overzicht"));

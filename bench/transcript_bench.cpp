@@ -6,6 +6,8 @@
 // one paint of the Chat, Logs and Users pages takes (rendered into an image,
 // through the same paint code the screen uses).
 #include "main_window.h"
+#include "relay_engine.h"
+#include "server_state.h"
 #include "slot_array.h"
 
 #include <QApplication>
@@ -27,12 +29,12 @@ namespace {
 // A slot array with no clients, whose only message is the chat line.
 class OneLineSlots final : public SlotArray {
 public:
-    SlotError Bind(int, quint16) override { return {}; }
-    SlotError Listen(int) override { return {}; }
+    Failure Bind(int, quint16) override { return {}; }
+    Failure Listen(int) override { return {}; }
     void Close(int) override { }
-    SlotError Load(int) override { return {}; }
-    SlotError Accept(int, qint32) override { return {}; }
-    SlotError SendData(int, const QByteArray&) override { return {}; }
+    Failure Load(int) override { return {}; }
+    Failure Accept(int, qint32) override { return {}; }
+    Failure SendData(int, const QByteArray&) override { return {}; }
     // A fresh copy of the line on the heap, as a read gives.
     QByteArray GetData(int) override { return "bench: a chat line of ordinary length, 48 chars"; }
     int State(int) const override { return sckClosed; }
@@ -54,9 +56,8 @@ long rssKiB()
     return 0;
 }
 
-int paintLongLines(MainWindow& frmMain)
+int paintLongLines(MainWindow& frmMain, ServerState& state)
 {
-    ServerState& state = frmMain.state();
     QByteArray row(1024 * 1024, Qt::Uninitialized);
     for (qsizetype i = 0; i < row.size(); ++i)
         row[i] = char(0x20 + i % 224);
@@ -95,11 +96,14 @@ int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
     OneLineSlots slots_;
-    MainWindow frmMain(slots_);
+    ServerState state;
+    MainWindow frmMain(state, slots_);
+    RelayEngine engine(state, slots_, frmMain);
+    frmMain.load(engine);
     frmMain.show();
     QCoreApplication::processEvents();
     if (argc > 1 && std::strcmp(argv[1], "--long-lines") == 0)
-        return paintLongLines(frmMain);
+        return paintLongLines(frmMain, state);
     const int target = argc > 1 ? std::atoi(argv[1]) : 1000000;
     const long before = rssKiB();
 

@@ -6,15 +6,12 @@
 // way a key or a click does; a key event itself cannot be made off the
 // window's thread.)
 #include "load_rig.h"
-#include "main_window.h"
 #include "process_setup.h"
-#include "socket_slot_array.h"
+#include "server_console.h"
 
 #include <QApplication>
-#include <QComboBox>
 #include <QElapsedTimer>
 #include <QEvent>
-#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 
@@ -86,16 +83,13 @@ int main(int argc, char* argv[])
     const int clients = argc > 1 ? std::atoi(argv[1]) : 5000;
     const int broadcasts = argc > 2 ? std::atoi(argv[2]) : 20;
 
-    SocketSlotArray server;
-    MainWindow frmMain(server);
+    ServerConsole console;
+    MainWindow& frmMain = console.frmMain;
     frmMain.show();
     const bench::PortReservation reserved;
     const auto port = quint16(reserved.port());
-    frmMain.findChild<QLineEdit*>(QStringLiteral("txtNickname"))->setText(QStringLiteral("op"));
-    frmMain.findChild<QComboBox*>(QStringLiteral("cmbPort"))->setEditText(QString::number(port));
-    frmMain.findChild<QPushButton*>(QStringLiteral("cmdStart"))->click();
-    if (frmMain.findChild<QLabel*>(QStringLiteral("lblStatus"))->text()
-        != QStringLiteral("Running"))
+    console.start(QStringLiteral("op"), port);
+    if (console.server.State(0) != SlotArray::sckListening)
         return 1;
 
     std::vector<int> fds;
@@ -106,7 +100,7 @@ int main(int argc, char* argv[])
     }
     QElapsedTimer waiting;
     waiting.start();
-    while (frmMain.state().connectie < clients && waiting.elapsed() < 60000)
+    while (console.state.connectie < clients && waiting.elapsed() < 60000)
         QCoreApplication::processEvents();
 
     auto* message = frmMain.findChild<QLineEdit*>(QStringLiteral("txtMessage"));

@@ -1,5 +1,7 @@
 #include "log_file.h"
 
+#include <cerrno>
+
 #include <fcntl.h>
 
 namespace {
@@ -22,48 +24,50 @@ LogFile::~LogFile()
 // Unbuffered, so that a short write (a full disk, a file size limit) shows in
 // write() itself: buffered, QSaveFile reports it nowhere and commits a
 // truncated file. The rows are gathered here instead.
-bool LogFile::open()
+Failure LogFile::open()
 {
-    if (m_file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
-        return true;
-    m_error = m_file.errorString();
-    return false;
+    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+        m_failure = fileFailure();
+    return m_failure;
 }
 
-bool LogFile::writeRow(QByteArrayView row)
+Failure LogFile::writeRow(QByteArrayView row)
 {
-    if (!m_error.isEmpty())
-        return false;
+    if (m_failure)
+        return m_failure;
     m_buffer += '"';
     m_buffer += row;
     m_buffer += "\"\r\n";
-    return m_buffer.size() < bufferSize || writeBuffer();
+    return m_buffer.size() < bufferSize ? Failure {} : writeBuffer();
 }
 
-bool LogFile::writeBuffer()
+Failure LogFile::writeBuffer()
 {
     const qint64 written = m_file.write(m_buffer);
-    if (written != m_buffer.size()) {
-        m_error = written < 0
-            ? m_file.errorString()
-            : QStringLiteral("only %1 of %2 bytes could be written; the disk may be full")
-                  .arg(written)
-                  .arg(m_buffer.size());
-        return false;
-    }
+    if (written < 0)
+        return m_failure = fileFailure();
+    if (written != m_buffer.size())
+        return m_failure = { ENOSPC,
+            QStringLiteral("only %1 of %2 bytes could be written; the disk may be full")
+                .arg(written)
+                .arg(m_buffer.size()) };
     m_buffer.clear();
     // Starts writing what is there to disk, without waiting, so that the
     // commit's sync has little left to do.
     ::sync_file_range(int(m_file.handle()), 0, 0, SYNC_FILE_RANGE_WRITE);
-    return true;
+    return {};
 }
 
-bool LogFile::commit()
+Failure LogFile::commit()
 {
-    if (!m_error.isEmpty() || !writeBuffer())
-        return false;
-    if (m_file.commit())
-        return true;
-    m_error = m_file.errorString();
-    return false;
+    if (m_failure || writeBuffer())
+        return m_failure;
+    if (!m_file.commit())
+        m_failure = fileFailure();
+    return m_failure;
+}
+
+Failure LogFile::fileFailure()
+{
+    return { int(m_file.error()), m_file.errorString() };
 }

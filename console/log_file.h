@@ -1,5 +1,7 @@
 #pragma once
 
+#include "failure.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QSaveFile>
@@ -15,17 +17,16 @@ public:
     explicit LogFile(const QString& fileName);
     ~LogFile();
 
-    bool open();
-    // False once anything could not be written.
-    bool writeRow(QByteArrayView row);
-    bool commit();
-    // Why open, writeRow or commit failed.
-    QString errorString() const { return m_error; }
+    Failure open();
+    // Once a row could not be written, every later call fails the same way.
+    Failure writeRow(QByteArrayView row);
+    Failure commit();
 
 private:
-    bool writeBuffer();
+    Failure writeBuffer();
+    Failure fileFailure();
 
     QSaveFile m_file;
     QByteArray m_buffer;
-    QString m_error;
+    Failure m_failure;
 };

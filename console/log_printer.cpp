@@ -6,6 +6,8 @@
 #include <QPrinter>
 #include <QPrinterInfo>
 
+#include <cerrno>
+
 PagePrinter::PagePrinter(QString pdfFile)
     : m_pdfFile(std::move(pdfFile))
 {
@@ -13,12 +15,10 @@ PagePrinter::PagePrinter(QString pdfFile)
 
 PagePrinter::~PagePrinter() = default;
 
-bool PagePrinter::StartDoc(QString* error)
+Failure PagePrinter::StartDoc()
 {
-    if (m_pdfFile.isEmpty() && QPrinterInfo::defaultPrinter().isNull()) {
-        *error = QStringLiteral("No printer is installed.");
-        return false;
-    }
+    if (m_pdfFile.isEmpty() && QPrinterInfo::defaultPrinter().isNull())
+        return { ENODEV, QStringLiteral("No printer is installed.") };
     m_printer = std::make_unique<QPrinter>(QPrinter::HighResolution);
     if (!m_pdfFile.isEmpty()) {
         m_printer->setOutputFormat(QPrinter::PdfFormat);
@@ -27,15 +27,15 @@ bool PagePrinter::StartDoc(QString* error)
     m_printer->setDocName(QStringLiteral("Quenvar Chat Server log"));
     m_painter = std::make_unique<QPainter>();
     if (!m_painter->begin(m_printer.get())) {
-        *error = QStringLiteral("The print job could not be started on %1.")
-                     .arg(m_pdfFile.isEmpty() ? m_printer->printerName() : m_pdfFile);
         m_painter.reset();
-        return false;
+        return { EIO,
+            QStringLiteral("The print job could not be started on %1.")
+                .arg(m_pdfFile.isEmpty() ? m_printer->printerName() : m_pdfFile) };
     }
     m_writer = std::make_unique<PageWriter>(*m_painter,
         m_printer->pageLayout().paintRectPixels(m_printer->resolution()),
         [this] { m_printer->newPage(); });
-    return true;
+    return {};
 }
 
 void PagePrinter::Print(const QByteArray& line)
@@ -43,15 +43,15 @@ void PagePrinter::Print(const QByteArray& line)
     m_writer->writeLine(line);
 }
 
-bool PagePrinter::EndDoc(QString* error)
+Failure PagePrinter::EndDoc()
 {
     const bool ended = m_painter && m_painter->end();
     m_writer.reset();
     m_painter.reset();
     m_printer.reset();
     if (!ended)
-        *error = QStringLiteral("The print job could not be finished.");
-    return ended;
+        return { EIO, QStringLiteral("The print job could not be finished.") };
+    return {};
 }
 
 void PagePrinter::AbortDoc()

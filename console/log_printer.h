@@ -1,5 +1,7 @@
 #pragma once
 
+#include "failure.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -13,11 +15,11 @@ class QPrinter;
 class LogPrinter {
 public:
     virtual ~LogPrinter() = default;
-    // Starts a job; false, with the reason, when there is nothing to print on.
-    virtual bool StartDoc(QString* error) = 0;
+    // Starts a job; fails when there is nothing to print on.
+    virtual Failure StartDoc() = 0;
     // One line of Latin-1 text.
     virtual void Print(const QByteArray& line) = 0;
-    virtual bool EndDoc(QString* error) = 0;
+    virtual Failure EndDoc() = 0;
     // Ends the job without printing it.
     virtual void AbortDoc() = 0;
 };
@@ -29,9 +31,9 @@ public:
     explicit PagePrinter(QString pdfFile = {});
     ~PagePrinter() override;
 
-    bool StartDoc(QString* error) override;
+    Failure StartDoc() override;
     void Print(const QByteArray& line) override;
-    bool EndDoc(QString* error) override;
+    Failure EndDoc() override;
     void AbortDoc() override;
 
 private:

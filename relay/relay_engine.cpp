@@ -90,7 +90,7 @@ void RelayEngine::cmdStart_Click()
     m_console.setStartEnabled(false);
     m_console.setStopEnabled(true);
     const auto port = quint16(m_state.port);
-    SlotError error = m_server.Bind(0, port);
+    Failure error = m_server.Bind(0, port);
     if (!error)
         error = m_server.Listen(0);
     if (error) {
@@ -116,6 +116,7 @@ void RelayEngine::cmdStart_Click()
     updateOnline();
     m_state.Ip.AddItem(m_server.LocalIP(0).toLatin1());
     m_console.setCaption(captionPrefix + nickname);
+    emit serviceStarted(m_state.port, nickname);
 }
 
 // A start whose port could not be taken leaves the service as it was before

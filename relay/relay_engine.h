@@ -29,6 +29,10 @@ public:
     void Server_DataArrival(int index, qint64 bytesTotal);
     void Server_Close(int index);
 
+signals:
+    // A start took the service from stopped to listening.
+    void serviceStarted(int port, const QString& nickname);
+
 private:
     int requestedPort() const;
     void refuseStart(const QString& text);

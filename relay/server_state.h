@@ -1,6 +1,7 @@
 #pragma once
 
 #include "list_model.h"
+#include "roster_selection.h"
 #include "transcript_store.h"
 #include "transcript_view.h"
 
@@ -9,8 +10,8 @@
 // RelayEngine (relay_engine.h) holds the handlers that read and write this
 // state in place. It meets the window only through Console (console.h) and
 // the sockets only through SlotArray (slot_array.h): slots/ provides the slot
-// array over epoll, and console/ the main window, which owns this state and
-// the engine and shows the lists through its views.
+// array over epoll, and console/ the main window, which shows the lists
+// through its views. app/ builds them all and joins them (server_console.h).
 //
 // The roster is the four parallel lists Users, Users2, Ip and connection: row i
 // of each describes the same user, and every change appends to all four,
@@ -28,6 +29,7 @@ struct ServerState {
     ListModel Users2; // the same nicknames, shown beside the chat
     ListModel Ip; // dotted IP addresses
     ListModel connection; // slot numbers as text ("0" for the operator)
+    RosterSelection userSelection { Users, Ip };
 
     // Both transcripts get every line, so one store on disk holds them; each
     // shows it from where it was last cleared.

@@ -1,17 +1,10 @@
 #pragma once
 
+#include "failure.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QString>
-
-// What a failed slot operation reports: the operating system's error number
-// and its text. A default-constructed value means success.
-struct SlotError {
-    int code = 0;
-    QString text;
-
-    explicit operator bool() const { return code != 0; }
-};
 
 // The array of TCP endpoints the engine works on, addressed by slot number:
 // slot 0 listens, slots 1 and up are accepted connections, numbered in the
@@ -29,15 +22,15 @@ public:
 
     using QObject::QObject;
 
-    virtual SlotError Bind(int index, quint16 port) = 0;
-    virtual SlotError Listen(int index) = 0;
+    virtual Failure Bind(int index, quint16 port) = 0;
+    virtual Failure Listen(int index) = 0;
     // Stops listening and releases the port; used on slot 0 only.
     virtual void Close(int index) = 0;
     // Creates slot `index`, closed.
-    virtual SlotError Load(int index) = 0;
-    virtual SlotError Accept(int index, qint32 requestID) = 0;
+    virtual Failure Load(int index) = 0;
+    virtual Failure Accept(int index, qint32 requestID) = 0;
     // Hands the bytes over for sending, without waiting for the peer.
-    virtual SlotError SendData(int index, const QByteArray& bytes) = 0;
+    virtual Failure SendData(int index, const QByteArray& bytes) = 0;
     // Everything received and not yet read.
     virtual QByteArray GetData(int index) = 0;
     virtual int State(int index) const = 0;

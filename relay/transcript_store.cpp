@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <span>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -155,14 +156,6 @@ void TranscriptStore::fallBackToMemory(const QString& reason)
     emit storageFailed(reason);
 }
 
-qint64 TranscriptStore::endOf(qint64 row) const
-{
-    qint64 end = 0;
-    if (row >= 0)
-        readAt(m_ends, reinterpret_cast<char*>(&end), endSize, row * endSize);
-    return end;
-}
-
 QByteArray TranscriptStore::row(qint64 row, qsizetype maxBytes) const
 {
     const auto cut = [maxBytes](qint64 size) {
@@ -203,12 +196,16 @@ qint64 TranscriptStore::readSome(
             take(row(i));
         return end;
     }
-    // Rows on disk: one read of where they end, one of their bytes.
-    std::vector<qint64> ends(size_t(std::min({ last, m_written, first + rowsPerRead }) - first));
-    if (!readAt(m_ends, reinterpret_cast<char*>(ends.data()), qint64(ends.size()) * endSize,
-            first * endSize))
+    // Rows on disk: one read of where they end (with where the row before
+    // them ends, but for the first row), one of their bytes.
+    const qint64 before = first > 0 ? 1 : 0;
+    std::vector<qint64> read(
+        size_t(before + std::min({ last, m_written, first + rowsPerRead }) - first));
+    if (!readAt(m_ends, reinterpret_cast<char*>(read.data()), qint64(read.size()) * endSize,
+            (first - before) * endSize))
         return -1;
-    const qint64 start = endOf(first - 1);
+    const qint64 start = before ? read.front() : 0;
+    const std::span<const qint64> ends = std::span(read).subspan(size_t(before));
     const auto within = std::upper_bound(ends.begin(), ends.end(), start + bytesPerRead);
     const size_t rows = std::max<size_t>(1, size_t(within - ends.begin()));
     QByteArray bytes(ends[rows - 1] - start, Qt::Uninitialized);

@@ -57,7 +57,6 @@ signals:
 
 private:
     void fallBackToMemory(const QString& reason);
-    qint64 endOf(qint64 row) const;
 
     int m_data = -1;
     int m_ends = -1;

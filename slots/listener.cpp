@@ -27,46 +27,40 @@ int openSpareDescriptor()
     return ::open("/dev/null", O_RDONLY | O_CLOEXEC);
 }
 
-// A dual-stack listener where the host has IPv6, plain IPv4 otherwise.
-int listeningSocket(quint16 port)
+// A socket bound to `address`, that a stop and a new start may bind again
+// while connections accepted on it are still open; -1, with errno, where not.
+int boundSocket(int family, const sockaddr* address, socklen_t length)
 {
     const int on = 1;
     const int off = 0;
-    int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd >= 0) {
-        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
-        // Lets a stop and a new start take the port again while connections
-        // accepted on it are still open.
-        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        sockaddr_in6 address {};
-        address.sin6_family = AF_INET6;
-        address.sin6_addr = in6addr_any;
-        address.sin6_port = htons(port);
-        if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
-            return fd;
-        const int error = errno;
-        ::close(fd);
-        if (error != EADDRNOTAVAIL) {
-            errno = error;
-            return -1;
-        }
-    } else if (errno != EAFNOSUPPORT) {
-        return -1;
-    }
-    fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int fd = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    address.sin_port = htons(port);
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
+    if ((family != AF_INET6 || ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) == 0)
+        && ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0
+        && ::bind(fd, address, length) == 0)
         return fd;
     const int error = errno;
     ::close(fd);
     errno = error;
     return -1;
+}
+
+// A dual-stack listener where the host has IPv6, plain IPv4 otherwise.
+int listeningSocket(quint16 port)
+{
+    sockaddr_in6 any6 {};
+    any6.sin6_family = AF_INET6;
+    any6.sin6_addr = in6addr_any;
+    any6.sin6_port = htons(port);
+    const int fd = boundSocket(AF_INET6, reinterpret_cast<const sockaddr*>(&any6), sizeof any6);
+    if (fd >= 0 || (errno != EAFNOSUPPORT && errno != EADDRNOTAVAIL && errno != ENOPROTOOPT))
+        return fd;
+    sockaddr_in any4 {};
+    any4.sin_family = AF_INET;
+    any4.sin_addr.s_addr = htonl(INADDR_ANY);
+    any4.sin_port = htons(port);
+    return boundSocket(AF_INET, reinterpret_cast<const sockaddr*>(&any4), sizeof any4);
 }
 
 } // namespace
@@ -86,7 +80,7 @@ Listener::~Listener()
         ::close(m_spareFd);
 }
 
-SlotError Listener::bind(quint16 port)
+Failure Listener::bind(quint16 port)
 {
     if (m_fd >= 0)
         return systemError(EINVAL);
@@ -98,7 +92,7 @@ SlotError Listener::bind(quint16 port)
     return {};
 }
 
-SlotError Listener::listen()
+Failure Listener::listen()
 {
     if (m_state != SlotArray::sckOpen)
         return systemError(EINVAL);
@@ -206,10 +200,13 @@ bool Listener::acceptWithoutDescriptors()
     if (m_spareFd >= 0)
         return true;
     setArmed(false);
-    QTimer::singleShot(descriptorRetry, this, [this] { setArmed(true); });
     return false;
 }
 
+// Unarmed, epoll does not report the listener until it is armed again a
+// moment later. Where epoll refuses to arm it, it is asked again a moment
+// later, as where descriptors are short: a listener left unarmed would
+// accept nothing for good. One left armed is only reported again.
 void Listener::setArmed(bool armed)
 {
     if (m_state != SlotArray::sckListening)
@@ -217,5 +214,8 @@ void Listener::setArmed(bool armed)
     epoll_event event {};
     event.events = armed ? quint32(EPOLLIN) : 0u;
     event.data.u64 = 0;
-    ::epoll_ctl(m_epoll, EPOLL_CTL_MOD, m_fd, &event);
+    const bool changed = ::epoll_ctl(m_epoll, EPOLL_CTL_MOD, m_fd, &event) == 0;
+    const bool unarmed = armed ? !changed : changed;
+    if (unarmed)
+        QTimer::singleShot(descriptorRetry, this, [this] { setArmed(true); });
 }

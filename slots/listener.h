@@ -34,8 +34,8 @@ public:
     Listener(int epoll, AddressLedger& ledger, Admit admit);
     ~Listener() override;
 
-    SlotError bind(quint16 port);
-    SlotError listen();
+    Failure bind(quint16 port);
+    Failure listen();
     // Stops listening and releases the port; waiting connections are closed.
     void close();
     int state() const { return m_state; }

@@ -52,7 +52,7 @@ QString localIpv4()
     return address;
 }
 
-SlotError systemError(int code)
+Failure systemError(int code)
 {
-    return SlotError { code, QString::fromLocal8Bit(std::strerror(code)) };
+    return Failure { code, QString::fromLocal8Bit(std::strerror(code)) };
 }

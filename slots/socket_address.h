@@ -16,4 +16,4 @@ QString addressText(const sockaddr_in6& address);
 QString localIpv4();
 
 // A failed operation, with the operating system's text for `code`.
-SlotError systemError(int code);
+Failure systemError(int code);

@@ -58,12 +58,12 @@ SocketSlotArray::~SocketSlotArray()
     ::close(m_epoll);
 }
 
-SlotError SocketSlotArray::Bind(int index, quint16 port)
+Failure SocketSlotArray::Bind(int index, quint16 port)
 {
     return index == 0 ? m_listener.bind(port) : systemError(EINVAL);
 }
 
-SlotError SocketSlotArray::Listen(int index)
+Failure SocketSlotArray::Listen(int index)
 {
     return index == 0 ? m_listener.listen() : systemError(EINVAL);
 }
@@ -78,12 +78,12 @@ void SocketSlotArray::Close(int index)
     keepTicking();
 }
 
-SlotError SocketSlotArray::Load(int index)
+Failure SocketSlotArray::Load(int index)
 {
-    return m_table.create(index) ? SlotError {} : systemError(EEXIST);
+    return m_table.create(index) ? Failure {} : systemError(EEXIST);
 }
 
-SlotError SocketSlotArray::Accept(int index, qint32 requestID)
+Failure SocketSlotArray::Accept(int index, qint32 requestID)
 {
     if (index <= 0 || index > m_table.lastCreated() || m_table.find(index) || !m_pending
         || requestID != m_pending->fd)
@@ -105,7 +105,7 @@ SlotError SocketSlotArray::Accept(int index, qint32 requestID)
 
 // Each message is its own write, sent at once. What the kernel does not take
 // now waits in the slot's output until the socket can take more.
-SlotError SocketSlotArray::SendData(int index, const QByteArray& bytes)
+Failure SocketSlotArray::SendData(int index, const QByteArray& bytes)
 {
     Connection* c = m_table.find(index);
     if (!c || c->state != sckConnected)

@@ -51,12 +51,12 @@ public:
     explicit SocketSlotArray(QObject* parent = nullptr);
     ~SocketSlotArray() override;
 
-    SlotError Bind(int index, quint16 port) override;
-    SlotError Listen(int index) override;
+    Failure Bind(int index, quint16 port) override;
+    Failure Listen(int index) override;
     void Close(int index) override;
-    SlotError Load(int index) override;
-    SlotError Accept(int index, qint32 requestID) override;
-    SlotError SendData(int index, const QByteArray& bytes) override;
+    Failure Load(int index) override;
+    Failure Accept(int index, qint32 requestID) override;
+    Failure SendData(int index, const QByteArray& bytes) override;
     QByteArray GetData(int index) override;
     int State(int index) const override;
     QString RemoteHostIP(int index) const override;

@@ -1,5 +1,6 @@
 #include "command_line.h"
 #include "message_box.h"
+#include "remembered_starts.h"
 #include "server_window.h"
 
 #include <QProcess>
@@ -163,20 +164,21 @@ private slots:
         quint16 started = 0;
         {
             ServerWindow w;
-            w.frmMain.rememberStartsIn(settings);
+            const RememberedStarts starts(settings, w.engine);
+            starts.offerIn(w.frmMain);
             QCOMPARE(offered(w), "40|");
-            QCOMPARE(w.state().cmbPort.ListIndex(), 39);
+            QCOMPARE(w.state.cmbPort.ListIndex(), 39);
             QVERIFY(!boxShownBy([&] { w.start(QStringLiteral("thirteen-char")); }).isEmpty());
             QVERIFY(settings.allKeys().isEmpty());
             w.start(QStringLiteral("op"));
             started = w.port;
         }
         ServerWindow next;
-        next.frmMain.rememberStartsIn(settings);
+        RememberedStarts(settings, next.engine).offerIn(next.frmMain);
         QCOMPARE(offered(next), QString::number(started) + "|op");
         next.frmMain.offerStart(40, QStringLiteral("cli"));
         QCOMPARE(offered(next), "40|cli");
-        QCOMPARE(next.state().cmbPort.ListIndex(), 39);
+        QCOMPARE(next.state.cmbPort.ListIndex(), 39);
     }
 };
 

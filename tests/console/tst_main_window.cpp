@@ -43,12 +43,12 @@ struct ScriptedSaveDialog final : SaveDialog {
 
 struct RecordingPrinter final : LogPrinter {
     QByteArrayList record;
-    bool StartDoc(QString*) override { return true; }
+    Failure StartDoc() override { return {}; }
     void Print(const QByteArray& line) override { record.append(line); }
-    bool EndDoc(QString*) override
+    Failure EndDoc() override
     {
         record.append("<end>");
-        return true;
+        return {};
     }
     void AbortDoc() override { record.append("<aborted>"); }
 };
@@ -64,8 +64,8 @@ struct LogOutputs {
 
     LogOutputs()
     {
-        w.frmMain.setSaveDialog(std::unique_ptr<SaveDialog>(dialog));
-        w.frmMain.setPrinter(std::unique_ptr<LogPrinter>(printer));
+        w.frmMain.logExport().setSaveDialog(std::unique_ptr<SaveDialog>(dialog));
+        w.frmMain.logExport().setPrinter(std::unique_ptr<LogPrinter>(printer));
         dialog->answer = [this] { return std::optional(path); };
     }
 };
@@ -128,8 +128,7 @@ private slots:
         QVERIFY(allReceive(roster("NEWUSER:ann", { "op", "ann" })));
         bob->write("USERxbob");
         QVERIFY(allReceive(roster("NEWUSER:bob", { "op", "ann", "bob" })));
-        QCOMPARE(
-            roster(w.state()).mid(1), (QByteArrayList { "ann 127.0.0.1 2", "bob 127.0.0.1 3" }));
+        QCOMPARE(roster(w.state).mid(1), (QByteArrayList { "ann 127.0.0.1 2", "bob 127.0.0.1 3" }));
 
         ann->write("SCANNER");
         QVERIFY(w.receives(*ann, "OK"));
@@ -138,7 +137,7 @@ private slots:
         QVERIFY(allReceive(line));
         const QByteArrayList transcript { "User Entered The Chat: ann",
             "User Entered The Chat: bob", line };
-        for (const ListRows* list : { &w.state().Messages, &w.state().Log }) {
+        for (const ListRows* list : { &w.state.Messages, &w.state.Log }) {
             QCOMPARE(rows(*list), transcript);
             QCOMPARE(list->ListIndex(), 2);
         }
@@ -148,8 +147,7 @@ private slots:
         QVERIFY(allReceive("op:  caf\xe9"));
         QVERIFY(message->text().isEmpty());
         // The chat follows the operator's line; the log's selection stays where it was.
-        QCOMPARE(
-            std::pair(w.state().Messages.ListIndex(), w.state().Log.ListIndex()), std::pair(3, 2));
+        QCOMPARE(std::pair(w.state.Messages.ListIndex(), w.state.Log.ListIndex()), std::pair(3, 2));
 
         bob->disconnectFromHost();
         QVERIFY(w.receives(*ann, roster("QUIT", { "op", "ann" })));
@@ -157,14 +155,14 @@ private slots:
         // Ann resets as the server logs a join, before it sends the roster:
         // her departure is handled inside that broadcast, costing only her messages.
         const auto resetAnn = [&] { reset(*ann); };
-        connect(&w.state().Log, &ListModel::rowsInserted, ann.get(), resetAnn,
-            Qt::SingleShotConnection);
-        w.state().connectie = 32767; // slot numbers go on past it
+        connect(
+            &w.state.Log, &ListModel::rowsInserted, ann.get(), resetAnn, Qt::SingleShotConnection);
+        w.state.connectie = 32767; // slot numbers go on past it
         Client cy = w.connect();
         QVERIFY(cy);
         cy->write("USER");
         QTRY_COMPARE_WITH_TIMEOUT(
-            roster(w.state()).mid(1), QByteArrayList { " 127.0.0.1 32768" }, timeoutMs);
+            roster(w.state).mid(1), QByteArrayList { " 127.0.0.1 32768" }, timeoutMs);
         QTRY_VERIFY_WITH_TIMEOUT(received(*cy).contains("NEWUSER:USER:op"), timeoutMs);
         QTRY_VERIFY_WITH_TIMEOUT(received(*cy).contains("QUIT"), timeoutMs);
 
@@ -174,16 +172,16 @@ private slots:
         QCOMPARE(
             w.control<QLabel>("lblStatus")->palette().color(QPalette::WindowText), QColor(Qt::red));
         QVERIFY(w.button("cmdStart")->isEnabled() && !w.button("cmdStop")->isEnabled());
-        QCOMPARE(roster(w.state()), QByteArrayList());
+        QCOMPARE(roster(w.state), QByteArrayList());
         QCOMPARE(w.control<QLabel>("lblOnline")->text(), QStringLiteral("2"));
         Client refused = connectClient(w.port);
         QTRY_COMPARE_WITH_TIMEOUT(
             refused->error(), QAbstractSocket::ConnectionRefusedError, timeoutMs);
         QVERIFY(w.stillServed(*cy, "still here"));
         w.start(QStringLiteral("op2"));
-        QCOMPARE(rows(w.state().Users), QByteArrayList { "op2" });
+        QCOMPARE(rows(w.state.Users), QByteArrayList { "op2" });
         QVERIFY(w.connect());
-        QCOMPARE(w.state().connectie, 32769);
+        QCOMPARE(w.state.connectie, 32769);
         bool ended = false;
         w.frmMain.setEndProgram([&] { ended = w.server.State(0) == SlotArray::sckClosed; });
         w.frmMain.findChild<QAction*>(QStringLiteral("mnuAfsluiten"))->trigger();
@@ -239,7 +237,7 @@ private slots:
 
         QVERIFY(w.stillServed(*ann, "ann: still here"));
         QVERIFY(w.receives(*joiner, "ann: still here"));
-        QCOMPARE(w.state().Users.List(1), "r" + QByteArray::number(joins - 2));
+        QCOMPARE(w.state.Users.List(1), "r" + QByteArray::number(joins - 2));
     }
 
     // Out of descriptors, new connections are dropped at once while the
@@ -305,7 +303,7 @@ private slots:
             w.control<QTabWidget>("Overzicht")->setCurrentIndex(page);
             w.control(focus)->setFocus();
             QTest::keyClick(w.control(focus), key);
-            QCOMPARE(w.state().Messages.ListCount(), chatRows);
+            QCOMPARE(w.state.Messages.ListCount(), chatRows);
             QCOMPARE(message->text().isEmpty(), chatRows > 0);
         }
     }
@@ -324,7 +322,7 @@ private slots:
         w.button("cmdPrintLog")->click();
         QCOMPARE(fileBytes(path), QByteArray());
 
-        TranscriptStore& transcript = w.state().transcript;
+        TranscriptStore& transcript = w.state.transcript;
         transcript.append("User Entered The Chat: bob");
         transcript.append("say \"hi\"");
         w.button("cmdClearChat")->click();
@@ -338,14 +336,14 @@ private slots:
         QCOMPARE(fileBytes(path), saved);
         w.button("cmdPrintLog")->click();
         QCOMPARE(printer->record,
-            QByteArrayList { "<end>" } + rows(w.state().Log) + QByteArrayList { "<end>" });
+            QByteArrayList { "<end>" } + rows(w.state.Log) + QByteArrayList { "<end>" });
         dialog->answer = [] { return std::nullopt; };
         w.button("cmdSaveLog")->click();
         QCOMPARE(fileBytes(path), saved);
 
         w.button("cmdClearLog")->click();
         transcript.append("after the clear");
-        QCOMPARE(w.state().Messages.ListCount(), 2);
+        QCOMPARE(w.state.Messages.ListCount(), 2);
         dialog->answer = [&] { return path; };
         w.button("cmdSaveLog")->click();
         saved = "\"after the clear\"\r\n";
@@ -371,7 +369,8 @@ private slots:
         const QString status = w.frmMain.statusBar()->currentMessage();
         QVERIFY2(status.contains(QStringLiteral("kept in memory")), qPrintable(status));
 
-        w.frmMain.setPrinter(std::make_unique<PagePrinter>(dir.filePath("missing/log.pdf")));
+        w.frmMain.logExport().setPrinter(
+            std::make_unique<PagePrinter>(dir.filePath("missing/log.pdf")));
         box = boxShownBy([&] { w.button("cmdPrintLog")->click(); });
         QVERIFY2(box.contains(QStringLiteral("missing/log.pdf")), qPrintable(box));
     }
@@ -386,7 +385,7 @@ private slots:
         w.server.setYieldIntervals(0us, 0us);
         QByteArray expected;
         for (int i = 0; i < 20000; ++i) {
-            w.state().transcript.append("line " + QByteArray::number(i));
+            w.state.transcript.append("line " + QByteArray::number(i));
             expected += "\"line " + QByteArray::number(i) + "\"\r\n";
         }
         std::function<void(QProgressDialog&)> duringTheWalk;
@@ -402,7 +401,7 @@ private slots:
         w.button("cmdSaveLog")->click();
         QVERIFY(served);
         QCOMPARE(fileBytes(path), expected);
-        w.state().transcript.append("one more line");
+        w.state.transcript.append("one more line");
         duringTheWalk = [](QProgressDialog& progress) { progress.cancel(); };
         QCOMPARE(boxShownBy([&] { w.button("cmdSaveLog")->click(); }), QString());
         QCOMPARE(fileBytes(path), expected);
@@ -414,7 +413,7 @@ private slots:
     {
         ServerWindow w;
         w.frmMain.show();
-        ServerState& state = w.state();
+        ServerState& state = w.state;
         for (int i = 0; i < 500; ++i) {
             state.Users.AddItem("user " + QByteArray::number(i));
             state.Ip.AddItem("127.0.0.1");
@@ -481,7 +480,7 @@ private slots:
         w.frmMain.show();
         QVERIFY(QTest::qWaitForWindowActive(&w.frmMain));
         w.control<QTabWidget>("Overzicht")->setCurrentIndex(2);
-        ServerState& state = w.state();
+        ServerState& state = w.state;
         const std::pair<const char*, const char*> names[] = { { "cmbPort", "Port" },
             { "txtNickname", "Nickname" }, { "txtMessage", "Message" }, { "Log", "Log" },
             { "Users", "Users" }, { "Ip", "Ip-Adress" }, { "connection", "Connection" },
@@ -532,7 +531,7 @@ private slots:
         QByteArray row(1024 * 1024, 'i');
         for (qsizetype i = 0; i < row.size(); i += 7)
             row[i] = ' ';
-        ServerState& state = w.state();
+        ServerState& state = w.state;
         state.transcript.append(row);
         for (ListModel* list : { &state.Users, &state.Users2, &state.Ip, &state.connection })
             list->AddItem(row);

@@ -1,4 +1,5 @@
 #include "address_ledger.h"
+#include "listener.h"
 #include "loopback.h"
 #include "socket_slot_array.h"
 #include "token_bucket.h"
@@ -207,6 +208,18 @@ private slots:
         refilled->write(flood);
         QTRY_COMPARE_WITH_TIMEOUT(s.read.at(2).size(), flood.size(), timeoutMs);
         QCOMPARE(s.read.at(2), flood);
+    }
+
+    // An epoll descriptor that refuses the listener is said, not passed over.
+    void refusedEpollIsSaid()
+    {
+        AddressLedger ledger(
+            SocketSlotArray::defaultInputBudget, SocketSlotArray::defaultSendBudget);
+        Listener listener(-1, ledger, [](const Arrival&) {});
+        const ReservedPort reserved;
+        QVERIFY(!listener.bind(reserved.port));
+        QCOMPARE(listener.listen().code, EBADF);
+        QCOMPARE(listener.state(), int(SlotArray::sckOpen));
     }
 
     // Connections from one address share its account, which pays for what

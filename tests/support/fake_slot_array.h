@@ -13,25 +13,25 @@
 // events from inside the engine's yields, as the real event loop would.
 class FakeSlotArray final : public SlotArray {
 public:
-    SlotError Bind(int, quint16) override { return bindError; }
-    SlotError Listen(int) override
+    Failure Bind(int, quint16) override { return bindError; }
+    Failure Listen(int) override
     {
         listening = true;
         return {};
     }
     void Close(int) override { listening = false; }
-    SlotError Load(int index) override
+    Failure Load(int index) override
     {
         states.resize(std::max(states.size(), std::size_t(index) + 1));
         inboxes.resize(qsizetype(states.size()));
         return {};
     }
-    SlotError Accept(int index, qint32) override
+    Failure Accept(int index, qint32) override
     {
         states.at(std::size_t(index)) = sckConnected;
         return {};
     }
-    SlotError SendData(int index, const QByteArray& text) override
+    Failure SendData(int index, const QByteArray& text) override
     {
         if (State(index) != sckConnected)
             return { ENOTCONN, QStringLiteral("not connected") };
@@ -93,7 +93,7 @@ public:
     std::vector<int> states = std::vector<int>(1);
     QList<QByteArrayList> inboxes = QList<QByteArrayList>(1); // what each slot was sent
     QByteArray input;
-    SlotError bindError;
+    Failure bindError;
     bool listening = false;
     int yields = 0;
     std::function<void()> onYield; // runs inside every yield

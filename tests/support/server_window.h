@@ -1,24 +1,21 @@
 #pragma once
 
 #include "loopback.h"
-#include "main_window.h"
 #include "rows.h"
-#include "socket_slot_array.h"
+#include "server_console.h"
 
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
 
-// The server as the operator runs it: the window on the real slot array, on a
-// port reserved for it, with helpers that bring clients in.
-struct ServerWindow {
+// The server as the operator runs it, on a port reserved for it, with
+// helpers that bring clients in.
+struct ServerWindow : ServerConsole {
     static constexpr int timeoutMs = 20000;
 
     ReservedPort reserved;
     quint16 port = reserved.port;
-    SocketSlotArray server;
-    MainWindow frmMain { server };
 
     template<typename Control = QWidget>
     Control* control(const char* name)
@@ -26,12 +23,9 @@ struct ServerWindow {
         return frmMain.findChild<Control*>(QLatin1String(name));
     }
     QPushButton* button(const char* name) { return control<QPushButton>(name); }
-    ServerState& state() { return frmMain.state(); }
     void start(const QString& nickname = QStringLiteral("op"))
     {
-        control<QLineEdit>("txtNickname")->setText(nickname);
-        control<QComboBox>("cmbPort")->setEditText(QString::number(port));
-        button("cmdStart")->click();
+        ServerConsole::start(nickname, port);
     }
     // A client that has had its greeting, and nothing more.
     Client connect(const char* from = "127.0.0.1")
