@@ -7,6 +7,7 @@
 // through the same paint code the screen uses).
 #include "main_window.h"
 #include "relay_engine.h"
+#include "resident_memory.h"
 #include "server_state.h"
 #include "slot_array.h"
 
@@ -44,17 +45,6 @@ public:
     int nextConnected(int) const override { return 0; }
     void arrive() { emit dataArrival(1, 48); }
 };
-
-long rssKiB()
-{
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stol(line.substr(6));
-    }
-    return 0;
-}
 
 int paintLongLines(MainWindow& frmMain, ServerState& state)
 {
@@ -105,7 +95,7 @@ int main(int argc, char* argv[])
     if (argc > 1 && std::strcmp(argv[1], "--long-lines") == 0)
         return paintLongLines(frmMain, state);
     const int target = argc > 1 ? std::atoi(argv[1]) : 1000000;
-    const long before = rssKiB();
+    const long before = bench::residentKiB();
 
     std::printf("| log rows | us per line |\n|---|---|\n");
     constexpr int batch = 1000;
@@ -127,6 +117,6 @@ int main(int argc, char* argv[])
         std::fflush(stdout);
     }
     std::printf("\nmemory: %.0f bytes per line (both transcripts)\n",
-        double(rssKiB() - before) * 1024 / rows);
+        double(bench::residentKiB() - before) * 1024 / rows);
     return 0;
 }

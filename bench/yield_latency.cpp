@@ -5,9 +5,11 @@
 // the posted events waited, during the broadcasts. (A posted event goes the
 // way a key or a click does; a key event itself cannot be made off the
 // window's thread.)
-#include "load_rig.h"
+#include "port_reservation.h"
 #include "process_setup.h"
 #include "server_console.h"
+#include "sockets.h"
+#include "statistics.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -32,20 +34,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int connectTo(quint16 port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
-        return fd;
-    if (fd >= 0)
-        ::close(fd);
-    return -1;
-}
-
 // Records when each posted event is handled.
 class EventClock final : public QObject {
 public:
@@ -65,14 +53,6 @@ protected:
         return QObject::eventFilter(watched, event);
     }
 };
-
-double percentile(std::vector<double> values, double p)
-{
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    return values[std::min(values.size() - 1, size_t(p * double(values.size())))];
-}
 
 } // namespace
 
@@ -94,7 +74,7 @@ int main(int argc, char* argv[])
 
     std::vector<int> fds;
     for (int i = 0; i < clients; ++i) {
-        fds.push_back(connectTo(port));
+        fds.push_back(bench::connectTo(port));
         if (i % 100 == 99)
             QCoreApplication::processEvents();
     }
@@ -145,8 +125,8 @@ int main(int argc, char* argv[])
     std::printf("| clients | broadcasts | s | events handled | wait p50 ms | p99 ms | max ms "
                 "|\n|---|---|---|---|---|---|---|\n");
     std::printf("| %d | %d | %.2f | %zu | %.3f | %.3f | %.3f |\n", clients, broadcasts, seconds,
-        events.waitsMs.size(), percentile(events.waitsMs, 0.5), percentile(events.waitsMs, 0.99),
-        percentile(events.waitsMs, 1.0));
+        events.waitsMs.size(), bench::percentile(events.waitsMs, 0.5),
+        bench::percentile(events.waitsMs, 0.99), bench::percentile(events.waitsMs, 1.0));
     for (const int fd : fds)
         ::close(fd);
     return 0;

@@ -3,9 +3,16 @@
 // from an address of its own. What counts is each ordinary line's round trip,
 // from its sender's write until its own copy comes back.
 
-#include "hostile_phases.h"
+#include "phases.h"
 
-#include "load_rig.h"
+#include "client.h"
+#include "clock.h"
+#include "server_process.h"
+#include "sockets.h"
+#include "statistics.h"
+
+#include <algorithm>
+#include <cstdio>
 
 #include <cerrno>
 #include <deque>
@@ -13,96 +20,21 @@
 #include <memory>
 #include <string_view>
 
+#include <sys/epoll.h>
+#include <unistd.h>
+
 namespace bench {
 
 namespace {
 
 constexpr double greetingLimit = 10;
 
-// A client socket on the phase's epoll: reads whatever arrives, and writes
-// what it is given as fast as the connection takes it.
-class Peer {
-public:
-    Peer(int port, in_addr_t from, int epoll, bool reads = true)
-        : m_fd(connectTo(port, from))
-    {
-        if (m_fd >= 0 && reads) {
-            epoll_event event {};
-            event.events = EPOLLIN;
-            event.data.ptr = this;
-            ::epoll_ctl(epoll, EPOLL_CTL_ADD, m_fd, &event);
-        }
-    }
-    virtual ~Peer() { close(); }
-
-    bool isOpen() const { return m_fd >= 0 && !m_gone; }
-    bool gone() const { return m_gone; }
-    const std::string& received() const { return m_received; }
-    bool flushed() const { return m_unsent.empty(); }
-
-    void write(std::string_view bytes)
-    {
-        m_unsent.append(bytes);
-        flush();
-    }
-    void flush()
-    {
-        while (!m_unsent.empty() && isOpen()) {
-            const ssize_t n
-                = ::send(m_fd, m_unsent.data(), m_unsent.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (n <= 0)
-                return;
-            m_unsent.erase(0, size_t(n));
-        }
-    }
-    void readAll()
-    {
-        char buffer[64 * 1024];
-        for (;;) {
-            const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, MSG_DONTWAIT);
-            if (n > 0) {
-                onData(std::string_view(buffer, size_t(n)));
-                continue;
-            }
-            if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
-                m_gone = true;
-            return;
-        }
-    }
-    void close(bool reset = false)
-    {
-        if (m_fd < 0)
-            return;
-        if (reset) {
-            const linger abortive { 1, 0 };
-            ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
-        }
-        ::close(m_fd);
-        m_fd = -1;
-    }
-
-protected:
-    // Keeps what arrives for the caller to look at, at most a few kilobytes.
-    virtual void onData(std::string_view bytes)
-    {
-        m_received.append(bytes);
-        if (m_received.size() > 4096)
-            m_received.erase(0, m_received.size() - 4096);
-    }
-
-private:
-    int m_fd;
-    bool m_gone = false;
-    std::string m_unsent;
-    std::string m_received;
-};
-
 // Sends a line a second and times each until its own copy comes back. Its
 // lines come back in the order it sent them, each with a marker of its own.
-class OrdinaryClient final : public Peer {
+class OrdinaryClient final : public Client {
 public:
     OrdinaryClient(int id, int port, int epoll, std::vector<double>& roundTrips)
-        : Peer(port, clientAddress(id), epoll)
+        : Client(port, clientAddress(id), epoll)
         , m_id(id)
         , m_roundTrips(roundTrips)
     {
@@ -124,7 +56,7 @@ private:
     void onData(std::string_view bytes) override
     {
         if (m_waiting.empty())
-            return Peer::onData(bytes);
+            return Client::onData(bytes);
         m_carry.append(bytes);
         while (!m_waiting.empty()) {
             const size_t found = m_carry.find(m_waiting.front().first);
@@ -156,14 +88,9 @@ bool pumpUntil(int epoll, double seconds, const std::function<bool()>& done)
         epoll_event events[256];
         const int ready = ::epoll_wait(epoll, events, 256, 1);
         for (int e = 0; e < ready; ++e)
-            static_cast<Peer*>(events[e].data.ptr)->readAll();
+            static_cast<Client*>(events[e].data.ptr)->readAll();
     }
     return true;
-}
-
-bool greeted(const Peer& peer)
-{
-    return peer.received().find("NICK") != std::string::npos;
 }
 
 // One kind of hostile behaviour, driven by the phase's loop every
@@ -180,9 +107,9 @@ public:
     virtual void tick() = 0;
 
 protected:
-    std::unique_ptr<Peer> connect(bool reads = true) const
+    std::unique_ptr<Client> connect(bool reads = true) const
     {
-        return std::make_unique<Peer>(m_port, m_from, m_epoll, reads);
+        return std::make_unique<Client>(m_port, m_from, reads ? m_epoll : -1);
     }
     // True every `seconds`, the first time at once.
     bool due(double seconds)
@@ -221,7 +148,7 @@ public:
     }
 
 private:
-    std::unique_ptr<Peer> m_probe;
+    std::unique_ptr<Client> m_probe;
     Clock::time_point m_started;
     Clock::time_point m_closed;
 };
@@ -239,7 +166,7 @@ public:
     }
 
 private:
-    std::unique_ptr<Peer> m_peer;
+    std::unique_ptr<Client> m_peer;
     int m_joins = 0;
 };
 
@@ -265,7 +192,7 @@ public:
 private:
     std::string m_chunk;
     double m_seconds;
-    std::unique_ptr<Peer> m_peer;
+    std::unique_ptr<Client> m_peer;
 };
 
 // 16 KiB writes as fast as the connection takes them.
@@ -295,7 +222,7 @@ public:
     {
         if (m_peer) {
             m_peer->flush();
-            if (!m_sent && greeted(*m_peer)) {
+            if (!m_sent && m_peer->greeted()) {
                 m_peer->write("USER:" + std::string(64 * 1024, 'n'));
                 m_sent = true;
             }
@@ -311,7 +238,7 @@ public:
     }
 
 private:
-    std::unique_ptr<Peer> m_peer;
+    std::unique_ptr<Client> m_peer;
     bool m_sent = false;
     Clock::time_point m_started;
 };
@@ -329,7 +256,7 @@ public:
     }
 
 private:
-    std::unique_ptr<Peer> m_peer;
+    std::unique_ptr<Client> m_peer;
 };
 
 // Every second: resets the connection it has, connects again and joins.
@@ -338,7 +265,7 @@ public:
     using Hostile::Hostile;
     void tick() override
     {
-        if (m_peer && !m_joined && greeted(*m_peer)) {
+        if (m_peer && !m_joined && m_peer->greeted()) {
             m_peer->write("USER:j" + std::to_string(++m_joins));
             m_joined = true;
         }
@@ -351,7 +278,7 @@ public:
     }
 
 private:
-    std::unique_ptr<Peer> m_peer;
+    std::unique_ptr<Client> m_peer;
     bool m_joined = false;
     int m_joins = 0;
 };
@@ -398,7 +325,7 @@ void fairRow(const std::string& binary, const FairOptions& options, const char* 
             std::make_unique<OrdinaryClient>(i, server.port(), epoll, roundTrips));
         const std::string name = "o" + std::to_string(i);
         joined
-            = client.isOpen() && pumpUntil(epoll, greetingLimit, [&] { return greeted(client); });
+            = client.isOpen() && pumpUntil(epoll, greetingLimit, [&] { return client.greeted(); });
         client.write("USER:" + name);
         joined = joined && pumpUntil(epoll, greetingLimit, [&] {
             return client.received().find("NEWUSER:" + name) != std::string::npos;
@@ -424,7 +351,7 @@ void fairRow(const std::string& binary, const FairOptions& options, const char* 
         epoll_event events[256];
         const int ready = ::epoll_wait(epoll, events, 256, 1);
         for (int e = 0; e < ready; ++e)
-            static_cast<Peer*>(events[e].data.ptr)->readAll();
+            static_cast<Client*>(events[e].data.ptr)->readAll();
         for (auto& hostile : hostiles)
             hostile->tick();
         if (now >= seconds)
@@ -445,9 +372,8 @@ void fairRow(const std::string& binary, const FairOptions& options, const char* 
         cutOff += client->gone();
     }
     std::printf("| %s | %.1f | %.1f | %.1f | %d | %d | %d | %.0f | %.1f |\n", name,
-        percentile(roundTrips, 0.5), percentile(roundTrips, 0.99),
-        roundTrips.empty() ? 0.0 : *std::max_element(roundTrips.begin(), roundTrips.end()), sent,
-        lost, cutOff, cpu, server.rssKiB() / 1024.0);
+        percentile(roundTrips, 0.5), percentile(roundTrips, 0.99), maximum(roundTrips), sent, lost,
+        cutOff, cpu, server.rssKiB() / 1024.0);
     std::fflush(stdout);
     hostiles.clear();
     ordinary.clear();
@@ -456,8 +382,10 @@ void fairRow(const std::string& binary, const FairOptions& options, const char* 
 
 } // namespace
 
-void fair(const std::string& server, const FairOptions& options)
+void fair(const Options& all)
 {
+    const FairOptions& options = all.fair;
+    const std::string& server = all.server;
     std::printf("\n## fair share: %d ordinary clients send a line a second beside hostile clients, "
                 "each client on an "
                 "address of its own;\n## the ordinary lines' round trips, over %.0f s (%.0f s with "

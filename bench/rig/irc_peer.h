@@ -1,6 +1,7 @@
 #pragma once
 
-#include "load_rig.h"
+#include "client_pool.h"
+#include "server_process.h"
 
 #include <memory>
 #include <string>
@@ -8,9 +9,10 @@
 namespace bench {
 
 // ngircd, Debian's IRC server: the program a Linux user would run instead
-// for a chat relay, measured under the same load. It runs on a free loopback
-// port with a configuration for the benchmark: no DNS, ident or PAM, no flood
-// penalties, no limit on connections per address, no pings while it runs.
+// for a chat relay, measured under the same load. It runs on a loopback port
+// reserved for it, with a configuration for the benchmark: no DNS, ident or
+// PAM, no flood penalties, no limit on connections per address, no pings
+// while it runs.
 class IrcPeer {
 public:
     static constexpr const char* binary = "/usr/sbin/ngircd";

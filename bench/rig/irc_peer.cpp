@@ -1,5 +1,11 @@
 #include "irc_peer.h"
 
+#include "clock.h"
+#include "sockets.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>

@@ -4,14 +4,22 @@
 // log of a gigabyte is saved while a client chats: how long its lines take
 // meanwhile.
 
-#include "hostile_phases.h"
+#include "phases.h"
 
-#include "load_rig.h"
+#include "client.h"
+#include "clock.h"
+#include "server_process.h"
+#include "sockets.h"
+#include "statistics.h"
 
+#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <functional>
 #include <sstream>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace bench {
 
@@ -67,8 +75,8 @@ void steadySender(
         options.seconds);
     std::printf("| s | server RSS MiB | transcript files MiB | sent MiB |\n|---|---|---|---|\n");
     ServerProcess server(binary, "Chat");
-    WatchedClient sender(server.port());
-    WatchedClient watcher(server.port());
+    Client sender(server.port(), clientAddress(0));
+    Client watcher(server.port(), clientAddress(1));
     if (!sender.join("sender", joinLimit) || !watcher.join("watcher", joinLimit)) {
         std::printf("| could not join |\n");
         return;
@@ -137,7 +145,7 @@ void saveWhileChatting(
     ::setenv("QUENVAR_BENCH_FILL_LOG", std::to_string(options.bigLog).c_str(), 1);
     ServerProcess server(binary, "Logs");
     ::unsetenv("QUENVAR_BENCH_FILL_LOG");
-    WatchedClient chatter(server.port());
+    Client chatter(server.port(), clientAddress(0));
     if (!chatter.join("chatter", joinLimit)) {
         std::printf("| could not join |\n");
         return;
@@ -168,22 +176,21 @@ void saveWhileChatting(
     else
         std::printf("| %.1f | %.0f | %zu | %.2f | %.2f | %.2f |\n", seconds,
             double(file.st_size) / (1 << 20), roundTrips.size(), percentile(roundTrips, 0.5),
-            percentile(roundTrips, 0.99),
-            roundTrips.empty() ? 0.0 : *std::max_element(roundTrips.begin(), roundTrips.end()));
+            percentile(roundTrips, 0.99), maximum(roundTrips));
     std::remove(savePath.c_str());
 }
 
 } // namespace
 
-void days(const std::string& server, const DaysOptions& options)
+void days(const Options& options)
 {
     const char* folder = std::getenv("TMPDIR");
     const std::string savePath
         = std::string(folder ? folder : "/tmp") + "/quenvar-days-" + std::to_string(::getpid());
     ::setenv("QUENVAR_BENCH_SAVE", savePath.c_str(), 1);
-    steadySender(server, options, savePath);
-    if (options.save)
-        saveWhileChatting(server, options, savePath);
+    steadySender(options.server, options.days, savePath);
+    if (options.days.save)
+        saveWhileChatting(options.server, options.days, savePath);
 }
 
 } // namespace bench

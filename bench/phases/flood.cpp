@@ -1,0 +1,72 @@
+#include "phases.h"
+
+#include "client.h"
+#include "clock.h"
+#include "server_process.h"
+#include "sockets.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace bench {
+
+void flood(const Options& options)
+{
+    const int seconds = options.floodSeconds;
+    std::printf("\n## flood: one client sends 16 KiB writes as fast as it can for %d s and reads "
+                "all it is sent;\n",
+        seconds);
+    std::printf("## another sends a line a second; the Chat page is shown\n\n");
+    std::printf("| s | server RSS MiB | flood MiB written | other's lines answered | worst wait ms "
+                "|\n|---|---|---|---|---|\n");
+    ServerProcess server(options.server, "Chat");
+    Client flooder(server.port(), clientAddress(0));
+    Client other(server.port(), clientAddress(1));
+    if (!flooder.join("flooder", 10) || !other.join("other", 10)) {
+        std::printf("| could not join |\n");
+        return;
+    }
+    const std::string chunk = "flood " + std::string(16 * 1024 - 6, 'f');
+    size_t chunkSent = 0;
+    long long floodSent = 0;
+    int answered = 0;
+    double worst = 0;
+    bool waiting = false;
+    Clock::time_point askedAt;
+    const auto start = Clock::now();
+    int nextReport = 0;
+    for (double now = 0; now < seconds; now = secondsSince(start)) {
+        for (int writes = 0; writes < 16; ++writes) {
+            const size_t n = flooder.sendSome(std::string_view(chunk).substr(chunkSent));
+            if (n == 0)
+                break;
+            floodSent += long(n);
+            chunkSent = (chunkSent + n) % chunk.size();
+        }
+        flooder.readAll();
+        if (other.readAll() && waiting) {
+            worst = std::max(worst, secondsSince(askedAt));
+            waiting = false;
+            ++answered;
+        }
+        if (waiting)
+            worst = std::max(worst, secondsSince(askedAt));
+        if (!waiting && now >= answered + 1) {
+            const std::string line = "other: line " + std::to_string(answered);
+            other.watch(line);
+            other.sendSome(line);
+            askedAt = Clock::now();
+            waiting = true;
+        }
+        if (now >= nextReport) {
+            std::printf("| %d | %.1f | %.1f | %d | %.1f |\n", nextReport, server.rssKiB() / 1024.0,
+                double(floodSent) / (1024 * 1024), answered, worst * 1e3);
+            std::fflush(stdout);
+            nextReport += 10;
+        }
+    }
+    std::printf("| %d | %.1f | %.1f | %d | %.1f |\n", seconds, server.rssKiB() / 1024.0,
+        double(floodSent) / (1024 * 1024), answered, worst * 1e3);
+}
+
+} // namespace bench

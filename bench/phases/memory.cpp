@@ -1,0 +1,43 @@
+#include "phases.h"
+
+#include "clock.h"
+#include "joining_clients.h"
+#include "server_process.h"
+
+#include <cstdio>
+
+namespace bench {
+
+void memory(const Options& options)
+{
+    std::printf(
+        "\n## memory: idle joined clients (each a roster row, a join notice and a connection)\n\n");
+    std::printf("| clients | server RSS MiB | KiB per client | then a line reached all | s "
+                "|\n|---|---|---|---|---|\n");
+    long baseline = 0;
+    {
+        ServerProcess server(options.server);
+        baseline = server.rssKiB();
+        std::printf("| 0 | %.1f | | | |\n", baseline / 1024.0);
+    }
+    for (const int clients : options.idleClients) {
+        ServerProcess server(options.server);
+        ClientPool pool(server.port());
+        const auto start = Clock::now();
+        JoiningClients joining(pool);
+        bool filled = true;
+        while (filled && pool.size() < clients)
+            filled = joining.joinOne(options.phaseLimit);
+        const long rss = server.rssKiB();
+        const std::string line = "still: served";
+        for (int i = 0; i < pool.size(); ++i)
+            pool.addTarget(i, long(line.size()));
+        pool.send(pool.size() - 1, line);
+        const bool served = filled && pool.waitForTargets(60);
+        std::printf("| %d | %.1f | %.1f | %s | %.1f |\n", clients, rss / 1024.0,
+            double(rss - baseline) / clients, served ? "yes" : "no", secondsSince(start));
+        std::fflush(stdout);
+    }
+}
+
+} // namespace bench

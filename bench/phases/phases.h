@@ -1,0 +1,72 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+// The load generator's phases, one file each. Each starts the servers it
+// measures, drives them over loopback and prints its tables; every wait is
+// bounded in time.
+namespace bench {
+
+struct FairOptions {
+    int ordinaryClients = 100;
+    double seconds = 20;
+    double allSeconds = 60;
+    // How long lines sent in time may take to come back before they count as lost.
+    double graceSeconds = 5;
+};
+
+struct DaysOptions {
+    double seconds = 600;
+    long long bigLog = 1LL << 30;
+    // Whether the server saves its log on SIGUSR1 (the programs before that
+    // end on it).
+    bool save = true;
+};
+
+struct Options {
+    std::string server;
+    std::vector<int> relayClients { 10, 100, 1000, 5000 };
+    int lines = 1000;
+    int runs = 3;
+    // A storm of N costs about N³/3 messages: 1,000 clients would take some
+    // 330 million, a quarter of an hour.
+    std::vector<int> joinStorms { 100, 500 };
+    // Each a roster row of its own, so filled by a storm.
+    std::vector<int> idleClients { 500 };
+    std::vector<int> lifetimeCheckpoints { 1000, 10000, 100000 };
+    int floodSeconds = 60;
+    double longLineSeconds = 10;
+    FairOptions fair;
+    DaysOptions days;
+    double phaseLimit = 900;
+};
+
+// Ours, ngircd (where installed) and the bare-send floor, relaying the same
+// closed loop of chat lines (relay.cpp).
+void relay(const Options& options);
+// Clients join one after another (storm.cpp).
+void joinStorm(const Options& options);
+// Idle joined clients, filled by a storm (memory.cpp).
+void memory(const Options& options);
+// Probe cycles (connect, "SCAN", "OK", close) beside one joined client: the
+// server's CPU per cycle and per chat line, and resident bytes per closed
+// connection, at each checkpoint of closed connections (lifetime.cpp).
+void lifetime(const Options& options);
+// One client floods while another sends a line a second: the server's
+// resident memory over time and the other client's worst wait (flood.cpp).
+void flood(const Options& options);
+// Eight lines of a megabyte from one client, then a short line from
+// another: how long the short line takes, with each page of the window
+// shown (long_lines.cpp).
+void longLines(const Options& options);
+// Ordinary clients chatting beside each kind of hostile client, and beside
+// all at once: their lines' round trips, lines lost, the server's CPU and
+// memory (fair.cpp).
+void fair(const Options& options);
+// A client sending all its budget allows for minutes: memory, transcript
+// files, the saved log; then a large log saved while a client chats
+// (days.cpp).
+void days(const Options& options);
+
+} // namespace bench

@@ -1,0 +1,24 @@
+#pragma once
+
+#include "client_pool.h"
+
+#include <string>
+
+namespace bench {
+
+// Clients that join one after another, each from an address of its own;
+// every join's roster reaches every client before the next one joins.
+class JoiningClients {
+public:
+    explicit JoiningClients(ClientPool& pool);
+    // Messages the server has sent for the joins so far.
+    long long messages() const { return m_messages; }
+    bool joinOne(double limitSeconds);
+
+private:
+    ClientPool& m_pool;
+    long long m_rosterNameBytes = 2; // "op"
+    long long m_messages = 0;
+};
+
+} // namespace bench
