@@ -1,6 +1,7 @@
 #include "console_form.h"
 
 #include "list_box.h"
+#include "list_rows.h"
 #include "server_state.h"
 
 #include <QComboBox>
@@ -26,19 +27,38 @@ QRect twips(int left, int top, int width, int height)
         height / twipsPerPixel };
 }
 
-QFont labelFont(const QFont& base, qreal pointSize, bool bold)
-{
-    QFont font = base;
-    font.setPointSizeF(pointSize);
-    font.setBold(bold);
-    return font;
-}
-
+// A control with its name, at its place.
 template<typename Widget>
-Widget* named(Widget* widget, const char* name)
+Widget* placed(Widget* widget, const char* name, const QRect& place)
 {
     widget->setObjectName(QLatin1String(name));
+    widget->setGeometry(place);
     return widget;
+}
+
+QLabel* label(const QString& caption, QWidget* page, const char* name, const QRect& place,
+    qreal pointSize, bool bold)
+{
+    auto* label = placed(new QLabel(caption, page), name, place);
+    QFont font = label->font();
+    font.setPointSizeF(pointSize);
+    font.setBold(bold);
+    label->setFont(font);
+    return label;
+}
+
+QPushButton* button(const QString& caption, QWidget* page, const char* name, const QRect& place)
+{
+    return placed(new QPushButton(caption, page), name, place);
+}
+
+// A list box, and what assistive technology calls it where no label does.
+ListBox* listBox(ListRows& rows, QWidget* page, const char* name, const QRect& place,
+    const QString& spokenName = {})
+{
+    auto* box = placed(new ListBox(rows, page), name, place);
+    box->setAccessibleName(spokenName);
+    return box;
 }
 
 } // namespace
@@ -57,8 +77,7 @@ ConsoleForm::ConsoleForm(QMainWindow& window, ServerState& state)
 
 void ConsoleForm::createControls(QWidget* client, ServerState& state)
 {
-    Overzicht = named(new QTabWidget(client), "Overzicht");
-    Overzicht->setGeometry(twips(120, 0, 9885, 4335));
+    Overzicht = placed(new QTabWidget(client), "Overzicht", twips(120, 0, 9885, 4335));
     auto* settings = new QWidget;
     auto* logs = new QWidget;
     auto* users = new QWidget;
@@ -68,96 +87,80 @@ void ConsoleForm::createControls(QWidget* client, ServerState& state)
     Overzicht->addTab(users, QStringLiteral("Users"));
     Overzicht->addTab(chat, QStringLiteral("Chat"));
 
-    cmdStart = named(new QPushButton(QStringLiteral("Start Server"), client), "cmdStart");
-    cmdStart->setGeometry(twips(120, 4440, 1215, 495));
-    cmdStop = named(new QPushButton(QStringLiteral("Stop Server"), client), "cmdStop");
-    cmdStop->setGeometry(twips(1440, 4440, 1215, 495));
-    lblStatus = named(new QLabel(client), "lblStatus");
-    lblStatus->setGeometry(twips(2880, 4440, 2415, 495));
+    cmdStart
+        = button(QStringLiteral("Start Server"), client, "cmdStart", twips(120, 4440, 1215, 495));
+    cmdStop
+        = button(QStringLiteral("Stop Server"), client, "cmdStop", twips(1440, 4440, 1215, 495));
+    lblStatus = placed(new QLabel(client), "lblStatus", twips(2880, 4440, 2415, 495));
 
     // Controls on a page are laid out relative to the tab control, whose
     // pages begin below the tab strip.
     const int frame = Overzicht->style()->pixelMetric(QStyle::PM_DefaultFrameWidth);
     const QPoint pageOrigin(frame, Overzicht->tabBar()->sizeHint().height() + frame);
-    auto place = [pageOrigin](QWidget* widget, int left, int top, int width, int height) {
-        widget->setGeometry(twips(left, top, width, height).translated(-pageOrigin));
+    const auto onPage = [pageOrigin](int left, int top, int width, int height) {
+        return twips(left, top, width, height).translated(-pageOrigin);
     };
-    const QFont base = client->font();
 
-    auto* lblPort = named(new QLabel(QStringLiteral("Port"), settings), "lblPort");
-    lblPort->setFont(labelFont(base, 9.75, true));
-    place(lblPort, 360, 1500, 1575, 375);
-    cmbPort = named(new QComboBox(settings), "cmbPort");
+    // Assistive technology names an input after its label, or where it has
+    // none, after what the window shows it as.
+    QLabel* lblPort = label(
+        QStringLiteral("Port"), settings, "lblPort", onPage(360, 1500, 1575, 375), 9.75, true);
+    cmbPort = new QComboBox(settings);
     cmbPort->setEditable(true);
     cmbPort->setInsertPolicy(QComboBox::NoInsert);
     cmbPort->setModel(&state.cmbPort);
-    place(cmbPort, 2160, 1560, 1215, cmbPort->sizeHint().height() * twipsPerPixel);
-    auto* lblNickname = named(new QLabel(QStringLiteral("Nickname"), settings), "lblNickname");
-    lblNickname->setFont(labelFont(base, 9.75, true));
-    place(lblNickname, 360, 2040, 1575, 375);
-    txtNickname = named(new QLineEdit(settings), "txtNickname");
-    place(txtNickname, 2160, 2040, 2415, 405);
-    // Assistive technology names an input after its label, or where it has
-    // none, after what the window shows it as.
+    placed(
+        cmbPort, "cmbPort", onPage(2160, 1560, 1215, cmbPort->sizeHint().height() * twipsPerPixel));
     lblPort->setBuddy(cmbPort);
+    QLabel* lblNickname = label(QStringLiteral("Nickname"), settings, "lblNickname",
+        onPage(360, 2040, 1575, 375), 9.75, true);
+    txtNickname = placed(new QLineEdit(settings), "txtNickname", onPage(2160, 2040, 2415, 405));
     lblNickname->setBuddy(txtNickname);
 
-    Log = named(new ListBox(state.Log, logs), "Log");
-    Log->setAccessibleName(QStringLiteral("Log"));
-    place(Log, 240, 600, 7095, 2790);
-    cmdSaveLog = named(new QPushButton(QStringLiteral("Save Log As"), logs), "cmdSaveLog");
-    place(cmdSaveLog, 240, 3600, 1215, 495);
-    cmdClearLog = named(new QPushButton(QStringLiteral("Clear All"), logs), "cmdClearLog");
-    place(cmdClearLog, 1680, 3600, 1215, 495);
-    cmdPrintLog = named(new QPushButton(QStringLiteral("Print Log"), logs), "cmdPrintLog");
-    place(cmdPrintLog, 3120, 3600, 1215, 495);
+    Log = listBox(state.Log, logs, "Log", onPage(240, 600, 7095, 2790), QStringLiteral("Log"));
+    cmdSaveLog
+        = button(QStringLiteral("Save Log As"), logs, "cmdSaveLog", onPage(240, 3600, 1215, 495));
+    cmdClearLog
+        = button(QStringLiteral("Clear All"), logs, "cmdClearLog", onPage(1680, 3600, 1215, 495));
+    cmdPrintLog
+        = button(QStringLiteral("Print Log"), logs, "cmdPrintLog", onPage(3120, 3600, 1215, 495));
 
-    auto* lblusers = named(new QLabel(QStringLiteral("Users"), users), "lblusers");
-    lblusers->setFont(labelFont(base, 8.25, true));
+    QLabel* lblusers = label(
+        QStringLiteral("Users"), users, "lblusers", onPage(360, 480, 3495, 255), 8.25, true);
+    QLabel* lblIpAdres = label(
+        QStringLiteral("Ip-Adress"), users, "lblIpAdres", onPage(2880, 480, 2175, 255), 8.25, true);
     lblusers->setAlignment(Qt::AlignCenter);
-    place(lblusers, 360, 480, 3495, 255);
-    auto* lblIpAdres = named(new QLabel(QStringLiteral("Ip-Adress"), users), "lblIpAdres");
-    lblIpAdres->setFont(labelFont(base, 8.25, true));
     lblIpAdres->setAlignment(Qt::AlignCenter);
-    place(lblIpAdres, 2880, 480, 2175, 255);
-    Users = named(new ListBox(state.Users, users), "Users");
-    place(Users, 240, 720, 2415, 2790);
-    Ip = named(new ListBox(state.Ip, users), "Ip");
-    place(Ip, 2760, 720, 2295, 2790);
-    connection = named(new ListBox(state.connection, users), "connection");
-    place(connection, 5160, 720, 2055, 2790);
-    connection->setAccessibleName(QStringLiteral("Connection"));
+    Users = listBox(state.Users, users, "Users", onPage(240, 720, 2415, 2790));
+    Ip = listBox(state.Ip, users, "Ip", onPage(2760, 720, 2295, 2790));
     lblusers->setBuddy(Users);
     lblIpAdres->setBuddy(Ip);
-    auto* lblUsersOnline
-        = named(new QLabel(QStringLiteral("Users Online:"), users), "lblUsersOnline");
-    lblUsersOnline->setFont(labelFont(base, 9.75, false));
-    place(lblUsersOnline, 240, 3720, 1455, 375);
-    lblOnline = named(new QLabel(users), "lblOnline");
-    place(lblOnline, 1920, 3720, 1095, 375);
+    connection = listBox(state.connection, users, "connection", onPage(5160, 720, 2055, 2790),
+        QStringLiteral("Connection"));
+    label(QStringLiteral("Users Online:"), users, "lblUsersOnline", onPage(240, 3720, 1455, 375),
+        9.75, false);
+    lblOnline = placed(new QLabel(users), "lblOnline", onPage(1920, 3720, 1095, 375));
 
-    Messages = named(new ListBox(state.Messages, chat), "Messages");
-    Messages->setAccessibleName(QStringLiteral("Messages"));
-    place(Messages, 240, 480, 7095, 2790);
-    Users2 = named(new ListBox(state.Users2, chat), "Users2");
-    Users2->setAccessibleName(QStringLiteral("Users"));
-    place(Users2, 7440, 480, 2295, 2790);
-    txtMessage = named(new QLineEdit(chat), "txtMessage");
+    Messages = listBox(
+        state.Messages, chat, "Messages", onPage(240, 480, 7095, 2790), QStringLiteral("Messages"));
+    Users2 = listBox(
+        state.Users2, chat, "Users2", onPage(7440, 480, 2295, 2790), QStringLiteral("Users"));
+    txtMessage = placed(new QLineEdit(chat), "txtMessage", onPage(240, 3360, 5775, 495));
     txtMessage->setMaxLength(longestMessage);
     txtMessage->setAccessibleName(QStringLiteral("Message"));
-    place(txtMessage, 240, 3360, 5775, 495);
-    cmdSend = named(new QPushButton(QStringLiteral("Send"), chat), "cmdSend");
-    place(cmdSend, 6120, 3360, 1215, 495);
-    cmdClearChat = named(new QPushButton(QStringLiteral("Clear All"), chat), "cmdClearChat");
-    place(cmdClearChat, 6120, 3840, 1215, 375);
+    cmdSend = button(QStringLiteral("Send"), chat, "cmdSend", onPage(6120, 3360, 1215, 495));
+    cmdClearChat
+        = button(QStringLiteral("Clear All"), chat, "cmdClearChat", onPage(6120, 3840, 1215, 375));
 }
 
 void ConsoleForm::createMenus(QMainWindow& window)
 {
-    QMenu* mnuBestand = named(window.menuBar()->addMenu(QStringLiteral("&File")), "mnuBestand");
+    QMenu* mnuBestand = window.menuBar()->addMenu(QStringLiteral("&File"));
+    mnuBestand->setObjectName(QStringLiteral("mnuBestand"));
     mnuAfsluiten = mnuBestand->addAction(QStringLiteral("Quit"));
     mnuAfsluiten->setObjectName(QStringLiteral("mnuAfsluiten"));
-    QMenu* mnuHelp = named(window.menuBar()->addMenu(QStringLiteral("&Help")), "mnuHelp");
+    QMenu* mnuHelp = window.menuBar()->addMenu(QStringLiteral("&Help"));
+    mnuHelp->setObjectName(QStringLiteral("mnuHelp"));
     mnuAbout = mnuHelp->addAction(QStringLiteral("About"));
     mnuAbout->setObjectName(QStringLiteral("mnuAbout"));
 }
