@@ -75,12 +75,12 @@ program=$!
 window=$(DISPLAY=$display timeout 20 xdotool search --sync --onlyvisible --name '^Quenvar Chat Server$' | head -n 1 || true)
 [ -n "$window" ] || { echo "the installed program, run by nobody, opened no window" >&2; exit 1; }
 # As an operator would: a nickname, then Start Server, with port 40 as offered.
-# The tab order runs from the tabs to Start, Stop and the nickname box.
+# The tab order runs from the tabs to the port box, the nickname box and Start.
 DISPLAY=$display xdotool windowfocus --sync "$window"
 sleep 1
-DISPLAY=$display xdotool key --window "$window" Tab Tab Tab
+DISPLAY=$display xdotool key --window "$window" Tab Tab
 DISPLAY=$display xdotool type --window "$window" op
-DISPLAY=$display xdotool key --window "$window" shift+Tab shift+Tab space
+DISPLAY=$display xdotool key --window "$window" Tab space
 greeting=
 for _ in $(seq 50); do
     if exec 3<>/dev/tcp/127.0.0.1/40 2>/dev/null; then

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <functional>
-#include <numeric>
 #include <vector>
 
 // A scripted slot array: records what each slot is sent, and lets a test run
@@ -28,7 +27,7 @@ public:
     }
     Failure Accept(int index, qint32) override
     {
-        states.at(std::size_t(index)) = sckConnected;
+        states.at(index) = sckConnected;
         return {};
     }
     Failure SendData(int index, const QByteArray& text) override
@@ -36,12 +35,13 @@ public:
         if (State(index) != sckConnected)
             return { ENOTCONN, QStringLiteral("not connected") };
         inboxes[index].append(text);
+        ++sends;
         return {};
     }
     QByteArray GetData(int) override { return std::exchange(input, {}); }
     int State(int index) const override
     {
-        return index < int(states.size()) ? states[std::size_t(index)] : sckClosed;
+        return index < int(states.size()) ? states[index] : sckClosed;
     }
     QString RemoteHostIP(int index) const override
     {
@@ -73,28 +73,17 @@ public:
     }
     void closePeer(int index)
     {
-        states.at(std::size_t(index)) = sckClosing;
+        states.at(index) = sckClosing;
         emit peerClosed(index);
     }
     void clearInboxes() { inboxes.fill({}); }
-    qsizetype sent() const
-    {
-        return std::accumulate(inboxes.begin(), inboxes.end(), qsizetype(0),
-            [](qsizetype count, const QByteArrayList& inbox) { return count + inbox.size(); });
-    }
-    template<typename Action>
-    int yieldsOf(Action action)
-    {
-        const int before = yields;
-        action();
-        return yields - before;
-    }
 
     std::vector<int> states = std::vector<int>(1);
     QList<QByteArrayList> inboxes = QList<QByteArrayList>(1); // what each slot was sent
     QByteArray input;
     Failure bindError;
     bool listening = false;
+    int sends = 0;
     int yields = 0;
     std::function<void()> onYield; // runs inside every yield
 };
