@@ -220,7 +220,8 @@ private slots:
     }
 
     // Connections from one address share its account, which earns its budget
-    // back at the budget's rate, after a debt, and no more than the burst.
+    // back at the budget's rate, after a debt, and no more than the burst; it
+    // is forgotten once nothing holds it and it owes nothing.
     void addressLedger()
     {
         AddressLedger::Clock::time_point now;
@@ -234,8 +235,13 @@ private slots:
             QCOMPARE(a.bytes.available(now), step == 0 ? 0 : 3);
             a.bytes.spend(a.bytes.available(now));
         }
+        ledger.release(a, now);
+        ledger.release(a, now);
+        QCOMPARE(ledger.forgetSettled(now), 1); // unheld, but it still owes
         now += 24h;
         QCOMPARE(a.bytes.available(now), 4000);
+        QCOMPARE(ledger.forgetSettled(now), 0);
+        QCOMPARE(ledger.size(), 0);
     }
 };
 
