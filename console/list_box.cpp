@@ -28,9 +28,10 @@ ListBox::ListBox(ListRows& model, QWidget* parent)
     setFocusPolicy(Qt::StrongFocus);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     viewport()->setBackgroundRole(QPalette::Base);
-    static const bool describesItself
-        = (QAccessible::installFactory(&ListBoxAccessible::create), true);
-    Q_UNUSED(describesItself);
+    [[maybe_unused]] static const bool describesItself = [] {
+        QAccessible::installFactory(&ListBoxAccessible::create);
+        return true;
+    }();
     using Change = QAccessibleTableModelChangeEvent::ModelChangeType;
     const auto rowsChanged = [this](Change change, int first, int last) {
         updateScrollRange();
