@@ -44,7 +44,7 @@ void makeSmoke(Options& options)
     options.lifetimeCheckpoints = { 100, 300 };
     options.floodSeconds = 3;
     options.longLineSeconds = 1;
-    options.fair = { 10, 1, 2, 2 };
+    options.fair = { 10, 1, 2, 2, false };
     options.days = { 60, 64LL << 20, true };
     options.phaseLimit = 60;
 }
@@ -69,7 +69,9 @@ int usage(const char* program, const std::string& complaint)
         "usage: %s SERVER_BINARY [--smoke] [--phase "
         "relay|storm|memory|lifetime|flood|longlines|fair|days]...\n"
         "       [--relay-clients N,N,...] [--runs N] [--lifetime N,N,...] [--flood-seconds N]\n"
-        "       [--days-seconds N] [--no-save]\n",
+        "       [--days-seconds N] [--no-save] [--seconds N] [--mix-only]\n"
+        "  --seconds N: how long the fair phase runs all hostile kinds at once (60)\n"
+        "  --mix-only: the fair phase runs only that\n",
         program);
     return 2;
 }
@@ -90,6 +92,8 @@ int main(int argc, char* argv[])
             makeSmoke(options);
         } else if (argument == "--no-save") {
             options.days.save = false;
+        } else if (argument == "--mix-only") {
+            options.fair.mixOnly = true;
         } else if (!valued) {
             return usage(
                 argv[0], "unknown option, or one without its value: " + std::string(argument));
@@ -108,6 +112,8 @@ int main(int argc, char* argv[])
             options.days.seconds = std::atof(argv[++i]);
         } else if (argument == "--flood-seconds") {
             options.floodSeconds = std::atoi(argv[++i]);
+        } else if (argument == "--seconds") {
+            options.fair.allSeconds = std::atof(argv[++i]);
         } else {
             return usage(argv[0], "unknown option " + std::string(argument));
         }

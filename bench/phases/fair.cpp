@@ -29,11 +29,43 @@ namespace {
 
 constexpr double greetingLimit = 10;
 
+// An ordinary line: when it was sent, and how long its copy took to come back.
+struct RoundTrip {
+    Clock::time_point sent;
+    double ms;
+};
+
+std::vector<double> millisecondsOf(const std::vector<RoundTrip>& roundTrips)
+{
+    std::vector<double> ms;
+    for (const RoundTrip& trip : roundTrips)
+        ms.push_back(trip.ms);
+    return ms;
+}
+
+// Per minute of a long run: its lines, its slowest line, and how many took
+// over 100 ms.
+void printMinutes(const std::vector<RoundTrip>& roundTrips, Clock::time_point start)
+{
+    std::vector<std::vector<double>> minutes;
+    for (const RoundTrip& trip : roundTrips) {
+        const auto minute = size_t(Seconds(trip.sent - start).count() / 60);
+        minutes.resize(std::max(minutes.size(), minute + 1));
+        minutes[minute].push_back(trip.ms);
+    }
+    std::printf("\n| minute | lines | slowest ms | over 100 ms |\n|---|---|---|---|\n");
+    for (size_t m = 0; m < minutes.size(); ++m)
+        std::printf("| %zu | %zu | %.1f | %ld |\n", m + 1, minutes[m].size(), maximum(minutes[m]),
+            long(std::count_if(
+                minutes[m].begin(), minutes[m].end(), [](double ms) { return ms > 100; })));
+    std::printf("\n");
+}
+
 // Sends a line a second and times each until its own copy comes back. Its
 // lines come back in the order it sent them, each with a marker of its own.
 class OrdinaryClient final : public Client {
 public:
-    OrdinaryClient(int id, int port, int epoll, std::vector<double>& roundTrips)
+    OrdinaryClient(int id, int port, int epoll, std::vector<RoundTrip>& roundTrips)
         : Client(port, clientAddress(id), epoll)
         , m_id(id)
         , m_roundTrips(roundTrips)
@@ -62,7 +94,8 @@ private:
             const size_t found = m_carry.find(m_waiting.front().first);
             if (found == std::string::npos)
                 break;
-            m_roundTrips.push_back(secondsSince(m_waiting.front().second) * 1e3);
+            m_roundTrips.push_back(
+                { m_waiting.front().second, secondsSince(m_waiting.front().second) * 1e3 });
             m_carry.erase(0, found + m_waiting.front().first.size());
             m_waiting.pop_front();
         }
@@ -72,7 +105,7 @@ private:
     }
 
     int m_id;
-    std::vector<double>& m_roundTrips;
+    std::vector<RoundTrip>& m_roundTrips;
     int m_sent = 0;
     std::deque<std::pair<std::string, Clock::time_point>> m_waiting;
     std::string m_carry;
@@ -317,7 +350,7 @@ void fairRow(const std::string& binary, const FairOptions& options, const char* 
 {
     ServerProcess server(binary);
     const int epoll = ::epoll_create1(EPOLL_CLOEXEC);
-    std::vector<double> roundTrips;
+    std::vector<RoundTrip> roundTrips;
     std::vector<std::unique_ptr<OrdinaryClient>> ordinary;
     bool joined = true;
     for (int i = 0; i < options.ordinaryClients && joined; ++i) {
@@ -341,6 +374,7 @@ void fairRow(const std::string& binary, const FairOptions& options, const char* 
     addHostiles(hostiles, server.port(), epoll);
     const double cpuBefore = server.cpuSeconds();
     const auto start = Clock::now();
+    long rssAfterMinute = 0;
     std::vector<int> linesDue(ordinary.size(), 0);
     const auto allAnswered = [&] {
         return std::all_of(
@@ -354,6 +388,8 @@ void fairRow(const std::string& binary, const FairOptions& options, const char* 
             static_cast<Client*>(events[e].data.ptr)->readAll();
         for (auto& hostile : hostiles)
             hostile->tick();
+        if (rssAfterMinute == 0 && now >= 60)
+            rssAfterMinute = server.rssKiB();
         if (now >= seconds)
             continue;
         // Spread over the second: client i sends at i x 10 ms past it.
@@ -371,9 +407,16 @@ void fairRow(const std::string& binary, const FairOptions& options, const char* 
         lost += client->outstanding();
         cutOff += client->gone();
     }
-    std::printf("| %s | %.1f | %.1f | %.1f | %d | %d | %d | %.0f | %.1f |\n", name,
-        percentile(roundTrips, 0.5), percentile(roundTrips, 0.99), maximum(roundTrips), sent, lost,
-        cutOff, cpu, server.rssKiB() / 1024.0);
+    const std::vector<double> ms = millisecondsOf(roundTrips);
+    const long rss = server.rssKiB();
+    char growth[32] = "";
+    if (rssAfterMinute > 0)
+        std::snprintf(growth, sizeof growth, "%.1f", double(rss - rssAfterMinute) / 1024);
+    std::printf("| %s | %.1f | %.1f | %.1f | %.1f | %d | %d | %d | %.0f | %.1f | %s |\n", name,
+        percentile(ms, 0.5), percentile(ms, 0.99), percentile(ms, 0.999), maximum(ms), sent, lost,
+        cutOff, cpu, rss / 1024.0, growth);
+    if (seconds >= 120)
+        printMinutes(roundTrips, start);
     std::fflush(stdout);
     hostiles.clear();
     ordinary.clear();
@@ -391,11 +434,14 @@ void fair(const Options& all)
                 "address of its own;\n## the ordinary lines' round trips, over %.0f s (%.0f s with "
                 "all at once)\n\n",
         options.ordinaryClients, options.seconds, options.allSeconds);
-    std::printf("| beside the ordinary clients | p50 ms | p99 ms | max ms | lines | lost | cut off "
-                "| server CPU %% | "
-                "server RSS MiB |\n|---|---|---|---|---|---|---|---|---|\n");
-    for (const Kind& kind : kinds)
-        fairRow(server, options, kind.name, kind.add, options.seconds);
+    std::printf(
+        "| beside the ordinary clients | p50 ms | p99 ms | p99.9 ms | max ms | lines | lost "
+        "| cut off | server CPU %% | server RSS MiB | RSS growth after the first minute MiB "
+        "|\n|---|---|---|---|---|---|---|---|---|---|---|\n");
+    for (const Kind& kind : kinds) {
+        if (!options.mixOnly)
+            fairRow(server, options, kind.name, kind.add, options.seconds);
+    }
     fairRow(
         server, options, "all of them at once",
         [](auto& hostiles, int port, int epoll) {

@@ -14,6 +14,8 @@ struct FairOptions {
     double allSeconds = 60;
     // How long lines sent in time may take to come back before they count as lost.
     double graceSeconds = 5;
+    // Only the run with all kinds at once.
+    bool mixOnly = false;
 };
 
 struct DaysOptions {
