@@ -43,7 +43,7 @@ public:
     void acceptReady();
     // Greets the waiting connections whose address may be served again.
     void admitWaiting();
-    bool hasWaiting() const { return !m_waiting.empty(); }
+    // Connections accepted and not yet greeted.
     int waitingCount() const { return int(m_waiting.size()); }
     // Closes a connection that is not taken into a slot.
     void discard(const Arrival& arrival);

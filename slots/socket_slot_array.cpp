@@ -202,7 +202,7 @@ void SocketSlotArray::runReadySockets()
         const int index = int(events[i].data.u64);
         if (index == 0) {
             m_listener.acceptReady();
-            if (m_listener.hasWaiting())
+            if (m_listener.waitingCount() > 0)
                 keepTicking();
             continue;
         }
@@ -363,7 +363,7 @@ void SocketSlotArray::tick()
     resumeThrottled();
     m_listener.admitWaiting();
     const int unsettled = m_ledger.forgetSettled(AddressLedger::Clock::now());
-    if (m_throttled.empty() && !m_listener.hasWaiting() && unsettled == 0)
+    if (m_throttled.empty() && m_listener.waitingCount() == 0 && unsettled == 0)
         m_ledgerTimer.stop();
 }
 
