@@ -37,6 +37,13 @@ public:
         TokenBucket bytes;
         TokenBucket messages;
         int holders = 0;
+        // Its events being handled now, suspended in yields or running.
+        int handling = 0;
+        // Messages sent because of what it sent: in all, for its last message
+        // (-1 while none has been handled) and for the one before.
+        qint64 sent = 0;
+        qint64 lastCost = -1;
+        qint64 costBefore = 0;
         // Its connections accepted and not yet greeted.
         int waiting = 0;
     };

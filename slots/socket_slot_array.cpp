@@ -110,8 +110,12 @@ Failure SocketSlotArray::SendData(int index, const QByteArray& bytes)
     Connection* c = m_table.find(index);
     if (!c || c->state != sckConnected)
         return systemError(ENOTCONN);
-    if (m_cause)
+    if (m_cause) {
         m_cause->messages.spend(1);
+        ++m_cause->sent;
+    }
+    if (m_probe)
+        m_probe->sending(index, bytes, c->output.size() - c->outputSent);
     qsizetype sent = 0;
     if (c->outputSent == c->output.size()) {
         const ssize_t n = ::send(
@@ -185,7 +189,11 @@ void SocketSlotArray::DoEvents()
         m_windowPassRun = now;
         // What the window's events send is the operator's.
         const QScopedValueRollback<AddressLedger::Account*> operatorsTurn(m_cause, nullptr);
+        if (m_probe)
+            m_probe->started(SlotArrayProbe::Work::WindowPass, nullptr, m_yieldDepth);
         QCoreApplication::processEvents();
+        if (m_probe)
+            m_probe->finished(SlotArrayProbe::Work::WindowPass, m_yieldDepth);
     }
 }
 
@@ -194,6 +202,10 @@ void SocketSlotArray::DoEvents()
 // notices by itself (nothing to accept, nothing to read, slot already gone).
 void SocketSlotArray::runReadySockets()
 {
+    if (!mayRaiseNow())
+        return;
+    if (m_yieldDepth == 0)
+        readHeldBack();
     m_socketsChecked = std::chrono::steady_clock::now();
     epoll_event events[readyEventsPerPass];
     const int ready = ::epoll_wait(m_epoll, events, readyEventsPerPass, 0);
@@ -209,7 +221,7 @@ void SocketSlotArray::runReadySockets()
         if (events[i].events & EPOLLOUT)
             flushOutput(index);
         if (events[i].events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR))
-            receive(index);
+            receive(index, events[i].events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR));
     }
 }
 
@@ -219,7 +231,8 @@ void SocketSlotArray::admit(const Arrival& arrival)
     if (m_pending)
         m_listener.discard(*std::exchange(m_pending, std::nullopt));
     m_pending = arrival;
-    raiseFor(*arrival.account, [&] { emit connectionRequest(0, arrival.fd); });
+    raiseFor(SlotArrayProbe::Work::ConnectionRequest, *arrival.account,
+        [&] { emit connectionRequest(0, arrival.fd); });
     if (m_pending && m_pending->fd == arrival.fd) {
         m_listener.discard(*std::exchange(m_pending, std::nullopt));
         keepTicking();
@@ -229,34 +242,55 @@ void SocketSlotArray::admit(const Arrival& arrival)
 // Raises an event of a connection from `account`'s address, which pays for
 // what is sent while it is handled; the account is held until then.
 template<typename Raise>
-void SocketSlotArray::raiseFor(AddressLedger::Account& account, Raise raise)
+void SocketSlotArray::raiseFor(
+    SlotArrayProbe::Work work, AddressLedger::Account& account, Raise raise)
 {
     m_ledger.hold(account);
+    if (m_probe)
+        m_probe->started(work, &account.address, m_yieldDepth);
+    const qint64 sentBefore = account.sent;
     {
         const QScopedValueRollback cause(m_cause, &account);
+        const QScopedValueRollback running(m_handlersRunning, m_handlersRunning + 1);
+        const QScopedValueRollback handling(account.handling, account.handling + 1);
         raise();
     }
+    if (work == SlotArrayProbe::Work::DataArrival) {
+        account.costBefore = std::max<qint64>(account.lastCost, 0);
+        account.lastCost = account.sent - sentBefore;
+    }
+    if (m_probe)
+        m_probe->finished(work, m_yieldDepth);
     m_ledger.release(account, AddressLedger::Clock::now());
 }
 
-// Inside another handler's yield, a busy address waits for the loop itself.
+// Inside a handler's yield, only a cheap address is read: one served before
+// whose last two messages were not both costly (a costly one made the server
+// send more than two messages a client: a roster to everyone, not a chat
+// line), that has not spent much lately and whose own event is not being
+// handled. The others wait for the loop itself.
 bool SocketSlotArray::mayReadNow(
     AddressLedger::Account& account, AddressLedger::Clock::time_point now) const
 {
-    return m_ledger.mayRead(account, now) && (m_yieldDepth == 0 || !m_ledger.isBusy(account, now));
+    const qint64 costly = 2 * qint64(m_table.openCount());
+    const bool cheap = account.lastCost >= 0
+        && (account.lastCost <= costly || account.costBefore <= costly) && account.handling == 0
+        && !m_ledger.isBusy(account, now);
+    return m_ledger.mayRead(account, now) && (m_yieldDepth == 0 || cheap);
 }
 
 // Reads what the address's budget allows. One that may not be read now is
 // not watched for input until it may: its bytes wait in the kernel, in
 // order, and TCP slows the sender down.
-void SocketSlotArray::receive(int index)
+void SocketSlotArray::receive(int index, bool peerClosing)
 {
     Connection* c = m_table.find(index);
     if (!c || c->state != sckConnected || c->throttled)
         return;
     AddressLedger::Account& account = *c->account;
     const auto now = AddressLedger::Clock::now();
-    if (!mayReadNow(account, now)) {
+    // A departure may send the roster to everyone: it waits for the loop too.
+    if (!mayReadNow(account, now) || (peerClosing && m_yieldDepth > 0)) {
         throttle(index, *c);
         return;
     }
@@ -283,7 +317,13 @@ void SocketSlotArray::receive(int index)
         throttle(index, *c);
     if (end == End::PeerGone)
         release(*c);
-    raiseFor(account, [&] {
+    if (received == 0 && end != End::PeerGone)
+        return;
+    if (m_probe && received > 0)
+        m_probe->received(index, QByteArrayView(c->input).last(received), m_yieldDepth);
+    const auto work
+        = received > 0 ? SlotArrayProbe::Work::DataArrival : SlotArrayProbe::Work::PeerClosed;
+    raiseFor(work, account, [&] {
         // The entry outlives its connection until its last input has been taken.
         if (received > 0)
             emit dataArrival(index, received);
@@ -361,9 +401,12 @@ void SocketSlotArray::keepTicking()
 void SocketSlotArray::tick()
 {
     resumeThrottled();
-    m_listener.admitWaiting();
+    if (mayRaiseNow())
+        m_listener.admitWaiting();
+    raiseDropped();
     const int unsettled = m_ledger.forgetSettled(AddressLedger::Clock::now());
-    if (m_throttled.empty() && m_listener.waitingCount() == 0 && unsettled == 0)
+    if (m_throttled.empty() && m_listener.waitingCount() == 0 && m_dropped.empty()
+        && unsettled == 0)
         m_ledgerTimer.stop();
 }
 
@@ -380,6 +423,27 @@ void SocketSlotArray::resumeThrottled()
         updateWatch(index, *c);
         return true;
     });
+}
+
+// At the loop itself, the connections held back from inside handlers are
+// read first, each in turn: the handlers' yields would find them ready and
+// hold them back again before the loop's own turn came.
+void SocketSlotArray::readHeldBack()
+{
+    for (const int index : std::exchange(m_throttled, {})) {
+        Connection* c = m_table.find(index);
+        if (!c || c->state != sckConnected)
+            continue;
+        if (!mayReadNow(*c->account, AddressLedger::Clock::now())) {
+            m_throttled.push_back(index);
+            continue;
+        }
+        c->throttled = false;
+        updateWatch(index, *c);
+        receive(index, false);
+    }
+    if (!m_throttled.empty())
+        keepTicking();
 }
 
 // The descriptor and unsent output go at once; the slot keeps only its number.
@@ -419,10 +483,18 @@ void SocketSlotArray::dropConnection(int index)
         QMetaObject::invokeMethod(this, &SocketSlotArray::raiseDropped, Qt::QueuedConnection);
 }
 
+// As departures read, they wait for the loop itself and for their address's
+// budget, with the ledger's timer to come back to them. Handlers raised here
+// may drop more connections, which wait for the next call.
 void SocketSlotArray::raiseDropped()
 {
     for (const auto& [index, account] : std::exchange(m_dropped, {})) {
-        raiseFor(*account, [&] { emit peerClosed(index); });
+        if (m_yieldDepth > 0 || !m_ledger.mayRead(*account, AddressLedger::Clock::now())) {
+            m_dropped.emplace_back(index, account);
+            keepTicking();
+            continue;
+        }
+        raiseFor(SlotArrayProbe::Work::PeerClosed, *account, [&] { emit peerClosed(index); });
         m_ledger.release(*account, AddressLedger::Clock::now());
     }
 }

@@ -3,6 +3,7 @@
 #include "address_ledger.h"
 #include "listener.h"
 #include "slot_array.h"
+#include "slot_array_probe.h"
 #include "slot_table.h"
 
 #include <QByteArray>
@@ -29,6 +30,11 @@ class QSocketNotifier;
 // is running, never inside another's yield, so that a costly message cannot
 // hold up the cheap ones that arrive after it. A client's unsent output is
 // capped.
+//
+// Handlers nest one deep: a handler's yield may run another's, but nothing
+// more is read while that one runs. A handler suspended in a yield then
+// waits for one handler at a time, each of which finishes before the next
+// starts, never for a stack of them that grows as new messages arrive.
 class SocketSlotArray final : public SlotArray {
     Q_OBJECT
 
@@ -43,6 +49,8 @@ public:
     static constexpr Budget defaultSendBudget { 20'000, 1'500'000 };
     // Yields nest no deeper than this; past it a yield returns at once.
     static constexpr int maxYieldDepth = 64;
+    // A handler and the one running inside its yield.
+    static constexpr int maxHandlersRunning = 2;
     // How long a ready socket and a waiting window event may wait while a
     // handler sends and yields.
     static constexpr std::chrono::microseconds defaultSocketCheckInterval { 50 };
@@ -73,6 +81,7 @@ public:
     }
     // Apply to the addresses seen from now on.
     void setBudgets(Budget input, Budget sends) { m_ledger.setBudgets(input, sends); }
+    void setProbe(SlotArrayProbe* probe) { m_probe = probe; }
 
     int lastSlot() const { return m_table.lastCreated(); }
     int openConnections() const { return m_table.openCount(); }
@@ -90,15 +99,17 @@ private:
     void runReadySockets();
     void admit(const Arrival& arrival);
     template<typename Raise>
-    void raiseFor(AddressLedger::Account& account, Raise raise);
+    void raiseFor(SlotArrayProbe::Work work, AddressLedger::Account& account, Raise raise);
+    bool mayRaiseNow() const { return m_handlersRunning < maxHandlersRunning; }
     bool mayReadNow(AddressLedger::Account& account, AddressLedger::Clock::time_point now) const;
-    void receive(int index);
+    void receive(int index, bool peerClosing);
     void flushOutput(int index);
     void updateWatch(int index, Connection& connection);
     void throttle(int index, Connection& connection);
     void tick();
     void keepTicking();
     void resumeThrottled();
+    void readHeldBack();
     void release(Connection& connection);
     void forget(int index);
     void dropConnection(int index);
@@ -112,6 +123,7 @@ private:
     // The address whose event is being handled, which pays for what is sent.
     AddressLedger::Account* m_cause = nullptr;
     int m_yieldDepth = 0;
+    int m_handlersRunning = 0;
     std::chrono::microseconds m_socketCheckInterval = defaultSocketCheckInterval;
     std::chrono::microseconds m_windowPassInterval = defaultWindowPassInterval;
     std::chrono::steady_clock::time_point m_socketsChecked;
@@ -121,11 +133,13 @@ private:
     // Every read lands here first, so that a slot's input holds only what
     // arrived: a slot never keeps a read-sized buffer it did not fill.
     QByteArray m_readBuffer;
-    // Connections whose close event is yet to be raised, with their accounts held.
+    // Connections whose close event is yet to be raised, with their accounts
+    // held; raised as their addresses would be read.
     std::vector<std::pair<int, AddressLedger::Account*>> m_dropped;
     // Slots not read for now, and the one timer that looks at them, at the
     // connections waiting to be greeted and at the accounts to forget.
     std::vector<int> m_throttled;
     QTimer m_ledgerTimer;
     QSocketNotifier* m_notifier = nullptr;
+    SlotArrayProbe* m_probe = nullptr;
 };
