@@ -5,10 +5,14 @@
 // For the benchmarks of long runs: QUENVAR_BENCH_FILL_LOG=BYTES fills the
 // log with rows of a kilobyte before the start, and SIGUSR1 saves the log to
 // the file QUENVAR_BENCH_SAVE names, as Save Log As would.
+// QUENVAR_BENCH_TRACE=FILE writes where each ordinary line's time went
+// (line_trace.h).
+#include "line_trace.h"
 #include "process_setup.h"
 #include "save_dialog.h"
 #include "server_console.h"
 
+#include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QSocketNotifier>
 #include <QTabWidget>
@@ -16,6 +20,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -52,6 +57,15 @@ int main(int argc, char* argv[])
         console.state.transcript.append(row);
         if (filled % (1024 * row.size()) == 0)
             QCoreApplication::processEvents();
+    }
+    std::unique_ptr<LineTrace> trace;
+    if (qEnvironmentVariableIsSet("QUENVAR_BENCH_TRACE")) {
+        trace = std::make_unique<LineTrace>(qEnvironmentVariable("QUENVAR_BENCH_TRACE"));
+        console.server.setProbe(trace.get());
+        auto* loop = QAbstractEventDispatcher::instance();
+        QObject::connect(loop, &QAbstractEventDispatcher::awake, [&] { trace->loopWoke(); });
+        QObject::connect(
+            loop, &QAbstractEventDispatcher::aboutToBlock, [&] { trace->loopWaits(); });
     }
     ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe);
     std::signal(SIGUSR1, [](int) { (void)!::write(signalPipe[1], "s", 1); });

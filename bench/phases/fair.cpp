@@ -4,6 +4,7 @@
 // from its sender's write until its own copy comes back.
 
 #include "phases.h"
+#include "slow_lines.h"
 
 #include "client.h"
 #include "clock.h"
@@ -17,6 +18,7 @@
 #include <cerrno>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string_view>
 
@@ -28,12 +30,6 @@ namespace bench {
 namespace {
 
 constexpr double greetingLimit = 10;
-
-// An ordinary line: when it was sent, and how long its copy took to come back.
-struct RoundTrip {
-    Clock::time_point sent;
-    double ms;
-};
 
 std::vector<double> millisecondsOf(const std::vector<RoundTrip>& roundTrips)
 {
@@ -94,8 +90,8 @@ private:
             const size_t found = m_carry.find(m_waiting.front().first);
             if (found == std::string::npos)
                 break;
-            m_roundTrips.push_back(
-                { m_waiting.front().second, secondsSince(m_waiting.front().second) * 1e3 });
+            m_roundTrips.push_back({ m_waiting.front().first, m_waiting.front().second,
+                secondsSince(m_waiting.front().second) * 1e3 });
             m_carry.erase(0, found + m_waiting.front().first.size());
             m_waiting.pop_front();
         }
@@ -344,11 +340,17 @@ const Kind kinds[] = {
     { "a client that joins and resets every second", addHostile<JoinResetter> },
 };
 
+// With `names` (address to kind, filled by addHostiles), the server traces
+// its lines and the row is followed by where the slow ones spent their time.
 void fairRow(const std::string& binary, const FairOptions& options, const char* name,
     const std::function<void(std::vector<std::unique_ptr<Hostile>>&, int, int)>& addHostiles,
-    double seconds)
+    double seconds, const std::map<std::string, std::string>* names = nullptr)
 {
+    const std::string tracePath = "/tmp/quenvar-line-trace-" + std::to_string(::getpid());
+    if (names)
+        ::setenv("QUENVAR_BENCH_TRACE", tracePath.c_str(), 1);
     ServerProcess server(binary);
+    ::unsetenv("QUENVAR_BENCH_TRACE");
     const int epoll = ::epoll_create1(EPOLL_CLOEXEC);
     std::vector<RoundTrip> roundTrips;
     std::vector<std::unique_ptr<OrdinaryClient>> ordinary;
@@ -417,6 +419,10 @@ void fairRow(const std::string& binary, const FairOptions& options, const char* 
         cutOff, cpu, rss / 1024.0, growth);
     if (seconds >= 120)
         printMinutes(roundTrips, start);
+    if (names) {
+        explainSlowLines(tracePath, roundTrips, *names);
+        ::unlink(tracePath.c_str());
+    }
     std::fflush(stdout);
     hostiles.clear();
     ordinary.clear();
@@ -442,13 +448,18 @@ void fair(const Options& all)
         if (!options.mixOnly)
             fairRow(server, options, kind.name, kind.add, options.seconds);
     }
+    std::map<std::string, std::string> names;
     fairRow(
         server, options, "all of them at once",
-        [](auto& hostiles, int port, int epoll) {
-            for (const Kind& kind : kinds)
+        [&](auto& hostiles, int port, int epoll) {
+            for (const Kind& kind : kinds) {
+                const size_t first = hostiles.size();
                 kind.add(hostiles, port, epoll);
+                for (size_t h = first; h < hostiles.size(); ++h)
+                    names[addressText(clientAddress(60000 + int(h)))] = kind.name;
+            }
         },
-        options.allSeconds);
+        options.allSeconds, &names);
 }
 
 } // namespace bench

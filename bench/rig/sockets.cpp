@@ -1,5 +1,6 @@
 #include "sockets.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/tcp.h>
 #include <sys/resource.h>
@@ -20,6 +21,13 @@ sockaddr_in loopback(int port)
 in_addr_t clientAddress(int n)
 {
     return htonl((127u << 24 | 1u << 16) + uint32_t(n) + 1);
+}
+
+std::string addressText(in_addr_t address)
+{
+    char text[INET_ADDRSTRLEN] = "";
+    ::inet_ntop(AF_INET, &address, text, sizeof text);
+    return text;
 }
 
 int connectTo(int port, in_addr_t from)
