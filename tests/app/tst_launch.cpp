@@ -32,19 +32,12 @@ struct ProgramRun {
     }
 };
 
-// "port|nickname|start" ("-" where not given), "help", "version" or the error.
+// "port|nickname|start" ("-" where not given), or what else it asks for.
 QString described(const CommandLine& line)
 {
-    switch (line.action) {
-    case CommandLine::Action::ShowHelp:
-        return QStringLiteral("help");
-    case CommandLine::Action::ShowVersion:
-        return QStringLiteral("version");
-    case CommandLine::Action::Refuse:
-        return line.error;
-    case CommandLine::Action::OpenWindow:
-        break;
-    }
+    const QString others[] = { {}, QStringLiteral("help"), QStringLiteral("version"), line.error };
+    if (line.action != CommandLine::Action::OpenWindow)
+        return others[int(line.action)];
     return QStringList { line.port ? QString::number(*line.port) : QStringLiteral("-"),
         line.nickname.value_or(QStringLiteral("-")), line.start ? "yes" : "no" }
         .join(u'|');
@@ -99,41 +92,28 @@ private slots:
             described(parseCommandLine(QStringList { "quenvar-chat-server" } + arguments)), parsed);
     }
 
-    // Run as a process: what it prints, where, and its exit status; a
-    // refusal opens no window and exits at once.
-    void exitStatus_data()
+    // Run as a process, asked for its version or refused, it says so where
+    // it should and exits at once with its status, opening no window. With
+    // --start it serves at once, and the start is remembered for the next
+    // launch.
+    void runAsAProcess()
     {
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<int>("status");
-        QTest::addColumn<QString>("out");
-        QTest::addColumn<QString>("err");
-        QTest::newRow("version") << QStringList { "--version" } << 0
-                                 << "quenvar-chat-server 1.0.0\n"
-                                 << QString();
-        QTest::newRow("unknown")
-            << QStringList { "--bogus", "--start" } << 2 << QString()
-            << "quenvar-chat-server: Unknown option 'bogus'.\nTry 'quenvar-chat-server --help'";
-    }
-    void exitStatus()
-    {
-        QFETCH(QStringList, arguments);
-        QFETCH(int, status);
-        QFETCH(QString, out);
-        QFETCH(QString, err);
-        ProgramRun run(arguments);
-        QVERIFY(run.process.waitForFinished(timeoutMs));
-        QCOMPARE(run.process.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(run.process.exitCode(), status);
-        const QString printed = QString::fromLocal8Bit(run.process.readAllStandardOutput());
-        const QString complained = QString::fromLocal8Bit(run.process.readAllStandardError());
-        QVERIFY2(out.isEmpty() ? printed.isEmpty() : printed.contains(out), qPrintable(printed));
-        QVERIFY2(err.isEmpty() ? complained.isEmpty() : complained.contains(err),
-            qPrintable(complained));
-    }
+        const std::tuple<QStringList, int, QString, QString> runs[] = {
+            { { "--version" }, 0, "quenvar-chat-server 1.0.0\n", "" },
+            { { "--bogus", "--start" }, 2, "",
+                "quenvar-chat-server: Unknown option 'bogus'.\nTry 'quenvar-chat-server --help'" },
+        };
+        for (const auto& [arguments, status, out, err] : runs) {
+            ProgramRun run(arguments);
+            QVERIFY(run.process.waitForFinished(timeoutMs));
+            QCOMPARE(std::pair(run.process.exitStatus(), run.process.exitCode()),
+                std::pair(QProcess::NormalExit, status));
+            QCOMPARE(QString::fromLocal8Bit(run.process.readAllStandardOutput()), out);
+            const QString complained = QString::fromLocal8Bit(run.process.readAllStandardError());
+            QVERIFY2(err.isEmpty() ? complained.isEmpty() : complained.startsWith(err),
+                qPrintable(complained));
+        }
 
-    // --start serves at once, and the start is remembered for the next launch.
-    void startFromTheCommandLine()
-    {
         const ReservedPort reserved;
         const QString port = QString::number(reserved.port);
         ProgramRun run({ "--port", port, "--nickname", "op", "--start" });

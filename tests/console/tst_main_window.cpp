@@ -10,7 +10,6 @@
 #include <QAccessible>
 #include <QApplication>
 #include <QLabel>
-#include <QMessageBox>
 #include <QPainter>
 #include <QPicture>
 #include <QProgressDialog>
@@ -50,23 +49,6 @@ struct RecordingPrinter final : LogPrinter {
         return {};
     }
     void AbortDoc() override { record.append("<aborted>"); }
-};
-
-// The window with a Save As dialog that answers the log file in a folder of
-// its own, and a printer that records.
-struct LogOutputs {
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("log.txt"));
-    ServerWindow w;
-    ScriptedSaveDialog* dialog = new ScriptedSaveDialog;
-    RecordingPrinter* printer = new RecordingPrinter;
-
-    LogOutputs()
-    {
-        w.frmMain.logExport().setSaveDialog(std::unique_ptr<SaveDialog>(dialog));
-        w.frmMain.logExport().setPrinter(std::unique_ptr<LogPrinter>(printer));
-        dialog->answer = [this] { return std::optional(path); };
-    }
 };
 
 QByteArray roster(const QByteArray& event, const QByteArrayList& nicknames)
@@ -323,8 +305,14 @@ private slots:
     // says so. Where the transcript cannot be written, the status bar says so.
     void saveAndPrintLog()
     {
-        LogOutputs outputs;
-        auto& [dir, path, w, dialog, printer] = outputs;
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("log.txt"));
+        ServerWindow w;
+        auto* dialog = new ScriptedSaveDialog;
+        auto* printer = new RecordingPrinter;
+        w.frmMain.logExport().setSaveDialog(std::unique_ptr<SaveDialog>(dialog));
+        w.frmMain.logExport().setPrinter(std::unique_ptr<LogPrinter>(printer));
+        dialog->answer = [&] { return std::optional(path); };
         w.button("cmdSaveLog")->click();
         w.button("cmdPrintLog")->click();
         QCOMPARE(fileBytes(path), QByteArray());

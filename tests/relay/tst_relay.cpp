@@ -60,21 +60,16 @@ QByteArrayList sampleRows()
     return rows;
 }
 
+// The store's rows read one by one, where reading them in steps agrees.
 QByteArrayList storedRows(const TranscriptStore& store)
 {
-    QByteArrayList rows;
+    QByteArrayList rows, inSteps;
     for (qint64 i = 0; i < store.count(); ++i)
         rows.append(store.row(i));
-    return rows;
-}
-
-QByteArrayList readInSteps(const TranscriptStore& store)
-{
-    QByteArrayList rows;
     for (qint64 next = 0; next >= 0 && next < store.count();)
         next = store.readSome(
-            next, store.count(), [&](QByteArrayView row) { rows.append(row.toByteArray()); });
-    return rows;
+            next, store.count(), [&](QByteArrayView row) { inSteps.append(row.toByteArray()); });
+    return inSteps == rows ? rows : QByteArrayList { "(read in steps, they differ)" };
 }
 
 // Cuts the index of a store in `folder`, where `rows` rows end, to the first
@@ -269,7 +264,6 @@ private slots:
                 store.append(row);
             QVERIFY(store.failure().isEmpty());
             QCOMPARE(storedRows(store), rows);
-            QCOMPARE(readInSteps(store), rows);
             QCOMPARE(store.row(2, 3), "\xe9\xe9\xe9");
             QCOMPARE(store.row(0, 1000), rows.at(0));
             QCOMPARE(store.row(rows.size()), QByteArray());
@@ -314,7 +308,6 @@ private slots:
         QVERIFY2(store.failure().contains(QStringLiteral("cannot be written")),
             qPrintable(store.failure()));
         QCOMPARE(storedRows(store), rows);
-        QCOMPARE(readInSteps(store), rows);
     }
 };
 

@@ -18,14 +18,6 @@ using namespace std::chrono_literals;
 
 constexpr int timeoutMs = 20000;
 
-in6_addr ipv4(const char* dotted)
-{
-    in6_addr address {};
-    address.s6_addr[10] = address.s6_addr[11] = 0xff;
-    inet_pton(AF_INET, dotted, &address.s6_addr[12]);
-    return address;
-}
-
 // The server's end of the connection from a client's port, found among this
 // process's descriptors, as poll() finds it: POLLIN while bytes
 // wait unread, POLLRDHUP once the client has closed.
@@ -275,8 +267,10 @@ private slots:
     {
         AddressLedger::Clock::time_point now;
         AddressLedger ledger({ 1000, 4000 }, { 100, 1000 });
-        AddressLedger::Account& a = ledger.hold(ipv4("127.0.0.2"), now);
-        QCOMPARE(&ledger.hold(ipv4("127.0.0.2"), now), &a);
+        in6_addr address {};
+        inet_pton(AF_INET6, "::ffff:127.0.0.2", &address);
+        AddressLedger::Account& a = ledger.hold(address, now);
+        QCOMPARE(&ledger.hold(address, now), &a);
         a.bytes.spend(4000 + 500);
         now += 500ms;
         QCOMPARE(a.bytes.available(now), 0);
