@@ -61,9 +61,8 @@ void LineTrace::finished(Work work, int depth)
 {
     const Frame frame = m_running.back();
     m_running.pop_back();
-    const bool outermostPass = std::none_of(m_running.begin(), m_running.end(),
-        [](const Frame& f) { return f.what.starts_with("WindowPass"); });
-    if (work == Work::WindowPass && outermostPass) {
+    const auto isPass = [](const Frame& f) { return f.what.starts_with("WindowPass"); };
+    if (work == Work::WindowPass && std::none_of(m_running.begin(), m_running.end(), isPass)) {
         ++m_passes;
         m_passMs += std::chrono::duration<double, std::milli>(Clock::now() - frame.start).count();
     }

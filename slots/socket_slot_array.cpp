@@ -491,10 +491,11 @@ void SocketSlotArray::raiseDropped()
     for (const auto& [index, account] : std::exchange(m_dropped, {})) {
         if (m_yieldDepth > 0 || !m_ledger.mayRead(*account, AddressLedger::Clock::now())) {
             m_dropped.emplace_back(index, account);
-            keepTicking();
             continue;
         }
         raiseFor(SlotArrayProbe::Work::PeerClosed, *account, [&] { emit peerClosed(index); });
         m_ledger.release(*account, AddressLedger::Clock::now());
     }
+    if (!m_dropped.empty())
+        keepTicking();
 }
