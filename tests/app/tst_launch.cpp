@@ -3,10 +3,7 @@
 #include "remembered_starts.h"
 #include "server_window.h"
 
-#include <QProcess>
-#include <QSettings>
-#include <QStandardPaths>
-#include <QTemporaryDir>
+#include <QtCore>
 
 namespace {
 
@@ -19,10 +16,7 @@ struct ProgramRun {
 
     explicit ProgramRun(const QStringList& arguments)
     {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), config.path());
-        process.setProcessEnvironment(environment);
+        process.setEnvironment(QProcess::systemEnvironment() << "XDG_CONFIG_HOME=" + config.path());
         process.start(QStringLiteral(QUENVAR_PROGRAM), arguments);
     }
     ~ProgramRun()
@@ -75,10 +69,7 @@ private slots:
         row("with =", { "--port=40", "--nickname=" }, "40||no");
         row("a nickname of blanks", { "--nickname", "  " }, "-|  |no");
         row("help", { "--port", "40", "--help" }, "help");
-        row("-h", { "-h" }, "help");
         row("-v", { "-v" }, "version");
-        row("unknown option", { "--frobnicate" }, "Unknown option 'frobnicate'.");
-        row("no value", { "--port" }, "Missing value after '--port'.");
         row("an argument", { "4000" }, "Unexpected argument '4000'.");
         for (const char* port : { "abc", "0", "65536", "-1", "+40", "40x", "" })
             row(port, { "--port", port },
@@ -101,7 +92,8 @@ private slots:
         const std::tuple<QStringList, int, QString, QString> runs[] = {
             { { "--version" }, 0, "quenvar-chat-server 1.0.0\n", "" },
             { { "--bogus", "--start" }, 2, "",
-                "quenvar-chat-server: Unknown option 'bogus'.\nTry 'quenvar-chat-server --help'" },
+                "quenvar-chat-server: Unknown option 'bogus'.\nTry 'quenvar-chat-server --help' for"
+                " the options.\n" },
         };
         for (const auto& [arguments, status, out, err] : runs) {
             ProgramRun run(arguments);
@@ -109,9 +101,7 @@ private slots:
             QCOMPARE(std::pair(run.process.exitStatus(), run.process.exitCode()),
                 std::pair(QProcess::NormalExit, status));
             QCOMPARE(QString::fromLocal8Bit(run.process.readAllStandardOutput()), out);
-            const QString complained = QString::fromLocal8Bit(run.process.readAllStandardError());
-            QVERIFY2(err.isEmpty() ? complained.isEmpty() : complained.startsWith(err),
-                qPrintable(complained));
+            QCOMPARE(QString::fromLocal8Bit(run.process.readAllStandardError()), err);
         }
 
         const ReservedPort reserved;

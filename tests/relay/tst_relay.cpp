@@ -1,21 +1,127 @@
-#include "fake_console.h"
-#include "fake_slot_array.h"
-#include "file_size_limit.h"
+#include "console.h"
 #include "loopback.h"
 #include "relay_engine.h"
+#include "resource_limit.h"
 #include "rows.h"
+#include "slot_array.h"
 
-#include <QSignalSpy>
-#include <QTemporaryDir>
-#include <QTest>
+#include <QtTest>
 
+#include <algorithm>
 #include <functional>
 #include <numeric>
 #include <tuple>
+#include <vector>
 
 #include <unistd.h>
 
 namespace {
+
+// The console as plain fields, recording what the engine asks of the window.
+class FakeConsole final : public Console {
+public:
+    void setCaption(const QString& text) override { caption = text; }
+    QString nickname() const override { return txtNickname; }
+    QString message() const override { return txtMessage; }
+    void setMessage(const QString& text) override { txtMessage = text; }
+    QString portText() const override { return typedPort; }
+    void setPortEnabled(bool enabled) override { std::get<2>(buttons) = enabled; }
+    void setStartEnabled(bool enabled) override { std::get<0>(buttons) = enabled; }
+    void setStopEnabled(bool enabled) override { std::get<1>(buttons) = enabled; }
+    void setStatus(const QString& text, quint32 colour) override { status = { text, colour }; }
+    void setOnline(const QString& text) override { online = text; }
+    void showMessageBox(const QString& text, const QString& title, Icon) override
+    {
+        boxes.append(title + u'|' + text);
+    }
+    void flash() override { ++flashes; }
+
+    QString caption, txtNickname, txtMessage, typedPort, online;
+    std::tuple<bool, bool, bool> buttons { true, true, true }; // Start, Stop, the port box
+    std::pair<QString, quint32> status;
+    QStringList boxes; // title|text
+    int flashes = 0;
+};
+
+// A scripted slot array: records what each slot is sent, and lets a test run
+// events from inside the engine's yields, as the real event loop would.
+class FakeSlotArray final : public SlotArray {
+public:
+    Failure Bind(int, quint16) override { return bindError; }
+    Failure Listen(int) override
+    {
+        listening = true;
+        return {};
+    }
+    void Close(int) override { listening = false; }
+    Failure Load(int index) override
+    {
+        states.resize(std::max(states.size(), std::size_t(index) + 1));
+        inboxes.resize(qsizetype(states.size()));
+        return {};
+    }
+    Failure Accept(int index, qint32) override
+    {
+        states.at(index) = sckConnected;
+        return {};
+    }
+    Failure SendData(int index, const QByteArray& text) override
+    {
+        if (State(index) != sckConnected)
+            return { ENOTCONN, QStringLiteral("not connected") };
+        inboxes[index].append(text);
+        ++sends;
+        return {};
+    }
+    QByteArray GetData(int) override { return std::exchange(input, {}); }
+    int State(int index) const override
+    {
+        return index < int(states.size()) ? states[index] : sckClosed;
+    }
+    QString RemoteHostIP(int index) const override
+    {
+        return QStringLiteral("192.0.2.%1").arg(index);
+    }
+    QString LocalIP(int) const override { return QStringLiteral("198.51.100.7"); }
+    int nextConnected(int after) const override
+    {
+        const auto next = std::find(states.begin() + after + 1, states.end(), int(sckConnected));
+        return next == states.end() ? 0 : int(next - states.begin());
+    }
+    void DoEvents() override
+    {
+        ++yields;
+        if (onYield)
+            onYield();
+    }
+
+    // Events, as the real array raises them.
+    int connectClient()
+    {
+        emit connectionRequest(0, 0);
+        return int(states.size()) - 1;
+    }
+    void receive(int index, const QByteArray& text)
+    {
+        input = text;
+        emit dataArrival(index, text.size());
+    }
+    void closePeer(int index)
+    {
+        states.at(index) = sckClosing;
+        emit peerClosed(index);
+    }
+    void clearInboxes() { inboxes.fill({}); }
+
+    std::vector<int> states = std::vector<int>(1);
+    QList<QByteArrayList> inboxes = QList<QByteArrayList>(1); // what each slot was sent
+    QByteArray input;
+    Failure bindError;
+    bool listening = false;
+    int sends = 0;
+    int yields = 0;
+    std::function<void()> onYield; // runs inside every yield
+};
 
 // The engine on the two fakes, loaded as the window loads it.
 struct EngineRig {
@@ -36,7 +142,6 @@ struct EngineRig {
     }
 };
 
-using Buttons = std::tuple<bool, bool, bool>;
 using Inboxes = QList<QByteArrayList>;
 
 QByteArrayList rosterBroadcast(const QByteArray& event, const QByteArrayList& nicknames)
@@ -45,19 +150,6 @@ QByteArrayList rosterBroadcast(const QByteArray& event, const QByteArrayList& ni
     for (const QByteArray& name : nicknames)
         messages.append("USER:" + name);
     return messages;
-}
-
-// Rows of every kind: every byte value, none, a megabyte, and many short
-// ones, so that some are on disk and the last still wait in memory.
-QByteArrayList sampleRows()
-{
-    QByteArray everyByte(256, Qt::Uninitialized);
-    for (int i = 0; i < 256; ++i)
-        everyByte[i] = char(i);
-    QByteArrayList rows { everyByte, QByteArray(), QByteArray(1024 * 1024, '\xe9') };
-    for (int i = 0; i < 20000; ++i)
-        rows.append("line " + QByteArray::number(i));
-    return rows;
 }
 
 // The store's rows read one by one, where reading them in steps agrees.
@@ -70,17 +162,6 @@ QByteArrayList storedRows(const TranscriptStore& store)
         next = store.readSome(
             next, store.count(), [&](QByteArrayView row) { inSteps.append(row.toByteArray()); });
     return inSteps == rows ? rows : QByteArrayList { "(read in steps, they differ)" };
-}
-
-// Cuts the index of a store in `folder`, where `rows` rows end, to the first
-// row, under the store.
-void cutIndex(const QString& folder, qint64 rows)
-{
-    for (const QFileInfo& file :
-        QDir(QStringLiteral("/proc/self/fd")).entryInfoList(QDir::AllEntries | QDir::System)) {
-        if (file.symLinkTarget().startsWith(folder) && file.size() == rows * qint64(sizeof rows))
-            QCOMPARE(::truncate(QFile::encodeName(file.filePath()).constData(), sizeof rows), 0);
-    }
 }
 
 } // namespace
@@ -147,15 +228,16 @@ private slots:
         const QByteArrayList operatorRow { nickname.toLatin1() + " 198.51.100.7 0" };
         QCOMPARE(roster(rig.state), started ? operatorRow : QByteArrayList());
         QCOMPARE(rig.console.buttons,
-            started ? Buttons(false, true, false) : Buttons(true, !bindError, true));
+            started ? std::tuple(false, true, false) : std::tuple(true, !bindError, true));
     }
 
     // Every message of a greeting or a broadcast is followed by a yield; a
     // chat line flashes the window. A slot is one user: joining again renames
     // its row, in place, and its departure leaves none; a connection that
-    // never joined leaves without a word.
+    // never joined leaves without a word. A long nickname is cut to 64 bytes.
     void session()
     {
+        const QByteArray cut = QByteArray(63, 'n') + '\xff';
         EngineRig rig;
         rig.startWith({ "ann" });
         rig.server.connectClient(); // never answers, and is sent every broadcast all the same
@@ -166,7 +248,8 @@ private slots:
             { "chat line", [&] { rig.server.receive(1, "scan the room"); } },
             { "operator line", [&] { rig.engine.cmdSend_Click(); } },
             { "nothing to send", [&] { rig.engine.cmdSend_Click(); } },
-            { "second join", [&] { rig.server.receive(1, "USER:ann2"); } },
+            { "second join",
+                [&] { rig.server.receive(1, "USER:" + cut + QByteArray(256 * 1024, 'x')); } },
         };
         for (const auto& [what, step] : steps) {
             const int yields = rig.server.yields - rig.server.sends;
@@ -177,10 +260,10 @@ private slots:
         QCOMPARE(rig.server.inboxes.at(1).last(), "OK");
         QCOMPARE(rig.console.flashes, 1);
         QCOMPARE(rig.server.inboxes.at(2).mid(rig.server.inboxes.at(2).size() - 5),
-            rosterBroadcast("NEWUSER:ann2", { "op", "ann2", "bob" }));
-        QCOMPARE(rows(rig.state.Log).last(), "User Entered The Chat: ann2");
+            rosterBroadcast("NEWUSER:" + cut, { "op", cut, "bob" }));
+        QCOMPARE(rows(rig.state.Log).last(), "User Entered The Chat: " + cut);
         QCOMPARE(roster(rig.state),
-            (QByteArrayList { "op 198.51.100.7 0", "ann2 192.0.2.1 1", "bob 192.0.2.3 3" }));
+            (QByteArrayList { "op 198.51.100.7 0", cut + " 192.0.2.1 1", "bob 192.0.2.3 3" }));
 
         rig.server.clearInboxes();
         const int yields = rig.server.yields;
@@ -240,26 +323,25 @@ private slots:
         QCOMPARE(traffic(10000), traffic(0));
     }
 
-    void longNicknameIsCut()
-    {
-        const QByteArray kept = QByteArray(63, 'n') + '\xff';
-        EngineRig rig;
-        rig.startWith({ kept + QByteArray(256 * 1024, 'x') });
-        rig.server.receive(rig.server.connectClient(), "USER:bob");
-        QCOMPARE(roster(rig.state).at(1), kept + " 192.0.2.1 1");
-        QCOMPARE(rig.state.Log.List(0), "User Entered The Chat: " + kept);
-        QCOMPARE(rig.server.inboxes.at(1), rosterBroadcast("NEWUSER:bob", { "op", kept, "bob" }));
-    }
     // Rows come back as they went in, from disk or from the buffer not yet
     // written, whole, cut short or in steps. The files have no name in the
-    // folder, and nothing is left open once the store has gone.
+    // folder, and nothing is left open once the store has gone. Where the
+    // files cannot be made, or stop taking rows, rows are kept in memory from
+    // then on, said once; none is lost.
     void rowsComeBackAsWritten()
     {
         QTemporaryDir dir;
+        // Rows of every kind: every byte value, none, a megabyte, and many short
+        // ones, so that some are on disk and the last still wait in memory.
+        QByteArrayList rows { QByteArray(256, Qt::Uninitialized), {},
+            QByteArray(1024 * 1024, '\xe9') };
+        for (int i = 0; i < 256; ++i)
+            rows[0][i] = char(i);
+        for (int i = 0; i < 20000; ++i)
+            rows.append("line " + QByteArray::number(i));
         const int descriptors = openDescriptors();
         {
             TranscriptStore store(dir.path());
-            const QByteArrayList rows = sampleRows();
             for (const QByteArray& row : rows)
                 store.append(row);
             QVERIFY(store.failure().isEmpty());
@@ -270,20 +352,20 @@ private slots:
             store.flush();
             QCOMPARE(storedRows(store), rows);
             QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList());
-            // Rows past an index cut short read as failed, not as other rows.
-            cutIndex(dir.path(), store.count());
+            // Rows past an index cut short to its first row (the store's file
+            // of a qint64 a row) read as failed, not as other rows.
+            const QDir descriptorLinks(QStringLiteral("/proc/self/fd"));
+            for (const QFileInfo& file :
+                descriptorLinks.entryInfoList(QDir::AllEntries | QDir::System)) {
+                if (file.symLinkTarget().startsWith(dir.path()) && file.size() == store.count() * 8)
+                    QCOMPARE(::truncate(QFile::encodeName(file.filePath()).constData(), 8), 0);
+            }
             QCOMPARE(store.row(0), rows.at(0));
             QCOMPARE(store.row(2), QByteArray());
             QCOMPARE(store.readSome(1, store.count(), [](QByteArrayView) {}), -1);
         }
         QCOMPARE(openDescriptors(), descriptors);
-    }
 
-    // Where the files cannot be made, or stop taking rows, rows are kept in
-    // memory from then on, said once; none is lost.
-    void fallsBackToMemory()
-    {
-        QTemporaryDir dir;
         QFile blocker(dir.filePath(QStringLiteral("a-file")));
         QVERIFY(blocker.open(QIODevice::WriteOnly));
         const QByteArray savedTmp = qgetenv("TMPDIR");
@@ -297,9 +379,8 @@ private slots:
 
         TranscriptStore store(dir.path());
         QSignalSpy failures(&store, &TranscriptStore::storageFailed);
-        const QByteArrayList rows = sampleRows();
         // The megabyte row is written, the short ones after it are not.
-        withFileSizeLimit(1100 * 1024, [&] {
+        withLimit(RLIMIT_FSIZE, 1100 * 1024, [&] {
             for (const QByteArray& row : rows)
                 store.append(row);
             store.flush();

@@ -23,11 +23,6 @@ inline Client connectClient(quint16 port, const char* from = "127.0.0.1")
     return client;
 }
 
-inline QByteArray received(QTcpSocket& client)
-{
-    return client.peek(client.bytesAvailable());
-}
-
 // Closes with a reset (RST) instead of an orderly close.
 inline void reset(QTcpSocket& client)
 {

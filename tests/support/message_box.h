@@ -1,8 +1,6 @@
 #pragma once
 
-#include <QApplication>
-#include <QMessageBox>
-#include <QTimer>
+#include <QtWidgets>
 
 // Does `action`, answering the message box it shows; returns the box's
 // "title|icon|text", or nothing when none showed. The action may run the
@@ -12,7 +10,6 @@ inline QString boxShownBy(Action action)
 {
     QString box;
     QTimer watch;
-    watch.setInterval(5);
     QObject::connect(&watch, &QTimer::timeout, [&] {
         if (auto* shown = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
             box = shown->windowTitle() + u'|' + QString::number(shown->icon()) + u'|'
@@ -21,7 +18,7 @@ inline QString boxShownBy(Action action)
             watch.stop();
         }
     });
-    watch.start();
+    watch.start(5);
     action();
     return box;
 }

@@ -17,20 +17,17 @@ inline QByteArrayList rows(const ListRows& list)
 
 // The roster read across its four lists, a user a row: "nickname address
 // slot", or "(lists differ)" where they do not agree on a user.
-inline QByteArrayList roster(const ServerState& state)
+inline QByteArrayList roster(const ServerState& s)
 {
-    const ListModel& users = state.Users;
-    const ListModel& users2 = state.Users2;
-    const ListModel& ip = state.Ip;
-    const int count = std::max(
-        { users.ListCount(), users2.ListCount(), ip.ListCount(), state.connection.ListCount() });
     QByteArrayList texts;
-    for (int i = 0; i < count; ++i) {
-        const QByteArray slot = state.connection.List(i);
-        const bool agree = i < users.ListCount() && i < ip.ListCount()
-            && users2.List(i) == users.List(i) && QByteArray::number(users.ItemData(i)) == slot
-            && QByteArray::number(users2.ItemData(i)) == slot;
-        texts.append(agree ? users.List(i) + ' ' + ip.List(i) + ' ' + slot : "(lists differ)");
+    const int rows = std::max(
+        { s.Users.ListCount(), s.Users2.ListCount(), s.Ip.ListCount(), s.connection.ListCount() });
+    for (int i = 0; i < rows; ++i) {
+        const QByteArray slot = s.connection.List(i);
+        const bool agree = s.Users2.List(i) == s.Users.List(i)
+            && QByteArray::number(s.Users.ItemData(i)) == slot
+            && QByteArray::number(s.Users2.ItemData(i)) == slot;
+        texts.append(agree ? s.Users.List(i) + ' ' + s.Ip.List(i) + ' ' + slot : "(lists differ)");
     }
     return texts;
 }

@@ -4,10 +4,8 @@
 #include "rows.h"
 #include "server_console.h"
 
-#include <QComboBox>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QTest>
+#include <QtTest>
+#include <QtWidgets>
 
 // The server as the operator runs it, on a port reserved for it, with
 // helpers that bring clients in.
