@@ -14,8 +14,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr int timeoutMs = 20000;
-
 // The server's end of the connection from a client's port, found among this
 // process's descriptors, as poll() finds it: POLLIN while bytes
 // wait unread, POLLRDHUP once the client has closed.

@@ -12,6 +12,9 @@
 // so the buffer holds everything received and not yet taken.
 using Client = std::unique_ptr<QTcpSocket>;
 
+// How long a test waits for what it expects: long, for shared, slow machines.
+constexpr int timeoutMs = 20000;
+
 // Its socket exists when this returns; the kernel completes the connection
 // into the listen backlog without the server having run. Clients from
 // different loopback addresses are different machines to the server.
