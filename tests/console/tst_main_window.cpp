@@ -38,11 +38,6 @@ struct RecordingPrinter final : LogPrinter {
     void AbortDoc() override { record.append("<aborted>"); }
 };
 
-QByteArray roster(const QByteArray& event, const QByteArrayList& nicknames)
-{
-    return "NEWLIST" + event + "USER:" + nicknames.join("USER:");
-}
-
 // What assistive technology is told, "object event first-row" each, from the
 // moment accessibility is turned on, as a screen reader turns it on.
 QStringList accessibilityEvents;
@@ -84,9 +79,9 @@ private slots:
             return w.receives(*ann, bytes) && w.receives(*bob, bytes);
         };
         ann->write("USER:ann");
-        QVERIFY(bothReceive(roster("NEWUSER:ann", { "op", "ann" })));
+        QVERIFY(bothReceive(rosterBroadcast("NEWUSER:ann", { "op", "ann" }).join()));
         bob->write("USERxbob");
-        QVERIFY(bothReceive(roster("NEWUSER:bob", { "op", "ann", "bob" })));
+        QVERIFY(bothReceive(rosterBroadcast("NEWUSER:bob", { "op", "ann", "bob" }).join()));
         QCOMPARE(roster(w.state).mid(1), (QByteArrayList { "ann 127.0.0.1 1", "bob 127.0.0.1 2" }));
 
         const QByteArray line("scan \x00\x01 caf\xe9 \x80\xff", 13);
@@ -102,7 +97,7 @@ private slots:
         QCOMPARE(std::pair(w.state.Messages.ListIndex(), w.state.Log.ListIndex()), std::pair(3, 2));
 
         bob->disconnectFromHost();
-        QVERIFY(w.receives(*ann, roster("QUIT", { "op", "ann" })));
+        QVERIFY(w.receives(*ann, rosterBroadcast("QUIT", { "op", "ann" }).join()));
 
         // Ann resets as the server logs a join, before it sends the roster: the
         // roster still goes to the others, and her departure follows it.
@@ -113,8 +108,9 @@ private slots:
         Client cy = w.connect();
         QVERIFY(cy);
         cy->write("USER");
-        QVERIFY(w.receives(
-            *cy, roster("NEWUSER:", { "op", "ann", "" }) + roster("QUIT", { "op", "" })));
+        const QByteArrayList joinedThenLeft = rosterBroadcast("NEWUSER:", { "op", "ann", "" })
+            + rosterBroadcast("QUIT", { "op", "" });
+        QVERIFY(w.receives(*cy, joinedThenLeft.join()));
         QCOMPARE(roster(w.state).mid(1), QByteArrayList { " 127.0.0.1 32768" });
 
         // A stop empties the roster, refuses newcomers and keeps the clients and

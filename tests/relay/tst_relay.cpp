@@ -145,14 +145,6 @@ struct EngineRig {
 
 using Inboxes = QList<QByteArrayList>;
 
-QByteArrayList rosterBroadcast(const QByteArray& event, const QByteArrayList& nicknames)
-{
-    QByteArrayList messages { "NEWLIST", event };
-    for (const QByteArray& name : nicknames)
-        messages.append("USER:" + name);
-    return messages;
-}
-
 // The store's rows read one by one, where reading them in steps agrees.
 QByteArrayList storedRows(const TranscriptStore& store)
 {

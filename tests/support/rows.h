@@ -6,6 +6,15 @@
 
 #include <algorithm>
 
+// The messages of a roster broadcast, one by one: the event, then every user.
+inline QByteArrayList rosterBroadcast(const QByteArray& event, const QByteArrayList& nicknames)
+{
+    QByteArrayList messages { "NEWLIST", event };
+    for (const QByteArray& name : nicknames)
+        messages.append("USER:" + name);
+    return messages;
+}
+
 // A list's rows, to compare with the expected rows in one go.
 inline QByteArrayList rows(const ListRows& list)
 {
