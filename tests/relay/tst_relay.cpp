@@ -336,12 +336,15 @@ private slots:
             QCOMPARE(storedRows(store), rows);
             QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList());
             // Rows past an index cut short to its first row (the store's file
-            // of a qint64 a row) read as failed, not as other rows.
+            // of where each row ends) read as failed, not as other rows.
+            constexpr qint64 endSize = sizeof(qint64);
             const QDir descriptorLinks(QStringLiteral("/proc/self/fd"));
             for (const QFileInfo& file :
                 descriptorLinks.entryInfoList(QDir::AllEntries | QDir::System)) {
-                if (file.symLinkTarget().startsWith(dir.path()) && file.size() == store.count() * 8)
-                    QCOMPARE(::truncate(QFile::encodeName(file.filePath()).constData(), 8), 0);
+                if (file.symLinkTarget().startsWith(dir.path())
+                    && file.size() == store.count() * endSize)
+                    QCOMPARE(
+                        ::truncate(QFile::encodeName(file.filePath()).constData(), endSize), 0);
             }
             QCOMPARE(store.row(0), rows.at(0));
             QCOMPARE(store.row(2), QByteArray());

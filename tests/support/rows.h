@@ -29,9 +29,9 @@ inline QByteArrayList rows(const ListRows& list)
 inline QByteArrayList roster(const ServerState& s)
 {
     QByteArrayList texts;
-    const int rows = std::max(
+    const int count = std::max(
         { s.Users.ListCount(), s.Users2.ListCount(), s.Ip.ListCount(), s.connection.ListCount() });
-    for (int i = 0; i < rows; ++i) {
+    for (int i = 0; i < count; ++i) {
         const QByteArray slot = s.connection.List(i);
         const bool agree = s.Users2.List(i) == s.Users.List(i)
             && QByteArray::number(s.Users.ItemData(i)) == slot

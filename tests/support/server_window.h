@@ -10,7 +10,6 @@
 // The server as the operator runs it, on a port reserved for it, with
 // helpers that bring clients in.
 struct ServerWindow : ServerConsole {
-
     ReservedPort reserved;
     quint16 port = reserved.port;
 
