@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QStandardPaths>
+#include <QStorageInfo>
 
 #include <algorithm>
 #include <cerrno>
@@ -10,6 +11,7 @@
 #include <span>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -17,6 +19,26 @@ namespace {
 constexpr qint64 endSize = sizeof(qint64);
 constexpr qint64 rowsPerRead = 8192;
 constexpr qint64 bytesPerRead = 1024 * 1024;
+// What a row kept in memory costs beyond its bytes.
+constexpr qint64 memoryPerRow = 32;
+constexpr qint64 smallestCap = 1024 * 1024;
+constexpr qint64 fileBlock = 4096;
+
+qint64 capFor(const QString& folder)
+{
+    const QStorageInfo storage(folder);
+    const qint64 share
+        = storage.isValid() ? storage.bytesAvailable() / 4 : TranscriptStore::defaultCap;
+    return std::clamp(share, smallestCap, TranscriptStore::defaultCap);
+}
+
+// Gives the disk space of the file's first `bytes` back, in whole blocks;
+// what reads there then is zeros.
+bool freeStart(int fd, qint64 bytes)
+{
+    const qint64 whole = bytes / fileBlock * fileBlock;
+    return whole == 0 || ::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 0, whole) == 0;
+}
 
 // A file with no name in `folder`: nobody else can open it, and it goes when
 // the program does. Where the file system has no unnamed files, a named one
@@ -78,6 +100,7 @@ TranscriptStore::TranscriptStore(const QString& folder, QObject* parent)
     : QObject(parent)
 {
     const QString where = QDir().mkpath(folder) ? folder : QDir::tempPath();
+    m_cap = capFor(where);
     m_data = privateFile(where);
     m_ends = m_data >= 0 ? privateFile(where) : -1;
     if (m_ends < 0) {
@@ -105,20 +128,35 @@ QString TranscriptStore::defaultFolder()
     return QStandardPaths::writableLocation(QStandardPaths::CacheLocation);
 }
 
+qint64 TranscriptStore::sizeOnDisk() const
+{
+    qint64 size = 0;
+    for (const int fd : { m_data, m_ends }) {
+        struct stat status { };
+        if (fd >= 0 && ::fstat(fd, &status) == 0)
+            size += qint64(status.st_blocks) * 512;
+    }
+    return size;
+}
+
 void TranscriptStore::append(const QByteArray& row)
 {
-    emit aboutToAppend(count());
+    emit aboutToAppend(m_count);
     if (!m_failure.isEmpty()) {
-        m_inMemory.append(row);
+        m_inMemory.push_back(row);
+        m_inMemoryBytes += row.size() + memoryPerRow;
     } else {
         m_pending.append(row);
         m_pendingEnds.push_back(m_pending.size());
-        if (m_pending.size() >= flushBytes)
-            flush();
-        else if (!m_flushTimer.isActive())
-            m_flushTimer.start();
     }
-    emit appended(count() - 1);
+    ++m_count;
+    emit appended(m_count - 1);
+    if (!m_failure.isEmpty())
+        dropOldest();
+    else if (m_pending.size() >= flushBytes)
+        flush();
+    else if (!m_flushTimer.isActive())
+        m_flushTimer.start();
 }
 
 void TranscriptStore::flush()
@@ -133,12 +171,14 @@ void TranscriptStore::flush()
             qint64(ends.size()) * endSize, m_written * endSize)) {
         fallBackToMemory(
             QStringLiteral("the transcript file cannot be written: %1").arg(systemText(errno)));
+        dropOldest();
         return;
     }
     m_written += qint64(ends.size());
     m_writtenBytes = ends.back();
     m_pending.clear();
     m_pendingEnds.clear();
+    dropOldest();
 }
 
 // The rows written so far stay readable from the files; what waits, and all
@@ -147,7 +187,8 @@ void TranscriptStore::fallBackToMemory(const QString& reason)
 {
     qint64 start = 0;
     for (const qint64 end : m_pendingEnds) {
-        m_inMemory.append(m_pending.sliced(start, end - start));
+        m_inMemory.push_back(m_pending.sliced(start, end - start));
+        m_inMemoryBytes += end - start + memoryPerRow;
         start = end;
     }
     m_pending.clear();
@@ -156,12 +197,84 @@ void TranscriptStore::fallBackToMemory(const QString& reason)
     emit storageFailed(reason);
 }
 
+qint64 TranscriptStore::keptBytes() const
+{
+    const qint64 onDisk
+        = m_first < m_written ? m_writtenBytes - m_firstByte + (m_written - m_first) * endSize : 0;
+    const qint64 pending = m_pending.size() + qint64(m_pendingEnds.size()) * endSize;
+    return onDisk + pending + m_inMemoryBytes;
+}
+
+// The oldest rows go first. On disk, rows and the rows waiting to be written
+// together are kept within the cap; once the disk has failed, rows in memory
+// are kept within memoryCap as well, and those on disk, older, go before them.
+void TranscriptStore::dropOldest()
+{
+    const qint64 before = m_first;
+    if (m_failure.isEmpty() && m_first < m_written && keptBytes() > m_cap) {
+        dropWritten(firstRowToKeep(keptBytes() - m_cap / 4 * 3));
+    } else if (!m_failure.isEmpty() && m_inMemoryBytes > std::min(m_cap, memoryCap)) {
+        m_first = std::max(m_first, m_written);
+        for (; m_inMemoryBytes > std::min(m_cap, memoryCap) / 4 * 3; ++m_first) {
+            m_inMemoryBytes -= m_inMemory.front().size() + memoryPerRow;
+            m_inMemory.pop_front();
+        }
+    }
+    if (m_first == before)
+        return;
+    emit dropped(m_first);
+    if (!std::exchange(m_dropNoted, true))
+        append(QStringLiteral("The transcripts have reached %1 MiB: from now on the oldest lines "
+                              "make way for new ones.")
+                   .arg((m_failure.isEmpty() ? m_cap : std::min(m_cap, memoryCap)) >> 20)
+                   .toLatin1());
+}
+
+// Where written row `row` ends in the data file; -1 where it cannot be read.
+qint64 TranscriptStore::writtenEnd(qint64 row) const
+{
+    qint64 end = -1;
+    return readAt(m_ends, reinterpret_cast<char*>(&end), endSize, row * endSize) ? end : -1;
+}
+
+// The first written row to keep so that dropping those before it frees at
+// least `excess` bytes, or all of them where that is not enough.
+qint64 TranscriptStore::firstRowToKeep(qint64 excess) const
+{
+    qint64 low = m_first + 1;
+    qint64 high = m_written;
+    while (low < high) {
+        const qint64 middle = low + (high - low) / 2;
+        const qint64 end = writtenEnd(middle - 1);
+        if (end < 0)
+            return m_written;
+        if (end - m_firstByte + (middle - m_first) * endSize >= excess)
+            high = middle;
+        else
+            low = middle + 1;
+    }
+    return low;
+}
+
+// A file system that cannot give the space back keeps what it has, and the
+// rows from then on are kept in memory.
+void TranscriptStore::dropWritten(qint64 first)
+{
+    const qint64 firstByte = first < m_written ? writtenEnd(first - 1) : m_writtenBytes;
+    m_first = first;
+    m_firstByte = firstByte < 0 ? m_writtenBytes : firstByte;
+    if (!freeStart(m_data, m_firstByte) || !freeStart(m_ends, m_first * endSize))
+        fallBackToMemory(
+            QStringLiteral("the transcript file cannot give the space of its oldest lines back: %1")
+                .arg(systemText(errno)));
+}
+
 QByteArray TranscriptStore::row(qint64 row, qsizetype maxBytes) const
 {
     const auto cut = [maxBytes](qint64 size) {
         return maxBytes < 0 ? size : std::min<qint64>(size, maxBytes);
     };
-    if (row < 0 || row >= count())
+    if (row < m_first || row >= m_count)
         return {};
     if (row < m_written) {
         // Where the row before ends (0 for the first) and where this one
@@ -180,14 +293,15 @@ QByteArray TranscriptStore::row(qint64 row, qsizetype maxBytes) const
         const qint64 start = pending > 0 ? m_pendingEnds[size_t(pending - 1)] : 0;
         return m_pending.sliced(start, cut(m_pendingEnds[size_t(pending)] - start));
     }
-    const QByteArray& kept = m_inMemory.at(pending - qint64(m_pendingEnds.size()));
+    const QByteArray& kept = m_inMemory.at(size_t(row - (m_count - qint64(m_inMemory.size()))));
     return kept.first(cut(kept.size()));
 }
 
 qint64 TranscriptStore::readSome(
     qint64 first, qint64 last, const std::function<void(QByteArrayView)>& take) const
 {
-    last = std::min(last, count());
+    first = std::max(first, m_first);
+    last = std::min(last, m_count);
     if (first >= last)
         return first;
     if (first >= m_written) {

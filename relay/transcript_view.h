@@ -6,7 +6,8 @@ class TranscriptStore;
 
 // One transcript as a list box shows it: the store's rows from where this
 // view starts. Clear moves the start to the store's end; the other view
-// over the same store keeps its rows.
+// over the same store keeps its rows. Rows the store no longer keeps leave
+// the view.
 class TranscriptView final : public ListRows {
     Q_OBJECT
 
@@ -23,6 +24,8 @@ public:
     QByteArray ListPrefix(int row, qsizetype maxBytes) const override;
 
 private:
+    void dropBefore(qint64 first);
+
     TranscriptStore& m_store;
     qint64 m_start = 0;
 };

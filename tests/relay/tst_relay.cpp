@@ -149,7 +149,7 @@ using Inboxes = QList<QByteArrayList>;
 QByteArrayList storedRows(const TranscriptStore& store)
 {
     QByteArrayList rows, inSteps;
-    for (qint64 i = 0; i < store.count(); ++i)
+    for (qint64 i = store.first(); i < store.count(); ++i)
         rows.append(store.row(i));
     for (qint64 next = 0; next >= 0 && next < store.count();)
         next = store.readSome(
@@ -375,6 +375,41 @@ private slots:
         QVERIFY2(store.failure().contains(QStringLiteral("cannot be written")),
             qPrintable(store.failure()));
         QCOMPARE(storedRows(store), rows);
+    }
+
+    // Past its cap the store drops its oldest rows, a quarter of the cap at a
+    // time, and gives their disk space back; one row says so, once. What is
+    // kept reads back as written, and a view loses the rows dropped, its
+    // selection staying on its row. Once the disk fails, memory keeps as much.
+    void oldestRowsMakeWay()
+    {
+        QTemporaryDir dir;
+        TranscriptStore store(dir.path());
+        constexpr qint64 cap = 1024 * 1024;
+        store.setCap(cap);
+        TranscriptView view(store);
+        qint64 appended = 0;
+        const auto isNote = [](const QByteArray& row) { return !row.startsWith("x"); };
+        const auto appendAndCheck = [&](int rows) {
+            for (const qint64 end = appended + rows; appended < end; ++appended)
+                store.append(QByteArray(1000, 'x') + QByteArray::number(appended));
+            store.flush();
+            QByteArrayList kept = storedRows(store);
+            kept.removeIf(isNote);
+            QCOMPARE_LE(qint64(kept.size()) * 1000, cap);
+            QVERIFY(kept.last().endsWith(QByteArray::number(appended - 1))
+                && kept.first().endsWith(QByteArray::number(appended - kept.size())));
+        };
+        appendAndCheck(1100);
+        QCOMPARE(std::ranges::count_if(storedRows(store), isNote), 1);
+        view.setListIndex(view.ListCount() - 1);
+        const QByteArray selected = view.List(view.ListIndex());
+        appendAndCheck(500);
+        QCOMPARE(view.List(view.ListIndex()), selected);
+        QCOMPARE_LE(store.sizeOnDisk(), cap + TranscriptStore::flushBytes);
+        withLimit(RLIMIT_FSIZE, 16, [&] { appendAndCheck(3000); });
+        QVERIFY(!store.failure().isEmpty());
+        QCOMPARE(std::ranges::count_if(storedRows(store), isNote), 0);
     }
 };
 
