@@ -2,39 +2,60 @@
 
 #include "page_writer.h"
 
+#include <QDir>
+#include <QFile>
 #include <QPainter>
-#include <QPrinter>
+#include <QPdfWriter>
 #include <QPrinterInfo>
+#include <QTemporaryFile>
 
 #include <cerrno>
 
+#include <cups/cups.h>
+
+namespace {
+
+const QString docName = QStringLiteral("Quenvar Chat Server log");
+// As a printer's own engine draws: fine enough for any printer.
+constexpr int resolution = 1200;
+
+} // namespace
+
 PagePrinter::PagePrinter(QString pdfFile)
     : m_pdfFile(std::move(pdfFile))
+    , m_pageSize(QPageSize::A4)
 {
 }
 
-PagePrinter::~PagePrinter() = default;
+PagePrinter::~PagePrinter()
+{
+    discard();
+}
 
 Failure PagePrinter::StartDoc()
 {
-    if (m_pdfFile.isEmpty() && QPrinterInfo::defaultPrinter().isNull())
-        return { ENODEV, QStringLiteral("No printer is installed.") };
-    m_printer = std::make_unique<QPrinter>(QPrinter::HighResolution);
-    if (!m_pdfFile.isEmpty()) {
-        m_printer->setOutputFormat(QPrinter::PdfFormat);
-        m_printer->setOutputFileName(m_pdfFile);
+    if (m_pdfFile.isEmpty()) {
+        const QPrinterInfo printer = QPrinterInfo::defaultPrinter();
+        if (printer.isNull())
+            return { ENODEV, QStringLiteral("No printer is installed.") };
+        m_printerName = printer.printerName();
+        if (printer.defaultPageSize().isValid())
+            m_pageSize = printer.defaultPageSize();
     }
-    m_printer->setDocName(QStringLiteral("Quenvar Chat Server log"));
-    m_painter = std::make_unique<QPainter>();
-    if (!m_painter->begin(m_printer.get())) {
-        m_painter.reset();
-        return { EIO,
-            QStringLiteral("The print job could not be started on %1.")
-                .arg(m_pdfFile.isEmpty() ? m_printer->printerName() : m_pdfFile) };
+    m_pages = std::make_unique<QTemporaryFile>(QDir::tempPath() + "/quenvar-print-XXXXXX.pdf");
+    if (!m_pages->open()) {
+        const Failure failure { EIO,
+            QStringLiteral("The print job could not be started: %1.").arg(m_pages->errorString()) };
+        discard();
+        return failure;
     }
-    m_writer = std::make_unique<PageWriter>(*m_painter,
-        m_printer->pageLayout().paintRectPixels(m_printer->resolution()),
-        [this] { m_printer->newPage(); });
+    m_pdf = std::make_unique<QPdfWriter>(m_pages.get());
+    m_pdf->setTitle(docName);
+    m_pdf->setResolution(resolution);
+    m_pdf->setPageSize(m_pageSize);
+    m_painter = std::make_unique<QPainter>(m_pdf.get());
+    m_writer = std::make_unique<PageWriter>(
+        *m_painter, m_pdf->pageLayout().paintRectPixels(resolution), [this] { m_pdf->newPage(); });
     return {};
 }
 
@@ -45,20 +66,45 @@ void PagePrinter::Print(const QByteArray& line)
 
 Failure PagePrinter::EndDoc()
 {
-    const bool ended = m_painter && m_painter->end();
     m_writer.reset();
-    m_painter.reset();
-    m_printer.reset();
-    if (!ended)
-        return { EIO, QStringLiteral("The print job could not be finished.") };
-    return {};
+    const bool ended = m_painter && m_painter->end() && m_pages->flush();
+    const Failure failure = ended
+        ? handOver()
+        : Failure { EIO, QStringLiteral("The print job could not be finished.") };
+    discard();
+    return failure;
 }
 
 void PagePrinter::AbortDoc()
 {
-    if (m_printer)
-        m_printer->abort();
+    discard();
+}
+
+Failure PagePrinter::handOver()
+{
+    if (!m_pdfFile.isEmpty()) {
+        QFile::remove(m_pdfFile);
+        if (m_pages->copy(m_pdfFile))
+            return {};
+        return { EIO,
+            QStringLiteral("The print job could not be written to %1: %2.")
+                .arg(m_pdfFile, m_pages->errorString()) };
+    }
+    if (::cupsPrintFile(m_printerName.toUtf8().constData(),
+            QFile::encodeName(m_pages->fileName()).constData(), docName.toUtf8().constData(), 0,
+            nullptr)
+        != 0)
+        return {};
+    return { EIO,
+        QStringLiteral("The print job could not be handed to %1: %2.")
+            .arg(m_printerName, QString::fromUtf8(::cupsLastErrorString())) };
+}
+
+// Drawing ends with the painter; the pages go with their file.
+void PagePrinter::discard()
+{
     m_writer.reset();
     m_painter.reset();
-    m_printer.reset();
+    m_pdf.reset();
+    m_pages.reset();
 }

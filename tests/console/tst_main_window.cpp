@@ -271,6 +271,16 @@ private slots:
         const QString status = w.frmMain.statusBar()->currentMessage();
         QVERIFY2(status.contains(QStringLiteral("kept in memory")), qPrintable(status));
 
+        // A printer that writes into a file: a cancelled job leaves nothing
+        // there, a finished one its pages, and one that cannot be handed over
+        // says so.
+        const QString pdf = dir.filePath(QStringLiteral("log.pdf"));
+        w.frmMain.logExport().setPrinter(std::make_unique<PagePrinter>(pdf));
+        QTimer::singleShot(0, [&] { w.frmMain.findChild<QProgressDialog*>()->cancel(); });
+        w.button("cmdPrintLog")->click();
+        QVERIFY(!QFile::exists(pdf));
+        w.button("cmdPrintLog")->click();
+        QVERIFY(fileBytes(pdf).startsWith("%PDF"));
         w.frmMain.logExport().setPrinter(
             std::make_unique<PagePrinter>(dir.filePath("missing/log.pdf")));
         box = boxShownBy([&] { w.button("cmdPrintLog")->click(); });
