@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <limits>
 
 namespace {
 
@@ -169,9 +170,12 @@ void RelayEngine::cmdSend_Click()
     m_state.Messages.setListIndex(m_state.Messages.ListCount() - 1);
 }
 
+// Slot numbers are never reused, so once they run out, newcomers are turned
+// away unanswered (the slot array closes a request not accepted) and those
+// connected are served on.
 void RelayEngine::Server_ConnectionRequest(int index, qint32 requestID)
 {
-    if (index != 0)
+    if (index != 0 || m_state.connectie == std::numeric_limits<int>::max())
         return;
     const int slot = ++m_state.connectie;
     // A connection that cannot be taken over is dropped by the slot array;

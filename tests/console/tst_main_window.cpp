@@ -126,8 +126,15 @@ private slots:
         QVERIFY(w.stillServed(*cy, "still here"));
         w.start(QStringLiteral("op2"));
         QCOMPARE(rows(w.state.Users), QByteArrayList { "op2" });
-        QVERIFY(w.connect());
-        QCOMPARE(w.state.connectie, 32769);
+        QCOMPARE(w.state.connectie, 32768);
+        // Past the last slot number, newcomers are turned away unanswered and
+        // those connected are served on.
+        w.state.connectie = std::numeric_limits<int>::max() - 1;
+        Client last = w.connect(), turnedAway = connectClient(w.port);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            turnedAway->state(), QAbstractSocket::UnconnectedState, timeoutMs);
+        QVERIFY(last && turnedAway->readAll().isEmpty());
+        QVERIFY(w.stillServed(*last, "to the last slot"));
         bool ended = false;
         w.frmMain.setEndProgram([&] { ended = w.server.State(0) == SlotArray::sckClosed; });
         w.frmMain.findChild<QAction*>(QStringLiteral("mnuAfsluiten"))->trigger();
