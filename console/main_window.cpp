@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QStatusBar>
 
@@ -36,6 +37,17 @@ QMessageBox::Icon boxIcon(Console::Icon icon)
 
 } // namespace
 
+// Commands that open a modal dialog wait until no handler is suspended in a
+// yield: the dialog would hold that handler up for as long as it is open.
+template<typename Receiver>
+void MainWindow::outsideHandlers(Receiver* receiver, void (Receiver::*command)())
+{
+    m_server.runOutsideHandlers([receiver = QPointer(receiver), command] {
+        if (receiver)
+            (receiver->*command)();
+    });
+}
+
 MainWindow::MainWindow(ServerState& state, SlotArray& server, QWidget* parent)
     : QMainWindow(parent)
     , m_state(state)
@@ -47,10 +59,13 @@ MainWindow::MainWindow(ServerState& state, SlotArray& server, QWidget* parent)
     new EnterKeyRouter(*this, *m_form.cmdSend);
     connect(m_form.cmdClearChat, &QPushButton::clicked, this, &MainWindow::cmdClearChat_Click);
     connect(m_form.cmdClearLog, &QPushButton::clicked, this, &MainWindow::cmdClearLog_Click);
-    connect(m_form.cmdPrintLog, &QPushButton::clicked, this, &MainWindow::cmdPrintLog_Click);
-    connect(m_form.cmdSaveLog, &QPushButton::clicked, this, &MainWindow::cmdSaveLog_Click);
+    connect(m_form.cmdPrintLog, &QPushButton::clicked, this,
+        [this] { outsideHandlers(this, &MainWindow::cmdPrintLog_Click); });
+    connect(m_form.cmdSaveLog, &QPushButton::clicked, this,
+        [this] { outsideHandlers(this, &MainWindow::cmdSaveLog_Click); });
     connect(m_form.mnuAfsluiten, &QAction::triggered, this, &MainWindow::mnuAfsluiten_Click);
-    connect(m_form.mnuAbout, &QAction::triggered, this, &MainWindow::mnuAbout_Click);
+    connect(m_form.mnuAbout, &QAction::triggered, this,
+        [this] { outsideHandlers(this, &MainWindow::mnuAbout_Click); });
     bindPortBox();
     connect(
         &state.transcript, &TranscriptStore::storageFailed, this, &MainWindow::showStorageFailure);
@@ -62,7 +77,9 @@ MainWindow::~MainWindow() = default;
 
 void MainWindow::load(RelayEngine& engine)
 {
-    connect(m_form.cmdStart, &QPushButton::clicked, &engine, &RelayEngine::cmdStart_Click);
+    // A refused start shows a message box.
+    connect(m_form.cmdStart, &QPushButton::clicked, &engine,
+        [this, &engine] { outsideHandlers(&engine, &RelayEngine::cmdStart_Click); });
     connect(m_form.cmdStop, &QPushButton::clicked, &engine, &RelayEngine::cmdStop_Click);
     connect(m_form.cmdSend, &QPushButton::clicked, &engine, &RelayEngine::cmdSend_Click);
     connect(m_form.txtNickname, &QLineEdit::textChanged, &engine, &RelayEngine::txtNickname_Change);

@@ -54,6 +54,8 @@ public:
     void mnuAfsluiten_Click();
 
 private:
+    template<typename Receiver>
+    void outsideHandlers(Receiver* receiver, void (Receiver::*command)());
     void bindPortBox();
     void showFailure(const Failure& failure);
     void showStorageFailure(const QString& reason);

@@ -6,6 +6,8 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
+
 // The array of TCP endpoints the engine works on, addressed by slot number:
 // slot 0 listens, slots 1 and up are accepted connections, numbered in the
 // order of their admission and never reused. Events arrive as signals, one at
@@ -41,6 +43,9 @@ public:
     // The lowest client slot above `after` that is connected now, or 0 when
     // there is none: loops over slots visit the open connections only.
     virtual int nextConnected(int after) const = 0;
+    // Runs `command` now, or where a handler is suspended in a yield, once
+    // none is: for window commands that open modal dialogs.
+    virtual void runOutsideHandlers(std::function<void()> command) = 0;
 
 signals:
     void connectionRequest(int index, qint32 requestID);

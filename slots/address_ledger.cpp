@@ -5,10 +5,13 @@
 
 namespace {
 
+// An IPv6 host picks the low 64 bits itself, and may change them at will.
 AddressLedger::Address keyOf(const in6_addr& address)
 {
-    AddressLedger::Address key;
-    std::memcpy(key.data(), address.s6_addr, key.size());
+    constexpr size_t networkPrefix = 8;
+    AddressLedger::Address key {};
+    const size_t kept = IN6_IS_ADDR_V4MAPPED(&address) ? key.size() : networkPrefix;
+    std::memcpy(key.data(), address.s6_addr, kept);
     return key;
 }
 

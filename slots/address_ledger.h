@@ -15,6 +15,9 @@
 // client. An address over its budget is read later and its new connections
 // wait to be greeted; nothing it sent is dropped or reordered.
 //
+// An address is a machine: an IPv4 address, or an IPv6 /64, the block one
+// host's privacy addresses rotate within.
+//
 // Accounts live while something holds them (a connection, an event being
 // handled) and are forgotten once nothing does and their budgets are full
 // again, so the ledger follows the addresses that are live now.
@@ -44,16 +47,18 @@ public:
         qint64 sent = 0;
         qint64 lastCost = -1;
         qint64 costBefore = 0;
-        // Its connections accepted and not yet greeted.
+        // Its connections accepted and not yet greeted, and those in slots.
         int waiting = 0;
+        int open = 0;
     };
 
     AddressLedger(Budget bytes, Budget messages);
     // For the addresses seen from now on.
     void setBudgets(Budget bytes, Budget messages);
 
-    // The account of `address` (an IPv4 address as mapped into IPv6), opened
-    // with full budgets if it has none; the caller holds it until release().
+    // The account of the machine at `address` (IPv4 addresses as mapped into
+    // IPv6), opened with full budgets if it has none; the caller holds it
+    // until release().
     Account& hold(const in6_addr& address, Clock::time_point now);
     Account& hold(Account& account);
     void release(Account& account, Clock::time_point now);

@@ -65,9 +65,10 @@ int listeningSocket(quint16 port)
 
 } // namespace
 
-Listener::Listener(int epoll, AddressLedger& ledger, Admit admit)
+Listener::Listener(int epoll, AddressLedger& ledger, int connectionsPerAddress, Admit admit)
     : m_epoll(epoll)
     , m_ledger(ledger)
+    , m_connectionsPerAddress(connectionsPerAddress)
     , m_admit(std::move(admit))
     , m_spareFd(openSpareDescriptor())
 {
@@ -113,6 +114,11 @@ void Listener::close()
         ::close(m_fd);
     m_fd = -1;
     m_state = SlotArray::sckClosed;
+    discardWaiting();
+}
+
+void Listener::discardWaiting()
+{
     for (const Arrival& arrival : std::exchange(m_waiting, {})) {
         --arrival.account->waiting;
         discard(arrival);
@@ -125,8 +131,9 @@ void Listener::discard(const Arrival& arrival)
     m_ledger.release(*arrival.account, AddressLedger::Clock::now());
 }
 
-// The connections of an address that is over its budget, or that has
-// connections waiting already (so that they are greeted in order), wait.
+// A connection past its address's cap is closed before its greeting, costing
+// the others nothing. Those of an address that is over its budget, or that
+// has connections waiting already (so that they are greeted in order), wait.
 void Listener::acceptReady()
 {
     for (int n = 0; n < acceptsPerPass && m_state == SlotArray::sckListening; ++n) {
@@ -145,13 +152,13 @@ void Listener::acceptReady()
         const sockaddr_in6 remote = asIpv6(peer);
         AddressLedger::Account& account = m_ledger.hold(remote.sin6_addr, now);
         const Arrival arrival { fd, remote, &account };
-        if (account.waiting == 0 && m_ledger.mayRead(account, now)) {
+        if (account.open + account.waiting >= m_connectionsPerAddress) {
+            discard(arrival);
+        } else if (account.waiting == 0 && m_ledger.mayRead(account, now)) {
             m_admit(arrival);
-        } else if (account.waiting < maxWaitingPerAddress) {
+        } else {
             ++account.waiting;
             m_waiting.push_back(arrival);
-        } else {
-            discard(arrival);
         }
     }
 }
@@ -168,6 +175,11 @@ void Listener::admitWaiting()
     std::vector<const AddressLedger::Account*> heldBack;
     for (const Arrival& arrival : queue) {
         AddressLedger::Account& account = *arrival.account;
+        // A greeting yields, and a stop meanwhile closes the rest.
+        if (m_state != SlotArray::sckListening) {
+            kept.push_back(arrival);
+            continue;
+        }
         if (std::find(heldBack.begin(), heldBack.end(), &account) == heldBack.end()
             && m_ledger.mayRead(account, now)) {
             --account.waiting;
@@ -180,6 +192,8 @@ void Listener::admitWaiting()
     // Those that arrived during the pass come after those held back.
     kept.insert(kept.end(), m_waiting.begin(), m_waiting.end());
     m_waiting = std::move(kept);
+    if (m_state != SlotArray::sckListening)
+        discardWaiting();
 }
 
 // Out of descriptors, a waiting connection keeps the listener ready, and the

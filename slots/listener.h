@@ -19,19 +19,18 @@ struct Arrival {
 };
 
 // Slot 0: the listening socket and the way in. It accepts what is waiting,
-// keeps accepting when the process runs out of descriptors, and holds back
-// the connections of an address over its budget, a few at most, until that
-// address may be served again.
+// keeps accepting when the process runs out of descriptors, closes at once a
+// connection past its address's cap, and holds back the connections of an
+// address over its budget until that address may be served again.
 class Listener final : public QObject {
     Q_OBJECT
 
 public:
     // Called for every connection that may be greeted now.
     using Admit = std::function<void(const Arrival&)>;
-    // Connections one address may have waiting; past it, new ones are closed.
-    static constexpr int maxWaitingPerAddress = 16;
-
-    Listener(int epoll, AddressLedger& ledger, Admit admit);
+    // Connections one address may have open or waiting, counted by the
+    // account's `open` and `waiting`; past it, new ones are closed.
+    Listener(int epoll, AddressLedger& ledger, int connectionsPerAddress, Admit admit);
     ~Listener() override;
 
     Failure bind(quint16 port);
@@ -40,6 +39,7 @@ public:
     void close();
     int state() const { return m_state; }
 
+    void setConnectionsPerAddress(int connections) { m_connectionsPerAddress = connections; }
     void acceptReady();
     // Greets the waiting connections whose address may be served again.
     void admitWaiting();
@@ -49,11 +49,13 @@ public:
     void discard(const Arrival& arrival);
 
 private:
+    void discardWaiting();
     bool acceptWithoutDescriptors();
     void setArmed(bool armed);
 
     int m_epoll;
     AddressLedger& m_ledger;
+    int m_connectionsPerAddress;
     Admit m_admit;
     int m_fd = -1;
     int m_state = SlotArray::sckClosed;

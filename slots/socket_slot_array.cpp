@@ -35,7 +35,8 @@ bool wouldBlock(int code)
 SocketSlotArray::SocketSlotArray(QObject* parent)
     : SlotArray(parent)
     , m_epoll(::epoll_create1(EPOLL_CLOEXEC))
-    , m_listener(m_epoll, m_ledger, [this](const Arrival& arrival) { admit(arrival); })
+    , m_listener(m_epoll, m_ledger, defaultConnectionsPerAddress,
+          [this](const Arrival& arrival) { admit(arrival); })
     , m_readBuffer(readChunk, Qt::Uninitialized)
 {
     if (m_epoll < 0)
@@ -93,6 +94,7 @@ Failure SocketSlotArray::Accept(int index, qint32 requestID)
     ::setsockopt(arrival.fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     Connection& connection
         = m_table.open(index, Connection(arrival.fd, arrival.remote, *arrival.account));
+    ++arrival.account->open;
     updateWatch(index, connection);
     if (connection.watched == 0) {
         const int error = errno;
@@ -110,32 +112,39 @@ Failure SocketSlotArray::SendData(int index, const QByteArray& bytes)
     Connection* c = m_table.find(index);
     if (!c || c->state != sckConnected)
         return systemError(ENOTCONN);
+    if (!c->writable)
+        return systemError(EPIPE);
     if (m_cause) {
         m_cause->messages.spend(1);
         ++m_cause->sent;
     }
     if (m_probe)
-        m_probe->sending(index, bytes, c->output.size() - c->outputSent);
+        m_probe->sending(index, bytes, c->unsent());
     qsizetype sent = 0;
-    if (c->outputSent == c->output.size()) {
+    if (c->unsent() == 0) {
         const ssize_t n = ::send(
             c->fd, bytes.constData(), std::size_t(bytes.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0 && !wouldBlock(errno) && errno != EINTR) {
             const int error = errno;
-            dropConnection(index);
+            stopWriting(index, *c);
             return systemError(error);
         }
         sent = n > 0 ? n : 0;
         if (sent == bytes.size())
             return {};
     }
-    c->output.append(bytes.constData() + sent, bytes.size() - sent);
-    if (c->output.size() - c->outputSent > m_outputCap) {
+    queue(*c, bytes.constData() + sent, bytes.size() - sent);
+    if (c->unsent() > m_outputCap) {
         dropConnection(index);
         return systemError(ENOBUFS);
     }
     c->watchingOutput = true;
     updateWatch(index, *c);
+    if (m_queuedOutput > m_outputCeiling) {
+        cutLargestQueues();
+        if (!m_table.find(index))
+            return systemError(ENOBUFS);
+    }
     return {};
 }
 
@@ -182,19 +191,46 @@ void SocketSlotArray::DoEvents()
     const bool runWindowPass = now - m_windowPassRun >= m_windowPassInterval;
     if (!checkSockets && !runWindowPass)
         return;
-    const QScopedValueRollback depth(m_yieldDepth, m_yieldDepth + 1);
-    if (checkSockets)
-        runReadySockets();
-    if (runWindowPass) {
-        m_windowPassRun = now;
-        // What the window's events send is the operator's.
-        const QScopedValueRollback<AddressLedger::Account*> operatorsTurn(m_cause, nullptr);
-        if (m_probe)
-            m_probe->started(SlotArrayProbe::Work::WindowPass, nullptr, m_yieldDepth);
-        QCoreApplication::processEvents();
-        if (m_probe)
-            m_probe->finished(SlotArrayProbe::Work::WindowPass, m_yieldDepth);
+    {
+        const QScopedValueRollback depth(m_yieldDepth, m_yieldDepth + 1);
+        if (checkSockets)
+            runReadySockets();
+        if (runWindowPass) {
+            m_windowPassRun = now;
+            // What the window's events send is the operator's.
+            const QScopedValueRollback<AddressLedger::Account*> operatorsTurn(m_cause, nullptr);
+            if (m_probe)
+                m_probe->started(SlotArrayProbe::Work::WindowPass, nullptr, m_yieldDepth);
+            QCoreApplication::processEvents();
+            if (m_probe)
+                m_probe->finished(SlotArrayProbe::Work::WindowPass, m_yieldDepth);
+        }
     }
+    // The command runs once the one suspended here has returned to the loop.
+    if (m_yieldDepth == 0 && !m_waitingCommands.empty() && !m_waitingCommandsPosted) {
+        m_waitingCommandsPosted = true;
+        QMetaObject::invokeMethod(this, &SocketSlotArray::runWaitingCommands, Qt::QueuedConnection);
+    }
+}
+
+// A command run inside a yield would hold up the handler suspended there, and
+// a modal dialog's loop would spin on sockets that may not be read inside it.
+void SocketSlotArray::runOutsideHandlers(std::function<void()> command)
+{
+    if (m_yieldDepth == 0)
+        command();
+    else
+        m_waitingCommands.push_back(std::move(command));
+}
+
+// Run by the loop, or by a window pass of a later yield, when it waits again.
+void SocketSlotArray::runWaitingCommands()
+{
+    m_waitingCommandsPosted = false;
+    if (m_yieldDepth > 0)
+        return;
+    for (const auto& command : std::exchange(m_waitingCommands, {}))
+        command();
 }
 
 // Handlers run from here may yield and so run this again, nested; the outer
@@ -334,16 +370,23 @@ void SocketSlotArray::receive(int index, bool peerClosing)
     });
 }
 
+void SocketSlotArray::queue(Connection& connection, const char* bytes, qsizetype size)
+{
+    connection.output.append(bytes, size);
+    m_queuedOutput += size;
+}
+
 void SocketSlotArray::flushOutput(int index)
 {
     Connection* c = m_table.find(index);
-    if (!c || c->state != sckConnected)
+    if (!c || c->state != sckConnected || !c->writable)
         return;
-    while (c->outputSent < c->output.size()) {
+    while (c->unsent() > 0) {
         const ssize_t n = ::send(c->fd, c->output.constData() + c->outputSent,
-            std::size_t(c->output.size() - c->outputSent), MSG_NOSIGNAL | MSG_DONTWAIT);
+            std::size_t(c->unsent()), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
             c->outputSent += n;
+            m_queuedOutput -= n;
         } else if (n < 0 && errno == EINTR) {
             continue;
         } else if (n < 0 && wouldBlock(errno)) {
@@ -354,7 +397,7 @@ void SocketSlotArray::flushOutput(int index)
             }
             return;
         } else {
-            dropConnection(index);
+            stopWriting(index, *c);
             return;
         }
     }
@@ -380,6 +423,35 @@ void SocketSlotArray::updateWatch(int index, Connection& connection)
                                                   : EPOLL_CTL_MOD;
     if (::epoll_ctl(m_epoll, operation, connection.fd, &event) == 0)
         connection.watched = wanted;
+}
+
+// Its peer has gone, or is going: what it sent before is still to be read,
+// and reading it to its end raises the departure after it.
+void SocketSlotArray::stopWriting(int index, Connection& connection)
+{
+    m_queuedOutput -= connection.unsent();
+    connection.output = QByteArray();
+    connection.outputSent = 0;
+    connection.writable = false;
+    connection.watchingOutput = false;
+    updateWatch(index, connection);
+}
+
+// Those holding most are the clients that do not read: the ceiling is far
+// above what the clients that read leave queued.
+void SocketSlotArray::cutLargestQueues()
+{
+    std::vector<std::pair<qsizetype, int>> queues;
+    for (const auto& [index, connection] : m_table) {
+        if (connection.unsent() > 0)
+            queues.emplace_back(connection.unsent(), index);
+    }
+    std::ranges::sort(queues, std::greater());
+    for (const auto& [size, index] : queues) {
+        if (m_queuedOutput <= m_outputCeiling)
+            break;
+        dropConnection(index);
+    }
 }
 
 void SocketSlotArray::throttle(int index, Connection& connection)
@@ -449,6 +521,7 @@ void SocketSlotArray::readHeldBack()
 // The descriptor and unsent output go at once; the slot keeps only its number.
 void SocketSlotArray::release(Connection& connection)
 {
+    m_queuedOutput -= connection.unsent();
     ::close(connection.fd);
     connection.fd = -1;
     connection.state = sckClosing;
@@ -462,6 +535,7 @@ void SocketSlotArray::forget(int index)
 {
     if (Connection* c = m_table.find(index)) {
         AddressLedger::Account& account = *c->account;
+        --account.open;
         m_table.erase(index);
         m_ledger.release(account, AddressLedger::Clock::now());
         keepTicking();

@@ -10,6 +10,7 @@
 #include <QTimer>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -28,8 +29,13 @@ class QSocketNotifier;
 // new connections wait (the rest waits in the kernel, and TCP slows the sender
 // down). An address that has spent much lately is read only when no handler
 // is running, never inside another's yield, so that a costly message cannot
-// hold up the cheap ones that arrive after it. A client's unsent output is
-// capped.
+// hold up the cheap ones that arrive after it. An address may hold only so
+// many connections, a client's unsent output is capped, and so is all unsent
+// output together: memory follows these caps, never the traffic.
+//
+// A connection that fails while it is written to is not written to again,
+// but read to its end: what its peer sent before it went is handled, in
+// order, before its departure.
 //
 // Handlers nest one deep: a handler's yield may run another's, but nothing
 // more is read while that one runs. A handler suspended in a yield then
@@ -41,6 +47,12 @@ class SocketSlotArray final : public SlotArray {
 public:
     // Unsent output a client may leave queued before it is cut off.
     static constexpr qsizetype defaultOutputCap = 1024 * 1024;
+    // Unsent output of all clients together; past it, the clients holding
+    // most are cut off until it fits, which never touches one that reads.
+    static constexpr qsizetype defaultOutputCeiling = 128 * 1024 * 1024;
+    // Connections one address may have open or waiting to be greeted: enough
+    // for a machine running a few clients and probing for servers.
+    static constexpr int defaultConnectionsPerAddress = 16;
     // How fast an address's input is taken in, in bytes.
     static constexpr Budget defaultInputBudget { 64 * 1024, 1024 * 1024 };
     // How many messages the server sends for an address: about a tenth of
@@ -71,8 +83,14 @@ public:
     QString LocalIP(int index) const override;
     void DoEvents() override;
     int nextConnected(int after) const override;
+    void runOutsideHandlers(std::function<void()> command) override;
 
     void setOutputCap(qsizetype bytes) { m_outputCap = bytes; }
+    void setOutputCeiling(qsizetype bytes) { m_outputCeiling = bytes; }
+    void setConnectionsPerAddress(int connections)
+    {
+        m_listener.setConnectionsPerAddress(connections);
+    }
     // Zero makes every yield look for sockets, or run the window's events.
     void setYieldIntervals(std::chrono::microseconds sockets, std::chrono::microseconds windowPass)
     {
@@ -94,6 +112,8 @@ public:
     // their address is over its budget or busy.
     int heldBackConnections() const { return int(m_throttled.size()); }
     int waitingConnections() const { return m_listener.waitingCount(); }
+    // Output handed over and not yet taken by the kernel, of all clients.
+    qsizetype queuedOutput() const { return m_queuedOutput; }
 
 private:
     void runReadySockets();
@@ -103,7 +123,11 @@ private:
     bool mayRaiseNow() const { return m_handlersRunning < maxHandlersRunning; }
     bool mayReadNow(AddressLedger::Account& account, AddressLedger::Clock::time_point now) const;
     void receive(int index, bool peerClosing);
+    void queue(Connection& connection, const char* bytes, qsizetype size);
     void flushOutput(int index);
+    void stopWriting(int index, Connection& connection);
+    void cutLargestQueues();
+    void runWaitingCommands();
     void updateWatch(int index, Connection& connection);
     void throttle(int index, Connection& connection);
     void tick();
@@ -130,6 +154,11 @@ private:
     std::chrono::steady_clock::time_point m_windowPassRun;
     qint64 m_readyEvents = 0;
     qsizetype m_outputCap = defaultOutputCap;
+    qsizetype m_outputCeiling = defaultOutputCeiling;
+    qsizetype m_queuedOutput = 0;
+    // Commands that wait for no handler to be suspended in a yield.
+    std::vector<std::function<void()>> m_waitingCommands;
+    bool m_waitingCommandsPosted = false;
     // Every read lands here first, so that a slot's input holds only what
     // arrived: a slot never keeps a read-sized buffer it did not fill.
     QByteArray m_readBuffer;

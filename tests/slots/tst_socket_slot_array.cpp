@@ -15,19 +15,25 @@ namespace {
 using namespace std::chrono_literals;
 
 // The server's end of the connection from a client's port, found among this
-// process's descriptors, as poll() finds it: POLLIN while bytes
-// wait unread, POLLRDHUP once the client has closed.
-short atServer(quint16 clientPort)
+// process's descriptors; -1 when there is none.
+int serverEnd(quint16 clientPort)
 {
     for (int fd = 0; fd < 1024; ++fd) {
         sockaddr_in6 peer {};
         socklen_t size = sizeof peer;
-        pollfd end { fd, POLLIN | POLLRDHUP, 0 };
         if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) == 0
             && ntohs(peer.sin6_port) == clientPort)
-            return ::poll(&end, 1, 0) == 1 ? end.revents : 0;
+            return fd;
     }
-    return 0;
+    return -1;
+}
+
+// That end as poll() finds it: POLLIN while bytes wait unread, POLLRDHUP once
+// the client has closed.
+short atServer(quint16 clientPort)
+{
+    pollfd end { serverEnd(clientPort), POLLIN | POLLRDHUP, 0 };
+    return end.fd >= 0 && ::poll(&end, 1, 0) == 1 ? end.revents : 0;
 }
 
 // The slot array listening, accepting every connection into the next slot as
@@ -70,35 +76,102 @@ class TestSocketSlotArray : public QObject {
 private slots:
     // Output that a client does not read piles up to the cap; past it the
     // client is cut off and loses what was queued, no more than twice the cap,
-    // while one that reads is not.
-    void clientThatStopsReadingIsCutOff()
+    // while one that reads is not. Past the ceiling on all unsent output, the
+    // clients holding most are cut off until it fits, each under its cap. A
+    // client that sends its last line and closes fails the next write to it;
+    // what it sent is still handled, before its departure.
+    void writesThatFail()
     {
-        Served s;
+        Served s(true);
         constexpr qsizetype cap = 256 * 1024;
         s.server.setOutputCap(cap);
-        Client idle = s.connect();
-        Client reader = s.connect();
-        QVERIFY(idle && reader);
-        idle->setReadBufferSize(1);
+        s.server.setOutputCeiling(3 * cap / 2);
+        Client idle = s.connect(), reader = s.connect(), most = s.connect(), less = s.connect();
+        QVERIFY(idle && reader && most && less);
+        for (Client* client : { &idle, &most, &less })
+            (*client)->setReadBufferSize(1);
         QSignalSpy closes(&s.server, &SlotArray::peerClosed);
         const QByteArray message(1024, 'x');
         qint64 sent = 0;
-        // The kernel's buffers take a few MiB before the cap is reached.
-        for (int i = 0; i < 64 * 1024 && s.server.State(1) == SlotArray::sckConnected; ++i) {
-            s.server.SendData(1, message);
-            sent += message.size();
-            if (i % 16 == 0) {
-                QVERIFY(!s.server.SendData(2, message));
-                s.server.DoEvents();
+        // The kernel's buffers take a few MiB before a cap is reached.
+        const auto sendUntil = [&](int slot, const std::function<bool()>& done) {
+            for (int i = 0; i < 64 * 1024 && !done(); ++i) {
+                sent += s.server.SendData(slot, message) ? 0 : message.size();
+                if (i % 16 == 0) {
+                    QVERIFY(!s.server.SendData(2, message));
+                    s.server.DoEvents();
+                }
             }
-        }
+        };
+        sendUntil(1, [&] { return s.server.State(1) != SlotArray::sckConnected; });
         QTRY_COMPARE_WITH_TIMEOUT(closes.size(), 1, timeoutMs);
         QCOMPARE(closes.at(0).at(0).toInt(), 1);
         idle->setReadBufferSize(0);
         QTRY_COMPARE_WITH_TIMEOUT(idle->state(), QAbstractSocket::UnconnectedState, timeoutMs);
-        const qint64 dropped = sent - idle->bytesAvailable();
+        const qint64 dropped = sent + message.size() - idle->bytesAvailable();
         QCOMPARE_GT(dropped, cap);
         QCOMPARE_LE(dropped, 2 * cap);
+
+        sendUntil(3, [&] { return s.server.queuedOutput() > 3 * cap / 4; });
+        sendUntil(4, [&] { return s.server.State(3) != SlotArray::sckConnected; });
+        QCOMPARE(std::pair(s.server.State(3), s.server.State(4)),
+            std::pair(int(SlotArray::sckClosed), int(SlotArray::sckConnected)));
+
+        QByteArray readBeforeClose = "(not closed)";
+        QObject::connect(&s.server, &SlotArray::peerClosed, &s.server,
+            [&](int index) { readBeforeClose = s.read.at(index); });
+        Client leaver = s.connect();
+        QVERIFY(leaver);
+        pollfd reset { serverEnd(leaver->localPort()), 0, 0 };
+        leaver->write("bye");
+        QVERIFY(leaver->waitForBytesWritten(timeoutMs));
+        leaver->close();
+        // Its closed socket answers what it is sent with a reset, waited for
+        // without the server running.
+        QVERIFY(!s.server.SendData(5, "NEWLIST"));
+        QCOMPARE(::poll(&reset, 1, timeoutMs), 1);
+        QVERIFY(s.server.SendData(5, "NEWUSER:ann"));
+        QTRY_COMPARE_WITH_TIMEOUT(readBeforeClose, "bye", timeoutMs);
+    }
+
+    // One address holds so many connections at most, those greeted and those
+    // waiting together; past it a connection is closed unanswered, while
+    // another address is served, and once one of its own has gone, a new one
+    // is taken. A stop while waiting connections are greeted closes the rest.
+    void connectionsPerAddress()
+    {
+        Served s;
+        s.server.setConnectionsPerAddress(2);
+        QSignalSpy requests(&s.server, &SlotArray::connectionRequest);
+        Client a1 = s.connect("127.0.0.2"), a2 = s.connect("127.0.0.2");
+        Client a3 = connectClient(s.reserved.port, "127.0.0.2");
+        QTRY_COMPARE_WITH_TIMEOUT(a3->state(), QAbstractSocket::UnconnectedState, timeoutMs);
+        QVERIFY(a1 && a2 && s.connect("127.0.0.3"));
+        a1->disconnectFromHost();
+        QTRY_COMPARE_WITH_TIMEOUT(s.server.State(1), int(SlotArray::sckClosed), timeoutMs);
+        QVERIFY(s.connect("127.0.0.2"));
+
+        // Each greeting spends what its address may send for a while, for
+        // good from 127.0.0.4, so that the next connection of each waits.
+        QObject::connect(&s.server, &SlotArray::connectionRequest, &s.server, [&] {
+            s.server.SendData(s.server.lastSlot(), "NICK");
+            if (requests.size() == 8)
+                s.server.Close(0);
+        });
+        s.server.setBudgets(SocketSlotArray::defaultInputBudget, { 0, 1 });
+        Client b1 = s.connect("127.0.0.4"), b2 = connectClient(s.reserved.port, "127.0.0.4"),
+               b3 = connectClient(s.reserved.port, "127.0.0.4");
+        QTRY_COMPARE_WITH_TIMEOUT(b3->state(), QAbstractSocket::UnconnectedState, timeoutMs);
+        QCOMPARE(std::pair(int(requests.size()), s.server.waitingConnections()), std::pair(5, 1));
+        s.server.setBudgets(SocketSlotArray::defaultInputBudget, { 20, 1 });
+        QVERIFY(s.connect("127.0.0.5") && s.connect("127.0.0.6"));
+        Client c2 = connectClient(s.reserved.port, "127.0.0.5"),
+               d2 = connectClient(s.reserved.port, "127.0.0.6");
+        QTRY_VERIFY_WITH_TIMEOUT(s.server.waitingConnections() == 0
+                && (c2->state() == QAbstractSocket::UnconnectedState
+                    || d2->state() == QAbstractSocket::UnconnectedState),
+            timeoutMs);
+        QCOMPARE(requests.size(), 8);
     }
 
     // A handler's yield runs what is waiting from cheap addresses, one
@@ -222,18 +295,22 @@ private slots:
         QCOMPARE(s.read.at(2), flood);
     }
 
-    // Connections from one address share its account, which earns its budget
-    // back at the budget's rate, after a debt, and no more than the burst; it
-    // is forgotten once nothing holds it and it owes nothing. A listener
+    // Connections from one machine (an IPv4 address, an IPv6 /64) share its
+    // account, which earns its budget back at the budget's rate, after a
+    // debt, and no more than the burst; it is forgotten once nothing holds it
+    // and it owes nothing. A listener
     // that shares the ledger says when its epoll descriptor refuses it.
     void ledgerAndListener()
     {
         AddressLedger::Clock::time_point now;
         AddressLedger ledger({ 1000, 4000 }, { 100, 1000 });
-        in6_addr address {};
-        inet_pton(AF_INET6, "::ffff:127.0.0.2", &address);
-        AddressLedger::Account& a = ledger.hold(address, now);
-        QCOMPARE(&ledger.hold(address, now), &a);
+        const auto held = [&](const char* text) {
+            in6_addr address {};
+            inet_pton(AF_INET6, text, &address);
+            return &ledger.hold(address, now);
+        };
+        AddressLedger::Account& a = *held("::ffff:127.0.0.2");
+        QCOMPARE(held("::ffff:127.0.0.2"), &a);
         a.bytes.spend(4000 + 500);
         now += 500ms;
         QCOMPARE(a.bytes.available(now), 0);
@@ -248,8 +325,10 @@ private slots:
         QCOMPARE(a.bytes.available(now), 4000);
         QCOMPARE(ledger.forgetSettled(now), 0);
         QCOMPARE(ledger.size(), 0);
+        QCOMPARE(held("2001:db8:1:2::1"), held("2001:db8:1:2:a:b:c:d"));
+        QVERIFY(held("2001:db8:1:2::1") != held("2001:db8:1:3::1"));
 
-        Listener listener(-1, ledger, [](const Arrival&) {});
+        Listener listener(-1, ledger, 1, [](const Arrival&) {});
         QVERIFY(!listener.bind(0));
         QCOMPARE(listener.listen().code, EBADF);
         QCOMPARE(listener.state(), int(SlotArray::sckOpen));
