@@ -28,6 +28,7 @@ const struct {
     { "memory", memory },
     { "lifetime", lifetime },
     { "flood", flood },
+    { "hoard", hoard },
     { "longlines", longLines },
     { "fair", fair },
     { "days", days },
@@ -43,6 +44,8 @@ void makeSmoke(Options& options)
     options.idleClients = { 50 };
     options.lifetimeCheckpoints = { 100, 300 };
     options.floodSeconds = 3;
+    options.hoardSeconds = 3;
+    options.hoardConnections = 100;
     options.longLineSeconds = 1;
     options.fair = { 10, 1, 2, 2, false };
     options.days = { 60, 64LL << 20, true };
@@ -67,7 +70,7 @@ int usage(const char* program, const std::string& complaint)
         std::fprintf(stderr, "%s: %s\n", program, complaint.c_str());
     std::fprintf(stderr,
         "usage: %s SERVER_BINARY [--smoke] [--phase "
-        "relay|storm|memory|lifetime|flood|longlines|fair|days]...\n"
+        "relay|storm|memory|lifetime|flood|hoard|longlines|fair|days]...\n"
         "       [--relay-clients N,N,...] [--runs N] [--lifetime N,N,...] [--flood-seconds N]\n"
         "       [--days-seconds N] [--no-save] [--seconds N] [--mix-only]\n"
         "  --seconds N: how long the fair phase runs all hostile kinds at once (60)\n"

@@ -38,6 +38,8 @@ struct Options {
     std::vector<int> idleClients { 500 };
     std::vector<int> lifetimeCheckpoints { 1000, 10000, 100000 };
     int floodSeconds = 60;
+    int hoardSeconds = 60;
+    int hoardConnections = 1500;
     double longLineSeconds = 10;
     FairOptions fair;
     DaysOptions days;
@@ -58,6 +60,9 @@ void lifetime(const Options& options);
 // One client floods while another sends a line a second: the server's
 // resident memory over time and the other client's worst wait (flood.cpp).
 void flood(const Options& options);
+// One address opening connections and never reading them, beside long
+// lines: the server's memory, and another client's worst wait (hoard.cpp).
+void hoard(const Options& options);
 // Eight lines of a megabyte from one client, then a short line from
 // another: how long the short line takes, with each page of the window
 // shown (long_lines.cpp).

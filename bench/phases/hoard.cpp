@@ -1,0 +1,107 @@
+// One address opens connections as fast as it can and never reads them,
+// beside a client sending long lines: every line is sent to each of those
+// connections, which never take it. What the server's memory does, and
+// whether an ordinary client's line still comes straight back.
+
+#include "phases.h"
+
+#include "client.h"
+#include "clock.h"
+#include "server_process.h"
+#include "sockets.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+#include <poll.h>
+#include <unistd.h>
+
+namespace bench {
+
+namespace {
+
+// The hoarder's connections the server has closed.
+int closedByServer(const std::vector<int>& connections)
+{
+    int closed = 0;
+    for (const int fd : connections) {
+        pollfd end { fd, POLLRDHUP, 0 };
+        closed += ::poll(&end, 1, 0) == 1;
+    }
+    return closed;
+}
+
+} // namespace
+
+void hoard(const Options& options)
+{
+    const int seconds = options.hoardSeconds;
+    const int most = options.hoardConnections;
+    std::printf("\n## hoard: one address opens up to %d connections as fast as it can and never "
+                "reads;\n## another client sends a 60 KiB line every 200 ms, a third a short line "
+                "a second\n\n",
+        most);
+    std::printf("| s | server RSS MiB | connections opened | closed by the server | long lines "
+                "| short lines answered | worst wait ms |\n|---|---|---|---|---|---|---|\n");
+    raiseOpenFileLimit();
+    ServerProcess server(options.server, "Chat");
+    Client liner(server.port(), clientAddress(0));
+    Client other(server.port(), clientAddress(1));
+    if (!liner.join("liner", 10) || !other.join("other", 10)) {
+        std::printf("| could not join |\n");
+        return;
+    }
+    const std::string longLine = "long " + std::string(60 * 1024 - 5, 'l');
+    std::vector<int> hoarded;
+    int longLines = 0;
+    int answered = 0;
+    double worst = 0;
+    bool waiting = false;
+    Clock::time_point askedAt;
+    const auto report = [&](double at) {
+        std::printf("| %.0f | %.1f | %zu | %d | %d | %d | %.1f |\n", at, server.rssKiB() / 1024.0,
+            hoarded.size(), closedByServer(hoarded), longLines, answered, worst * 1e3);
+        std::fflush(stdout);
+    };
+    report(0);
+    const auto start = Clock::now();
+    int nextReport = 10;
+    for (double now = 0; now < seconds; now = secondsSince(start)) {
+        for (int n = 0; n < 50 && int(hoarded.size()) < most; ++n) {
+            const int fd = connectTo(server.port(), clientAddress(2));
+            if (fd >= 0)
+                hoarded.push_back(fd);
+        }
+        if (now >= 0.2 * longLines && liner.flushed()) {
+            liner.write(longLine);
+            ++longLines;
+        }
+        liner.flush();
+        liner.readAll();
+        if (other.readAll() && waiting) {
+            worst = std::max(worst, secondsSince(askedAt));
+            waiting = false;
+            ++answered;
+        }
+        if (waiting)
+            worst = std::max(worst, secondsSince(askedAt));
+        if (!waiting && now >= answered + 1) {
+            const std::string line = "other: line " + std::to_string(answered);
+            other.watch(line);
+            other.sendSome(line);
+            askedAt = Clock::now();
+            waiting = true;
+        }
+        if (now >= nextReport) {
+            report(nextReport);
+            nextReport += 10;
+        }
+        ::usleep(1000);
+    }
+    report(seconds);
+    for (const int fd : hoarded)
+        ::close(fd);
+}
+
+} // namespace bench
