@@ -74,7 +74,7 @@ int main(int argc, char* argv[])
 
     std::vector<int> fds;
     for (int i = 0; i < clients; ++i) {
-        fds.push_back(bench::connectTo(port));
+        fds.push_back(bench::connectTo(port, bench::clientAddress(i)));
         if (i % 100 == 99)
             QCoreApplication::processEvents();
     }
