@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QLibrary>
 #include <QPainter>
 #include <QPdfWriter>
 #include <QPrinterInfo>
@@ -11,13 +12,33 @@
 
 #include <cerrno>
 
-#include <cups/cups.h>
-
 namespace {
 
 const QString docName = QStringLiteral("Quenvar Chat Server log");
 // As a printer's own engine draws: fine enough for any printer.
 constexpr int resolution = 1200;
+
+// Hands a PDF file to the print system: CUPS, loaded only when a job is
+// handed over, as Qt's own printing loads it, so that a server that never
+// prints never loads it. Fails with why.
+Failure printFile(const QString& printer, const QString& file)
+{
+    QLibrary cups(QStringLiteral("cups"), 2);
+    using PrintFile = int (*)(const char*, const char*, const char*, int, void*);
+    using LastErrorString = const char* (*)();
+    const auto printFile = reinterpret_cast<PrintFile>(cups.resolve("cupsPrintFile"));
+    const auto lastError = reinterpret_cast<LastErrorString>(cups.resolve("cupsLastErrorString"));
+    if (!printFile || !lastError)
+        return { ENOSYS,
+            QStringLiteral("The print system cannot be reached: %1.").arg(cups.errorString()) };
+    if (printFile(printer.toUtf8().constData(), QFile::encodeName(file).constData(),
+            docName.toUtf8().constData(), 0, nullptr)
+        != 0)
+        return {};
+    return { EIO,
+        QStringLiteral("The print job could not be handed to %1: %2.")
+            .arg(printer, QString::fromUtf8(lastError())) };
+}
 
 } // namespace
 
@@ -90,14 +111,7 @@ Failure PagePrinter::handOver()
             QStringLiteral("The print job could not be written to %1: %2.")
                 .arg(m_pdfFile, m_pages->errorString()) };
     }
-    if (::cupsPrintFile(m_printerName.toUtf8().constData(),
-            QFile::encodeName(m_pages->fileName()).constData(), docName.toUtf8().constData(), 0,
-            nullptr)
-        != 0)
-        return {};
-    return { EIO,
-        QStringLiteral("The print job could not be handed to %1: %2.")
-            .arg(m_printerName, QString::fromUtf8(::cupsLastErrorString())) };
+    return printFile(m_printerName, m_pages->fileName());
 }
 
 // Drawing ends with the painter; the pages go with their file.
