@@ -2,10 +2,10 @@
 
 #include "client.h"
 #include "clock.h"
+#include "paced_lines.h"
 #include "server_process.h"
 #include "sockets.h"
 
-#include <algorithm>
 #include <cstdio>
 
 namespace bench {
@@ -29,10 +29,7 @@ void flood(const Options& options)
     const std::string chunk = "flood " + std::string(16 * 1024 - 6, 'f');
     size_t chunkSent = 0;
     long long floodSent = 0;
-    int answered = 0;
-    double worst = 0;
-    bool waiting = false;
-    Clock::time_point askedAt;
+    PacedLines paced(other);
     const auto start = Clock::now();
     int nextReport = 0;
     for (double now = 0; now < seconds; now = secondsSince(start)) {
@@ -44,29 +41,16 @@ void flood(const Options& options)
             chunkSent = (chunkSent + n) % chunk.size();
         }
         flooder.readAll();
-        if (other.readAll() && waiting) {
-            worst = std::max(worst, secondsSince(askedAt));
-            waiting = false;
-            ++answered;
-        }
-        if (waiting)
-            worst = std::max(worst, secondsSince(askedAt));
-        if (!waiting && now >= answered + 1) {
-            const std::string line = "other: line " + std::to_string(answered);
-            other.watch(line);
-            other.sendSome(line);
-            askedAt = Clock::now();
-            waiting = true;
-        }
+        paced.poll(now);
         if (now >= nextReport) {
             std::printf("| %d | %.1f | %.1f | %d | %.1f |\n", nextReport, server.rssKiB() / 1024.0,
-                double(floodSent) / (1024 * 1024), answered, worst * 1e3);
+                double(floodSent) / (1024 * 1024), paced.answered(), paced.worstSeconds() * 1e3);
             std::fflush(stdout);
             nextReport += 10;
         }
     }
     std::printf("| %d | %.1f | %.1f | %d | %.1f |\n", seconds, server.rssKiB() / 1024.0,
-        double(floodSent) / (1024 * 1024), answered, worst * 1e3);
+        double(floodSent) / (1024 * 1024), paced.answered(), paced.worstSeconds() * 1e3);
 }
 
 } // namespace bench

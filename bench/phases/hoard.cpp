@@ -7,10 +7,10 @@
 
 #include "client.h"
 #include "clock.h"
+#include "paced_lines.h"
 #include "server_process.h"
 #include "sockets.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <vector>
 
@@ -55,13 +55,11 @@ void hoard(const Options& options)
     const std::string longLine = "long " + std::string(60 * 1024 - 5, 'l');
     std::vector<int> hoarded;
     int longLines = 0;
-    int answered = 0;
-    double worst = 0;
-    bool waiting = false;
-    Clock::time_point askedAt;
+    PacedLines paced(other);
     const auto report = [&](double at) {
         std::printf("| %.0f | %.1f | %zu | %d | %d | %d | %.1f |\n", at, server.rssKiB() / 1024.0,
-            hoarded.size(), closedByServer(hoarded), longLines, answered, worst * 1e3);
+            hoarded.size(), closedByServer(hoarded), longLines, paced.answered(),
+            paced.worstSeconds() * 1e3);
         std::fflush(stdout);
     };
     report(0);
@@ -79,20 +77,7 @@ void hoard(const Options& options)
         }
         liner.flush();
         liner.readAll();
-        if (other.readAll() && waiting) {
-            worst = std::max(worst, secondsSince(askedAt));
-            waiting = false;
-            ++answered;
-        }
-        if (waiting)
-            worst = std::max(worst, secondsSince(askedAt));
-        if (!waiting && now >= answered + 1) {
-            const std::string line = "other: line " + std::to_string(answered);
-            other.watch(line);
-            other.sendSome(line);
-            askedAt = Clock::now();
-            waiting = true;
-        }
+        paced.poll(now);
         if (now >= nextReport) {
             report(nextReport);
             nextReport += 10;
