@@ -31,7 +31,8 @@ void SlotTable::erase(int index)
 }
 
 // Entries that are not connected are those whose peer has just gone while
-// their last message is still being handled: a few at most.
+// their last message is still being handled, or whose write has failed and
+// that are read to their end: a few at most.
 int SlotTable::nextConnected(int after) const
 {
     for (auto entry = m_open.upper_bound(after); entry != m_open.end(); ++entry) {

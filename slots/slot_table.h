@@ -25,9 +25,9 @@ struct Connection {
     QByteArray output;
     qsizetype outputSent = 0;
     qsizetype unsent() const { return output.size() - outputSent; }
+    // Connected, or closing after a failed write and read to its end.
+    bool isOpen() const { return fd >= 0; }
     bool watchingOutput = false;
-    // False once a write has failed: it is only read, to its end.
-    bool writable = true;
     // The epoll events registered for it; 0 while it is not in epoll.
     quint32 watched = 0;
     // Not read for now: its address is over its budget, or is busy while

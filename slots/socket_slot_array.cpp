@@ -112,8 +112,6 @@ Failure SocketSlotArray::SendData(int index, const QByteArray& bytes)
     Connection* c = m_table.find(index);
     if (!c || c->state != sckConnected)
         return systemError(ENOTCONN);
-    if (!c->writable)
-        return systemError(EPIPE);
     if (m_cause) {
         m_cause->messages.spend(1);
         ++m_cause->sent;
@@ -321,7 +319,7 @@ bool SocketSlotArray::mayReadNow(
 void SocketSlotArray::receive(int index, bool peerClosing)
 {
     Connection* c = m_table.find(index);
-    if (!c || c->state != sckConnected || c->throttled)
+    if (!c || !c->isOpen() || c->throttled)
         return;
     AddressLedger::Account& account = *c->account;
     const auto now = AddressLedger::Clock::now();
@@ -379,7 +377,7 @@ void SocketSlotArray::queue(Connection& connection, const char* bytes, qsizetype
 void SocketSlotArray::flushOutput(int index)
 {
     Connection* c = m_table.find(index);
-    if (!c || c->state != sckConnected || !c->writable)
+    if (!c || c->state != sckConnected)
         return;
     while (c->unsent() > 0) {
         const ssize_t n = ::send(c->fd, c->output.constData() + c->outputSent,
@@ -426,13 +424,14 @@ void SocketSlotArray::updateWatch(int index, Connection& connection)
 }
 
 // Its peer has gone, or is going: what it sent before is still to be read,
-// and reading it to its end raises the departure after it.
+// and reading it to its end raises the departure after it. Closing, it is
+// passed over by the loops over slots meanwhile.
 void SocketSlotArray::stopWriting(int index, Connection& connection)
 {
     m_queuedOutput -= connection.unsent();
     connection.output = QByteArray();
     connection.outputSent = 0;
-    connection.writable = false;
+    connection.state = sckClosing;
     connection.watchingOutput = false;
     updateWatch(index, connection);
 }
@@ -487,7 +486,7 @@ void SocketSlotArray::resumeThrottled()
     const auto now = AddressLedger::Clock::now();
     std::erase_if(m_throttled, [&](int index) {
         Connection* c = m_table.find(index);
-        if (!c || c->state != sckConnected)
+        if (!c || !c->isOpen())
             return true;
         if (!mayReadNow(*c->account, now))
             return false;
@@ -504,7 +503,7 @@ void SocketSlotArray::readHeldBack()
 {
     for (const int index : std::exchange(m_throttled, {})) {
         Connection* c = m_table.find(index);
-        if (!c || c->state != sckConnected)
+        if (!c || !c->isOpen())
             continue;
         if (!mayReadNow(*c->account, AddressLedger::Clock::now())) {
             m_throttled.push_back(index);
