@@ -66,8 +66,9 @@ class TestMainWindow : public QObject {
 
 private slots:
     // Clients as they come: joins, a chat line of every kind of byte, the
-    // operator's line, departures, a reset during a broadcast, a stop, a start
-    // and Quit.
+    // operator's line, About clicked while a line is relayed, departures, a
+    // reset during a broadcast, a stop, a start, the last slot number and
+    // Quit.
     void chatSession()
     {
         ServerWindow w;
