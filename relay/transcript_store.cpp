@@ -263,7 +263,8 @@ void TranscriptStore::dropWritten(qint64 first)
     const qint64 firstByte = first < m_written ? writtenEnd(first - 1) : m_writtenBytes;
     m_first = first;
     m_firstByte = firstByte < 0 ? m_writtenBytes : firstByte;
-    if (!freeStart(m_data, m_firstByte) || !freeStart(m_ends, m_first * endSize))
+    // Where the row before the first ends is where the first starts: it stays.
+    if (!freeStart(m_data, m_firstByte) || !freeStart(m_ends, (m_first - 1) * endSize))
         fallBackToMemory(
             QStringLiteral("the transcript file cannot give the space of its oldest lines back: %1")
                 .arg(systemText(errno)));
