@@ -423,14 +423,20 @@ void SocketSlotArray::updateWatch(int index, Connection& connection)
         connection.watched = wanted;
 }
 
+// Unsent output goes, and its memory with it.
+void SocketSlotArray::discardOutput(Connection& connection)
+{
+    m_queuedOutput -= connection.unsent();
+    connection.output = QByteArray();
+    connection.outputSent = 0;
+}
+
 // Its peer has gone, or is going: what it sent before is still to be read,
 // and reading it to its end raises the departure after it. Closing, it is
 // passed over by the loops over slots meanwhile.
 void SocketSlotArray::stopWriting(int index, Connection& connection)
 {
-    m_queuedOutput -= connection.unsent();
-    connection.output = QByteArray();
-    connection.outputSent = 0;
+    discardOutput(connection);
     connection.state = sckClosing;
     connection.watchingOutput = false;
     updateWatch(index, connection);
@@ -520,12 +526,10 @@ void SocketSlotArray::readHeldBack()
 // The descriptor and unsent output go at once; the slot keeps only its number.
 void SocketSlotArray::release(Connection& connection)
 {
-    m_queuedOutput -= connection.unsent();
+    discardOutput(connection);
     ::close(connection.fd);
     connection.fd = -1;
     connection.state = sckClosing;
-    connection.output = QByteArray();
-    connection.outputSent = 0;
     connection.watched = 0;
 }
 

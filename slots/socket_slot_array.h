@@ -125,6 +125,7 @@ private:
     void receive(int index, bool peerClosing);
     void queue(Connection& connection, const char* bytes, qsizetype size);
     void flushOutput(int index);
+    void discardOutput(Connection& connection);
     void stopWriting(int index, Connection& connection);
     void cutLargestQueues();
     void runWaitingCommands();
