@@ -112,6 +112,8 @@ void ConsoleForm::createControls(QWidget* client, ServerState& state)
     placed(
         cmbPort, "cmbPort", onPage(2160, 1560, 1215, cmbPort->sizeHint().height() * twipsPerPixel));
     lblPort->setBuddy(cmbPort);
+    // The focus goes to the box's text field, which the label does not name.
+    cmbPort->lineEdit()->setAccessibleName(lblPort->text());
     QLabel* lblNickname = label(QStringLiteral("Nickname"), settings, "lblNickname",
         onPage(360, 2040, 1575, 375), 9.75, true);
     txtNickname = placed(new QLineEdit(settings), "txtNickname", onPage(2160, 2040, 2415, 405));

@@ -339,6 +339,9 @@ private slots:
             QCOMPARE((labels.isEmpty() ? input : labels.first().first)->text(QAccessible::Name),
                 QLatin1String(name));
         }
+        QCOMPARE(QAccessible::queryAccessibleInterface(w.control<QComboBox>("cmbPort")->lineEdit())
+                     ->text(QAccessible::Name),
+            QStringLiteral("Port"));
         for (int i = 0; i < 500; ++i) {
             state.Users.AddItem("user " + QByteArray::number(i));
             state.Ip.AddItem("127.0.0.1");
