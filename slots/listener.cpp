@@ -77,15 +77,18 @@ Listener::Listener(int epoll, AddressLedger& ledger, int connectionsPerAddress, 
 Listener::~Listener()
 {
     close();
-    if (m_spareFd >= 0)
-        ::close(m_spareFd);
+    for (const int fd : { m_spareFd, m_handed.fd }) {
+        if (fd >= 0)
+            ::close(fd);
+    }
 }
 
 Failure Listener::bind(quint16 port)
 {
     if (m_fd >= 0)
         return systemError(EINVAL);
-    const int fd = listeningSocket(port);
+    const bool handed = m_handed.fd >= 0 && port == m_handed.port;
+    const int fd = handed ? std::exchange(m_handed, {}).fd : listeningSocket(port);
     if (fd < 0)
         return systemError(errno);
     m_fd = fd;

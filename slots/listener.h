@@ -1,6 +1,7 @@
 #pragma once
 
 #include "address_ledger.h"
+#include "handed_listener.h"
 #include "slot_array.h"
 
 #include <QObject>
@@ -33,6 +34,9 @@ public:
     Listener(int epoll, AddressLedger& ledger, int connectionsPerAddress, Admit admit);
     ~Listener() override;
 
+    // A bind to the handed-over socket's port takes that socket instead of
+    // a new one, once.
+    void adopt(const HandedListener& handed) { m_handed = handed; }
     Failure bind(quint16 port);
     Failure listen();
     // Stops listening and releases the port; waiting connections are closed.
@@ -60,6 +64,7 @@ private:
     int m_fd = -1;
     int m_state = SlotArray::sckClosed;
     int m_spareFd = -1;
+    HandedListener m_handed;
     std::deque<Arrival> m_waiting;
     bool m_admitting = false;
 };

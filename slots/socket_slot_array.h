@@ -71,6 +71,9 @@ public:
     explicit SocketSlotArray(QObject* parent = nullptr);
     ~SocketSlotArray() override;
 
+    // Slot 0 serves the socket handed over when it is bound to its port.
+    void adoptListener(const HandedListener& handed) { m_listener.adopt(handed); }
+
     Failure Bind(int index, quint16 port) override;
     Failure Listen(int index) override;
     void Close(int index) override;
