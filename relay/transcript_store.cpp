@@ -125,6 +125,9 @@ TranscriptStore::~TranscriptStore()
 
 QString TranscriptStore::defaultFolder()
 {
+    const QString serviceCache = qEnvironmentVariable("CACHE_DIRECTORY").section(u':', 0, 0);
+    if (!serviceCache.isEmpty())
+        return serviceCache;
     return QStandardPaths::writableLocation(QStandardPaths::CacheLocation);
 }
 

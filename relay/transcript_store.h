@@ -43,7 +43,8 @@ public:
     explicit TranscriptStore(const QString& folder = defaultFolder(), QObject* parent = nullptr);
     ~TranscriptStore() override;
 
-    // The user's cache folder for the program.
+    // The cache folder a service manager gave the program (CACHE_DIRECTORY),
+    // or else the user's.
     static QString defaultFolder();
 
     qint64 count() const { return m_count; }
