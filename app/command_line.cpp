@@ -13,6 +13,9 @@ struct Options {
         QStringLiteral("Offer the nickname <NAME>."), QStringLiteral("NAME") };
     QCommandLineOption start { QStringLiteral("start"),
         QStringLiteral("Start the service at once, as if Start Server were pressed.") };
+    QCommandLineOption headless { QStringLiteral("headless"),
+        QStringLiteral("Serve without a window, as a service: start at once on --port (40 where "
+                       "not given), with --nickname as the operator's row in the roster.") };
     QCommandLineOption help = QCommandLineOption({ QStringLiteral("h"), QStringLiteral("help") },
         QStringLiteral("Show the options and exit."));
     QCommandLineOption version
@@ -24,8 +27,23 @@ struct Options {
         parser.setApplicationDescription(QStringLiteral(
             "A TCP chat relay server with an operator console. Without --start the window opens "
             "with the nickname\n"
-            "and port of the last successful start, or those given, and waits for the operator."));
-        parser.addOptions({ port, nickname, start, help, version });
+            "and port of the last successful start, or those given, and waits for the operator.\n"
+            "\n"
+            "With --headless there is no window, no operator chat, save or print. What the "
+            "window's log\n"
+            "shows, and departures, go to standard error, a line a row, in UTF-8, each with a "
+            "priority\n"
+            "for the journal (<6> rows, <4> warnings, <3> errors); bytes outside printable "
+            "Latin-1 and\n"
+            "the backslash are written as \\xNN and \\\\. A refused start is one error line "
+            "and exit status 1.\n"
+            "\n"
+            "Under a service manager: READY=1, STATUS= and STOPPING=1 go to $NOTIFY_SOCKET, and a "
+            "listening\n"
+            "socket handed over as descriptor 3 (LISTEN_PID, LISTEN_FDS=1) is served instead of "
+            "binding\n"
+            "the port. SIGTERM and SIGINT stop the service and end the program with status 0."));
+        parser.addOptions({ port, nickname, start, headless, help, version });
     }
 };
 
@@ -65,7 +83,8 @@ CommandLine parseCommandLine(const QStringList& arguments)
     }
     if (parser.isSet(options.nickname))
         result.nickname = parser.value(options.nickname);
-    result.start = parser.isSet(options.start);
+    result.headless = parser.isSet(options.headless);
+    result.start = parser.isSet(options.start) || result.headless;
     return result;
 }
 

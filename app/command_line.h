@@ -16,6 +16,8 @@ struct CommandLine {
     std::optional<QString> nickname;
     // Start the service at once, as if Start Server were pressed.
     bool start = false;
+    // Serve without a window, as a service.
+    bool headless = false;
 };
 
 // Parses the arguments, the program's name first. Needs no application

@@ -1,7 +1,10 @@
 #include "command_line.h"
+#include "handed_listener.h"
+#include "headless_service.h"
 #include "process_setup.h"
 #include "remembered_starts.h"
 #include "server_console.h"
+#include "stop_signals.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -13,7 +16,10 @@
 
 namespace {
 
+constexpr int exitRefusedStart = 1;
 constexpr int exitBadArguments = 2;
+// The port clients look for.
+constexpr quint16 defaultPort = 40;
 
 QStringList argumentsOf(int argc, char* argv[])
 {
@@ -21,6 +27,42 @@ QStringList argumentsOf(int argc, char* argv[])
     for (int i = 0; i < argc; ++i)
         arguments.append(QString::fromLocal8Bit(argv[i]));
     return arguments;
+}
+
+int serveHeadless(
+    int argc, char* argv[], const CommandLine& commandLine, const HandedListener& handed)
+{
+    const QCoreApplication app(argc, argv);
+    HeadlessService service(commandLine.nickname.value_or(QString()),
+        quint16(commandLine.port.value_or(defaultPort)), handed);
+    const StopSignals stopSignals;
+    QObject::connect(&stopSignals, &StopSignals::received, &service, &HeadlessService::stop);
+    if (!service.start())
+        return exitRefusedStart;
+    return QCoreApplication::exec();
+}
+
+int serveInWindow(
+    int argc, char* argv[], const CommandLine& commandLine, const HandedListener& handed)
+{
+    QApplication app(argc, argv);
+    QApplication::setDesktopFileName(QStringLiteral("quenvar-chat-server"));
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/64.png")));
+
+    ServerConsole console;
+    console.server.adoptListener(handed);
+    QSettings settings;
+    RememberedStarts starts(settings, console.engine);
+    starts.offerIn(console.frmMain);
+    console.frmMain.offerStart(
+        handed.fd >= 0 ? handed.port : commandLine.port, commandLine.nickname);
+    const StopSignals stopSignals;
+    QObject::connect(
+        &stopSignals, &StopSignals::received, &console.frmMain, &MainWindow::mnuAfsluiten_Click);
+    console.frmMain.show();
+    if (commandLine.start)
+        QTimer::singleShot(0, &console.engine, &RelayEngine::cmdStart_Click);
+    return QApplication::exec();
 }
 
 } // namespace
@@ -48,19 +90,15 @@ int main(int argc, char* argv[])
         break;
     }
 
-    QApplication app(argc, argv);
-    QApplication::setOrganizationName(QStringLiteral("Quenvar"));
-    QApplication::setApplicationName(QStringLiteral("Quenvar Chat Server"));
-    QApplication::setDesktopFileName(QStringLiteral("quenvar-chat-server"));
-    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/64.png")));
-
-    ServerConsole console;
-    QSettings settings;
-    RememberedStarts starts(settings, console.engine);
-    starts.offerIn(console.frmMain);
-    console.frmMain.offerStart(commandLine.port, commandLine.nickname);
-    console.frmMain.show();
-    if (commandLine.start)
-        QTimer::singleShot(0, &console.engine, &RelayEngine::cmdStart_Click);
-    return app.exec();
+    Failure handOver;
+    const HandedListener handed = takeHandedListener(handOver);
+    if (handOver) {
+        std::fputs(journalLine(Priority::Error, handOver.text.toLatin1()).constData(), stderr);
+        return exitRefusedStart;
+    }
+    QCoreApplication::setOrganizationName(QStringLiteral("Quenvar"));
+    QCoreApplication::setApplicationName(QStringLiteral("Quenvar Chat Server"));
+    if (commandLine.headless)
+        return serveHeadless(argc, argv, commandLine, handed);
+    return serveInWindow(argc, argv, commandLine, handed);
 }

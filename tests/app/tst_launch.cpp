@@ -24,14 +24,15 @@ struct ProgramRun {
     }
 };
 
-// "port|nickname|start" ("-" where not given), or what else it asks for.
+// "port|nickname|start|headless" ("-" where not given), or what else it asks for.
 QString described(const CommandLine& line)
 {
     const QString others[] = { {}, QStringLiteral("help"), QStringLiteral("version"), line.error };
     if (line.action != CommandLine::Action::OpenWindow)
         return others[int(line.action)];
     return QStringList { line.port ? QString::number(*line.port) : QStringLiteral("-"),
-        line.nickname.value_or(QStringLiteral("-")), line.start ? "yes" : "no" }
+        line.nickname.value_or(QStringLiteral("-")), line.start ? "yes" : "no",
+        line.headless ? "headless" : "window" }
         .join(u'|');
 }
 
@@ -62,10 +63,11 @@ private slots:
         const auto row = [](const char* name, const QStringList& arguments, const QString& parsed) {
             QTest::newRow(name) << arguments << parsed;
         };
-        row("nothing", {}, "-|-|no");
-        row("all", { "--port", "4000", "--nickname", "op", "--start" }, "4000|op|yes");
-        row("with =", { "--port=40", "--nickname=" }, "40||no");
-        row("a nickname of blanks", { "--nickname", "  " }, "-|  |no");
+        row("nothing", {}, "-|-|no|window");
+        row("all", { "--port", "4000", "--nickname", "op", "--start" }, "4000|op|yes|window");
+        row("headless, so started", { "--headless" }, "-|-|yes|headless");
+        row("with =", { "--port=40", "--nickname=" }, "40||no|window");
+        row("a nickname of blanks", { "--nickname", "  " }, "-|  |no|window");
         row("help", { "--port", "40", "--help" }, "help");
         row("-v", { "-v" }, "version");
         row("an argument", { "4000" }, "Unexpected argument '4000'.");
@@ -84,7 +86,7 @@ private slots:
     // Run as a process, asked for its version or refused, it says so where
     // it should and exits at once with its status, opening no window. With
     // --start it serves at once, and the start is remembered for the next
-    // launch.
+    // launch. SIGTERM quits, as the Quit command does.
     void runAsAProcess()
     {
         const std::tuple<QStringList, int, QString, QString> runs[] = {
@@ -117,6 +119,10 @@ private slots:
             run.config.filePath("Quenvar/Quenvar Chat Server.conf"), QSettings::IniFormat);
         QCOMPARE(settings.value("port").toString() + u'|' + settings.value("nickname").toString(),
             port + "|op");
+        run.process.terminate();
+        QVERIFY(run.process.waitForFinished(timeoutMs));
+        QCOMPARE(std::pair(run.process.exitStatus(), run.process.exitCode()),
+            std::pair(QProcess::NormalExit, 0));
     }
 
     // A first launch offers port 40 and no nickname. A start is remembered, a

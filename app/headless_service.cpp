@@ -1,0 +1,52 @@
+#include "headless_service.h"
+
+#include <QCoreApplication>
+
+#include <cstring>
+
+HeadlessService::HeadlessService(
+    const QString& nickname, quint16 port, const HandedListener& handed)
+    : m_console(m_state, nickname, handed.fd >= 0 ? handed.port : port)
+{
+    m_server.adoptListener(handed);
+    connect(&m_console, &HeadlessConsole::onlineChanged, this, &HeadlessService::reportOnline);
+    connect(
+        &m_engine, &RelayEngine::serviceStarted, this, [this](int port, const QString& nickname) {
+            m_console.write(Priority::Info,
+                QStringLiteral("Serving port %1 as %2.").arg(port).arg(nickname).toLatin1());
+            m_notifier.ready();
+        });
+    m_engine.Form_Load();
+    // As if typed into the port box: the row that reads the same, or none.
+    const int rows = m_state.cmbPort.ListCount();
+    int portRow = -1;
+    for (int row = 0; row < rows && portRow < 0; ++row)
+        portRow = m_state.cmbPort.List(row) == m_console.portText().toLatin1() ? row : -1;
+    m_state.cmbPort.setListIndex(portRow);
+}
+
+bool HeadlessService::start()
+{
+    m_engine.cmdStart_Click();
+    return m_server.State(0) == SlotArray::sckListening;
+}
+
+void HeadlessService::stop(int signal)
+{
+    if (m_server.State(0) == SlotArray::sckListening) {
+        m_console.write(Priority::Info,
+            QStringLiteral("Stopping on SIG%1.")
+                .arg(QLatin1String(::sigabbrev_np(signal)))
+                .toLatin1());
+        m_notifier.stopping();
+        m_engine.cmdStop_Click();
+    }
+    QCoreApplication::exit(0);
+}
+
+// The roster holds the operator's row too.
+void HeadlessService::reportOnline(int users)
+{
+    m_notifier.setStatus(
+        QStringLiteral("Serving port %1: %2 online.").arg(m_state.port).arg(users - 1));
+}

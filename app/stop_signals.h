@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QObject>
+
+class QSocketNotifier;
+
+// SIGTERM and SIGINT as a Qt signal. The handler only writes the signal's
+// number to a socket pair that the event loop watches, so that the work is
+// done by the loop, never inside the handler. One at a time per process.
+class StopSignals final : public QObject {
+    Q_OBJECT
+
+public:
+    explicit StopSignals(QObject* parent = nullptr);
+    // Puts the default handlers back.
+    ~StopSignals() override;
+
+signals:
+    void received(int signal);
+
+private:
+    void readSignal();
+
+    QSocketNotifier* m_notifier = nullptr;
+};
