@@ -6,7 +6,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh dpkg-dev file libcap2-bin xvfb xdotool lintian man-db desktop-file-utils clang-format
+scripts/install-deps.sh dpkg-dev file libcap2-bin xvfb xdotool lintian man-db desktop-file-utils clang-format \
+    systemd
 
 # The sources are laid out as .clang-format says, by Debian 12's clang-format.
 git ls-files -z -- '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror
