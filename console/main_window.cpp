@@ -54,7 +54,7 @@ MainWindow::MainWindow(ServerState& state, SlotArray& server, QWidget* parent)
     , m_server(server)
     , m_form(*this, state)
     , m_logExport(state.Log, server, *this)
-    , m_endProgram([] { std::exit(EXIT_SUCCESS); })
+    , m_endProgram([] { QCoreApplication::exit(EXIT_SUCCESS); })
 {
     new EnterKeyRouter(*this, *m_form.cmdSend);
     connect(m_form.cmdClearChat, &QPushButton::clicked, this, &MainWindow::cmdClearChat_Click);

@@ -28,7 +28,9 @@ public:
     // start-up values, before the window takes input.
     void load(RelayEngine& engine);
     LogExport& logExport() { return m_logExport; }
-    // What Quit does once slot 0 is closed; ends the process unless replaced.
+    // What Quit does once slot 0 is closed; unless replaced, ends the event
+    // loop, once the handler under way (if any) has returned, so that all is
+    // torn down in order.
     void setEndProgram(std::function<void()> endProgram);
     // Puts what is given into the port and nickname boxes, as if typed.
     void offerStart(std::optional<int> port, const std::optional<QString>& nickname);
