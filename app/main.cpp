@@ -93,7 +93,10 @@ int main(int argc, char* argv[])
     Failure handOver;
     const HandedListener handed = takeHandedListener(handOver);
     if (handOver) {
-        std::fputs(journalLine(Priority::Error, handOver.text.toLatin1()).constData(), stderr);
+        const QString text
+            = QStringLiteral("Cannot serve the socket the service manager handed over: %1.")
+                  .arg(handOver.text);
+        std::fputs(journalLine(Priority::Error, text.toLatin1()).constData(), stderr);
         return exitRefusedStart;
     }
     QCoreApplication::setOrganizationName(QStringLiteral("Quenvar"));

@@ -51,16 +51,15 @@ HandedListener takeHandedListener(Failure& failure)
     if (pid.toLongLong(&isNumber) != ::getpid() || !isNumber)
         return {};
     if (count != "1") {
-        failure = { EINVAL,
-            QStringLiteral("the service manager handed over %1 sockets; one is served")
-                .arg(QString::fromLatin1(count)) };
+        failure = {
+            EINVAL,
+            QStringLiteral("%1 sockets were handed over, not one").arg(QString::fromLatin1(count))
+        };
         return {};
     }
     const HandedListener handed { firstHandedFd, localPort(firstHandedFd) };
     if (!isListeningStream(handed.fd) || handed.port == 0) {
-        failure = { ENOTSOCK,
-            QStringLiteral("descriptor 3, handed over by the service manager, is not a "
-                           "listening TCP socket") };
+        failure = { ENOTSOCK, QStringLiteral("descriptor 3 is not a listening TCP socket") };
         return {};
     }
     ::fcntl(handed.fd, F_SETFD, FD_CLOEXEC);
