@@ -4,11 +4,12 @@
 # the load generator against the real server, then how long window events
 # wait during broadcasts, the transcript's cost per line up to 1,000,000 rows
 # and the paint of pages of 1 MiB rows. Arguments go to the load generator
-# (--phase NAME, --runs N, --smoke, ...). Takes about forty minutes in full.
+# (--phase NAME, --runs N, --smoke, ...). Takes about forty minutes in full,
+# and more with the room phase's capacity search (--capacity 100,1000).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh xvfb openbox ngircd
+scripts/install-deps.sh xvfb openbox ngircd inspircd
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/release
 

@@ -1,5 +1,6 @@
 #include "phases.h"
 
+#include "client_pool.h"
 #include "clock.h"
 #include "floor.h"
 #include "irc_peer.h"
@@ -43,33 +44,54 @@ LoopResult closedLoop(ServerProcess& server, ClientPool& pool, int lines,
         percentile(latencies, 0.99), int(latencies.size()) == lines };
 }
 
+// A markdown table's separators for `columns` more columns.
+std::string separators(size_t columns)
+{
+    std::string text;
+    for (size_t c = 0; c < columns; ++c)
+        text += "---|";
+    return text;
+}
+
+// The peers installed, each with its clients.
+struct Peer {
+    std::unique_ptr<IrcPeer> server;
+    std::unique_ptr<ClientPool> pool;
+};
+
 } // namespace
 
-// For each number of clients, ours, ngircd and the floor side by side in the
-// same run; the run is repeated and each ratio reported with the median of
-// the runs.
+// For each number of clients, ours, the peers and the floor side by side in
+// the same run; the run is repeated and each ratio reported with the median
+// of the runs.
 void relay(const Options& options)
 {
-    const bool withPeer = IrcPeer::installed();
+    const std::vector<IrcPeer::Kind> kinds = IrcPeer::installedKinds();
     std::printf("\n## relay: one client sends %d lines of 32 bytes, each when the one before has "
                 "reached every client\n\n",
         options.lines);
-    if (!withPeer)
-        std::printf("(ngircd is not installed: %s missing)\n\n", IrcPeer::binary);
-    std::printf("| run | clients | ours us/msg | ngircd us/msg | ours / ngircd | floor us/msg | "
-                "ours / floor | ours p50 / p99 ms | ngircd p50 / p99 ms |\n");
-    std::printf("|---|---|---|---|---|---|---|---|---|\n");
+    std::printf(
+        "| run | clients | ours us/msg | floor us/msg | ours / floor | ours p50 / p99 ms |");
+    for (const IrcPeer::Kind kind : kinds)
+        std::printf(" %s us/msg | ours / %s | %s p50 / p99 ms |", IrcPeer::name(kind),
+            IrcPeer::name(kind), IrcPeer::name(kind));
+    std::printf("\n|---|---|---|---|---|---|%s\n", separators(kinds.size() * 3).c_str());
     const std::string text = "relay: 0123456789abcdefghijklmnop"; // 32 bytes, a chat line
-    std::vector<std::vector<double>> peerRatios(options.relayClients.size()),
-        floorRatios(options.relayClients.size());
+    const size_t loads = options.relayClients.size();
+    std::vector<std::vector<double>> floorRatios(loads);
+    std::vector<std::vector<std::vector<double>>> peerRatios(
+        kinds.size(), std::vector<std::vector<double>>(loads));
     for (int run = 1; run <= options.runs; ++run) {
         ServerProcess ours(options.server);
         ClientPool ourPool(ours.port());
-        std::unique_ptr<IrcPeer> peer = withPeer ? std::make_unique<IrcPeer>() : nullptr;
-        std::unique_ptr<ClientPool> peerPool = withPeer
-            ? std::make_unique<ClientPool>(peer->process().port(), ClientPool::Unit::Lines)
-            : nullptr;
-        for (size_t n = 0; n < options.relayClients.size(); ++n) {
+        std::vector<Peer> peers;
+        for (const IrcPeer::Kind kind : kinds) {
+            auto server = std::make_unique<IrcPeer>(kind);
+            auto pool
+                = std::make_unique<ClientPool>(server->process().port(), ClientPool::Unit::Lines);
+            peers.push_back({ std::move(server), std::move(pool) });
+        }
+        for (size_t n = 0; n < loads; ++n) {
             const int clients = options.relayClients[n];
             while (ourPool.size() < clients) {
                 if (!ourPool.connect(options.phaseLimit)) {
@@ -79,39 +101,44 @@ void relay(const Options& options)
             }
             const LoopResult our = closedLoop(
                 ours, ourPool, options.lines, text, long(text.size()), true, options.phaseLimit);
-            LoopResult their;
-            if (peer) {
-                while (peerPool->size() < clients) {
-                    if (!peer->join(*peerPool, peerPool->size(), options.phaseLimit)) {
-                        std::printf(
-                            "| %d | %d | could not join all clients to ngircd |\n", run, clients);
-                        return;
-                    }
-                }
-                peerPool->drainUntilQuiet(0.3, options.phaseLimit);
-                peerPool->expectNothingMore();
-                their = closedLoop(peer->process(), *peerPool, options.lines,
-                    IrcPeer::chatLine(text), 1, false, options.phaseLimit);
-            }
             const double floor
                 = floorMicroseconds(clients, text, std::max(100000LL, (long long)clients * 20));
-            peerRatios[n].push_back(peer ? our.cpuPerDelivery / their.cpuPerDelivery : 0);
             floorRatios[n].push_back(our.cpuPerDelivery / floor);
-            std::printf(
-                "| %d | %d | %.2f%s | %.2f%s | %.2f | %.2f | %.2f | %.2f / %.2f | %.2f / %.2f |\n",
-                run, clients, our.cpuPerDelivery, our.complete ? "" : " (stopped early)",
-                their.cpuPerDelivery, !peer || their.complete ? "" : " (stopped early)",
-                peerRatios[n].back(), floor, floorRatios[n].back(), our.p50, our.p99, their.p50,
-                their.p99);
+            std::printf("| %d | %d | %.2f%s | %.2f | %.2f | %.2f / %.2f |", run, clients,
+                our.cpuPerDelivery, our.complete ? "" : " (stopped early)", floor,
+                floorRatios[n].back(), our.p50, our.p99);
+            for (size_t p = 0; p < peers.size(); ++p) {
+                ClientPool& pool = *peers[p].pool;
+                for (const int fd :
+                    peers[p].server->join(pool.size(), clients - pool.size(), options.phaseLimit))
+                    pool.adopt(fd);
+                if (pool.size() < clients) {
+                    std::printf(" could not join all clients |\n");
+                    return;
+                }
+                pool.drainUntilQuiet(0.3, options.phaseLimit);
+                pool.expectNothingMore();
+                const LoopResult their = closedLoop(peers[p].server->process(), pool, options.lines,
+                    IrcPeer::chatLine(text), 1, false, options.phaseLimit);
+                peerRatios[p][n].push_back(our.cpuPerDelivery / their.cpuPerDelivery);
+                std::printf(" %.2f%s | %.2f | %.2f / %.2f |", their.cpuPerDelivery,
+                    their.complete ? "" : " (stopped early)", peerRatios[p][n].back(), their.p50,
+                    their.p99);
+            }
+            std::printf("\n");
             std::fflush(stdout);
         }
     }
-    std::printf(
-        "\n| clients | ours / ngircd, median of %d runs | ours / floor, median |\n|---|---|---|\n",
-        options.runs);
-    for (size_t n = 0; n < options.relayClients.size(); ++n)
-        std::printf("| %d | %.2f | %.2f |\n", options.relayClients[n],
-            percentile(peerRatios[n], 0.5), percentile(floorRatios[n], 0.5));
+    std::printf("\n| clients | ours / floor, median of %d runs |", options.runs);
+    for (const IrcPeer::Kind kind : kinds)
+        std::printf(" ours / %s, median |", IrcPeer::name(kind));
+    std::printf("\n|---|---|%s\n", separators(kinds.size()).c_str());
+    for (size_t n = 0; n < loads; ++n) {
+        std::printf("| %d | %.2f |", options.relayClients[n], percentile(floorRatios[n], 0.5));
+        for (size_t p = 0; p < kinds.size(); ++p)
+            std::printf(" %.2f |", percentile(peerRatios[p][n], 0.5));
+        std::printf("\n");
+    }
     std::fflush(stdout);
 }
 

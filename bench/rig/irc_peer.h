@@ -1,35 +1,45 @@
 #pragma once
 
-#include "client_pool.h"
 #include "server_process.h"
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace bench {
 
-// ngircd, Debian's IRC server: the program a Linux user would run instead
-// for a chat relay, measured under the same load. It runs on a loopback port
-// reserved for it, with a configuration for the benchmark: no DNS, ident or
-// PAM, no flood penalties, no limit on connections per address, no pings
-// while it runs.
+// An IRC server a Linux user would run instead for a chat relay, from
+// Debian's packages, measured under the same load. It runs on a loopback
+// port reserved for it, with a configuration for the benchmark: no DNS or
+// ident lookups, no flood penalties, no limit on connections per address,
+// room for thousands of clients, no pings while it runs.
 class IrcPeer {
 public:
-    static constexpr const char* binary = "/usr/sbin/ngircd";
-    static bool installed();
+    enum class Kind { Ngircd, Inspircd };
+    static constexpr Kind kinds[] = { Kind::Ngircd, Kind::Inspircd };
 
-    IrcPeer();
+    static const char* name(Kind kind);
+    static const char* binary(Kind kind);
+    static bool installed(Kind kind);
+    // The kinds installed; a line of the benchmark's output names each missing.
+    static std::vector<Kind> installedKinds();
+
+    explicit IrcPeer(Kind kind);
     ~IrcPeer();
 
+    Kind kind() const { return m_kind; }
     ServerProcess& process() { return *m_process; }
-    // Registers client number `index`, joins it to the benchmark's channel
-    // and hands it to the pool once the channel's names have come.
-    bool join(ClientPool& pool, int index, double limitSeconds);
+    // Clients `first` to `first + count - 1`, each from an address of its
+    // own, registered all at once (InspIRCd finishes registrations on a
+    // once-a-second timer), then joined to the benchmark's channel. Returns
+    // their sockets once each has had the channel's names, or none.
+    std::vector<int> join(int first, int count, double limitSeconds);
     // A chat line to the channel, which the server delivers to every other
     // member as one line.
     static std::string chatLine(const std::string& text);
 
 private:
+    Kind m_kind;
     std::string m_folder;
     std::unique_ptr<ServerProcess> m_process;
 };

@@ -1,11 +1,15 @@
 #include "sockets.h"
 
+#include "clock.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/tcp.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 namespace bench {
 
@@ -47,6 +51,35 @@ int connectTo(int port, in_addr_t from)
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
     return fd;
+}
+
+bool waitForAll(const std::vector<int>& fds, const char* marker, double limitSeconds)
+{
+    std::vector<std::string> answers(fds.size());
+    size_t done = 0;
+    std::vector<bool> seen(fds.size());
+    const auto start = Clock::now();
+    while (done < fds.size()) {
+        if (secondsSince(start) > limitSeconds)
+            return false;
+        for (size_t i = 0; i < fds.size(); ++i) {
+            char buffer[65536];
+            const ssize_t n = ::recv(fds[i], buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK))
+                return false;
+            if (n < 0 || seen[i])
+                continue;
+            // Only the tail may hold a marker cut in two.
+            answers[i].append(buffer, size_t(n));
+            if (answers[i].find(marker) != std::string::npos) {
+                seen[i] = true;
+                ++done;
+            } else if (answers[i].size() > 64) {
+                answers[i].erase(0, answers[i].size() - 64);
+            }
+        }
+    }
+    return true;
 }
 
 void raiseOpenFileLimit()

@@ -3,6 +3,7 @@
 #include <netinet/in.h>
 
 #include <string>
+#include <vector>
 
 // Plain TCP on loopback, for the benchmarks' clients. Every wait is bounded.
 namespace bench {
@@ -15,6 +16,9 @@ std::string addressText(in_addr_t address);
 // A connected, non-blocking client socket, from `from` where it is given;
 // -1 where it cannot connect.
 int connectTo(int port, in_addr_t from = 0);
+// Reads what each socket has until every one has sent `marker`, discarding
+// it; false past the limit or when one closes.
+bool waitForAll(const std::vector<int>& fds, const char* marker, double limitSeconds);
 // For phases of thousands of clients.
 void raiseOpenFileLimit();
 
