@@ -32,6 +32,7 @@ const struct {
     { "longlines", longLines },
     { "fair", fair },
     { "days", days },
+    { "room", room },
 };
 
 // A few seconds of each phase: checks that the benchmarks run, never a time.
@@ -49,6 +50,12 @@ void makeSmoke(Options& options)
     options.longLineSeconds = 1;
     options.fair = { 10, 1, 2, 2, false };
     options.days = { 60, 64LL << 20, true };
+    options.room.loads = { { 20, 5, 100 } };
+    options.room.seconds = 1;
+    options.room.capacityClients = { 10 };
+    options.room.highestRate = 200;
+    options.room.bisections = 1;
+    options.room.searchSeconds = 0.5;
     options.phaseLimit = 60;
 }
 
@@ -70,11 +77,14 @@ int usage(const char* program, const std::string& complaint)
         std::fprintf(stderr, "%s: %s\n", program, complaint.c_str());
     std::fprintf(stderr,
         "usage: %s SERVER_BINARY [--smoke] [--phase "
-        "relay|storm|memory|lifetime|flood|hoard|longlines|fair|days]...\n"
+        "relay|storm|memory|lifetime|flood|hoard|longlines|fair|days|room]...\n"
         "       [--relay-clients N,N,...] [--runs N] [--lifetime N,N,...] [--flood-seconds N]\n"
         "       [--days-seconds N] [--no-save] [--seconds N] [--mix-only]\n"
+        "       [--room CLIENTS:TALKING:RATE,...] [--room-seconds N] [--capacity N,N,...]\n"
         "  --seconds N: how long the fair phase runs all hostile kinds at once (60)\n"
-        "  --mix-only: the fair phase runs only that\n",
+        "  --mix-only: the fair phase runs only that\n"
+        "  --room: the room phase's loads (1000:100:100,1000:100:300,1000:1000:600,100:100:2000)\n"
+        "  --capacity: the room phase also searches each server's capacity at these clients\n",
         program);
     return 2;
 }
@@ -115,6 +125,22 @@ int main(int argc, char* argv[])
             options.days.seconds = std::atof(argv[++i]);
         } else if (argument == "--flood-seconds") {
             options.floodSeconds = std::atoi(argv[++i]);
+        } else if (argument == "--room") {
+            options.room.loads.clear();
+            for (std::string_view load = argv[++i]; !load.empty();) {
+                const size_t comma = std::min(load.find(','), load.size());
+                int clients = 0;
+                int talkers = 0;
+                double rate = 0;
+                std::sscanf(std::string(load.substr(0, comma)).c_str(), "%d:%d:%lf", &clients,
+                    &talkers, &rate);
+                options.room.loads.push_back({ clients, std::max(1, talkers), rate });
+                load.remove_prefix(std::min(comma + 1, load.size()));
+            }
+        } else if (argument == "--room-seconds") {
+            options.room.seconds = std::atof(argv[++i]);
+        } else if (argument == "--capacity") {
+            options.room.capacityClients = numbers(argv[++i]);
         } else if (argument == "--seconds") {
             options.fair.allSeconds = std::atof(argv[++i]);
         } else {

@@ -26,6 +26,28 @@ struct DaysOptions {
     bool save = true;
 };
 
+// Clients, how many of them talk, and lines a second from all of them.
+struct RoomLoad {
+    int clients;
+    int talkers;
+    double rate;
+};
+
+struct RoomOptions {
+    std::vector<RoomLoad> loads { { 1000, 100, 100 }, { 1000, 100, 300 }, { 1000, 1000, 600 },
+        { 100, 100, 2000 } };
+    double seconds = 30;
+    double graceSeconds = 5;
+    // The capacity search, at these numbers of clients (none: no search).
+    std::vector<int> capacityClients;
+    int capacityTalkers = 100;
+    double p99LimitMs = 100;
+    double firstRate = 100;
+    double highestRate = 64000;
+    int bisections = 3;
+    double searchSeconds = 10;
+};
+
 struct Options {
     std::string server;
     std::vector<int> relayClients { 10, 100, 1000, 5000 };
@@ -43,11 +65,12 @@ struct Options {
     double longLineSeconds = 10;
     FairOptions fair;
     DaysOptions days;
+    RoomOptions room;
     double phaseLimit = 900;
 };
 
-// Ours, ngircd (where installed) and the bare-send floor, relaying the same
-// closed loop of chat lines (relay.cpp).
+// Ours, ngircd and InspIRCd (where installed) and the bare-send floor,
+// relaying the same closed loop of chat lines (relay.cpp).
 void relay(const Options& options);
 // Clients join one after another (storm.cpp).
 void joinStorm(const Options& options);
@@ -75,5 +98,10 @@ void fair(const Options& options);
 // files, the saved log; then a large log saved while a client chats
 // (days.cpp).
 void days(const Options& options);
+
+// Many clients talking at once, open loop: each delivery's latency, lines
+// lost, and CPU per delivery, for ours and the peers side by side; with
+// capacity clients given, the highest rate each keeps up with (room.cpp).
+void room(const Options& options);
 
 } // namespace bench
