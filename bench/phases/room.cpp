@@ -58,6 +58,15 @@ std::unique_ptr<ServedRoom> openRoom(
     return served;
 }
 
+// The load generator's own figures: its CPU, and how late it sent.
+std::string generator(const StampedRoom::Result& result)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%.0f%%, %.2f / %.2f", result.generatorCpu * 100,
+        result.sendLateness.percentile(0.99), result.sendLateness.maximum());
+    return text;
+}
+
 struct Measured {
     StampedRoom::Result result;
     double cpuPerDelivery = 0;
@@ -99,9 +108,9 @@ double capacity(const Options& options, std::optional<IrcPeer::Kind> kind, int c
             return false;
         const Measured measured
             = measure(*served, talkers, rate, room.searchSeconds, room.graceSeconds);
-        std::printf("| %d | %s | %.0f | %.1f | %lld | %.0f%% |\n", clients, serverName(kind), rate,
+        std::printf("| %d | %s | %.0f | %.1f | %lld | %s |\n", clients, serverName(kind), rate,
             measured.result.latencies.percentile(0.99), measured.lost(),
-            measured.result.generatorCpu * 100);
+            generator(measured.result).c_str());
         std::fflush(stdout);
         return measured.keepsUp(room.p99LimitMs);
     };
@@ -132,7 +141,8 @@ void room(const Options& options)
                 "lost: not delivered %.0f s after the end\n\n",
         room.seconds, room.graceSeconds);
     std::printf("| clients | talking | lines/s | server | deliveries | lost | p50 ms | p99 ms | "
-                "p99.9 ms | max ms | us server CPU / delivery | load generator CPU |\n"
+                "p99.9 ms | max ms | us server CPU / delivery | load generator: CPU, sent late p99 "
+                "/ max ms |\n"
                 "|---|---|---|---|---|---|---|---|---|---|---|---|\n");
     for (const RoomLoad& load : room.loads) {
         for (const auto kind : list) {
@@ -146,11 +156,11 @@ void room(const Options& options)
                 = measure(*served, load.talkers, load.rate, room.seconds, room.graceSeconds);
             const LatencyHistogram& latencies = measured.result.latencies;
             std::printf("| %d | %d | %.0f | %s | %lld | %lld | %.2f | %.2f | %.2f | %.1f | %.2f | "
-                        "%.0f%% |\n",
+                        "%s |\n",
                 load.clients, load.talkers, load.rate, serverName(kind), measured.result.delivered,
                 measured.lost(), latencies.percentile(0.5), latencies.percentile(0.99),
                 latencies.percentile(0.999), latencies.maximum(), measured.cpuPerDelivery,
-                measured.result.generatorCpu * 100);
+                generator(measured.result).c_str());
             std::fflush(stdout);
         }
     }
@@ -158,7 +168,8 @@ void room(const Options& options)
         return;
     std::printf("\n## room capacity: the highest lines/s with nothing lost and p99 within %.0f ms, "
                 "%d talking, %.1f s a try\n\n"
-                "| clients | server | lines/s | p99 ms | lost | load generator CPU |\n"
+                "| clients | server | lines/s | p99 ms | lost | load generator: CPU, sent late p99 "
+                "/ max ms |\n"
                 "|---|---|---|---|---|---|\n",
         room.p99LimitMs, room.capacityTalkers, room.searchSeconds);
     std::vector<std::string> summary;

@@ -120,6 +120,7 @@ StampedRoom::Result StampedRoom::run(int talkers, double rate, double seconds, d
         // Every line that is due goes now, late or not: the load does not
         // wait for the server.
         for (; result.sent < lines && double(result.sent) / rate <= now; ++result.sent) {
+            result.sendLateness.add((now - double(result.sent) / rate) * 1e3);
             char stamp[stampSize + 1];
             std::snprintf(stamp, sizeof stamp, "#%010lld%016lld$", m_nextLine++,
                 (long long)(startMicroseconds + double(result.sent) / rate * 1e6));

@@ -34,8 +34,11 @@ public:
         long long expected = 0;
         long long delivered = 0;
         LatencyHistogram latencies;
-        // The load generator's own CPU time over the run, as a share of it.
+        // The load generator's own CPU time over the run, as a share of it,
+        // and how late it sent each line: where these grow, the generator is
+        // the limit, not the server.
         double generatorCpu = 0;
+        LatencyHistogram sendLateness;
     };
 
     // Takes the connected clients over. `chatLine` wraps a text as the
