@@ -2,6 +2,8 @@
 
 #include "server_state.h"
 
+#include <cstdio>
+
 namespace {
 
 bool isPrintableLatin1(uchar c)
@@ -36,12 +38,11 @@ QByteArray journalLine(Priority priority, QByteArrayView latin1)
 }
 
 HeadlessConsole::HeadlessConsole(
-    ServerState& state, const QString& nickname, quint16 port, std::FILE* out, QObject* parent)
+    ServerState& state, const QString& nickname, quint16 port, QObject* parent)
     : QObject(parent)
     , m_state(state)
     , m_nickname(nickname)
     , m_port(port)
-    , m_out(out)
 {
     TranscriptStore& transcript = state.transcript;
     connect(&transcript, &TranscriptStore::appended, this,
@@ -66,7 +67,7 @@ HeadlessConsole::HeadlessConsole(
 void HeadlessConsole::write(Priority priority, QByteArrayView latin1)
 {
     const QByteArray line = journalLine(priority, latin1);
-    std::fwrite(line.constData(), 1, size_t(line.size()), m_out);
+    std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
 }
 
 void HeadlessConsole::setOnline(const QString& caption)

@@ -6,8 +6,6 @@
 #include <QByteArrayView>
 #include <QObject>
 
-#include <cstdio>
-
 struct ServerState;
 
 // How the journal reads a line's importance from its prefix.
@@ -20,15 +18,16 @@ enum class Priority { Error = 3, Warning = 4, Info = 6 };
 QByteArray journalLine(Priority priority, QByteArrayView latin1);
 
 // The console of the program run as a service, without a window. What the
-// window's log would show goes to `out`, a line a row: joins, chat lines
-// and the server's own notes, and here departures too. What the window would
-// ask of the operator cannot be asked: a message box becomes an error line.
+// window's log would show goes to standard error, a line a row: joins, chat
+// lines and the server's own notes, and here departures too. What the window
+// would ask of the operator cannot be asked: a message box becomes an error
+// line.
 class HeadlessConsole final : public QObject, public Console {
     Q_OBJECT
 
 public:
-    HeadlessConsole(ServerState& state, const QString& nickname, quint16 port,
-        std::FILE* out = stderr, QObject* parent = nullptr);
+    HeadlessConsole(
+        ServerState& state, const QString& nickname, quint16 port, QObject* parent = nullptr);
 
     void write(Priority priority, QByteArrayView latin1);
 
@@ -53,5 +52,4 @@ private:
     ServerState& m_state;
     QString m_nickname;
     quint16 m_port;
-    std::FILE* m_out;
 };
