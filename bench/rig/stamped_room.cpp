@@ -124,8 +124,9 @@ StampedRoom::Result StampedRoom::run(int talkers, double rate, double seconds, d
             char stamp[stampSize + 1];
             std::snprintf(stamp, sizeof stamp, "#%010lld%016lld$", m_nextLine++,
                 (long long)(startMicroseconds + double(result.sent) / rate * 1e6));
-            send(
-                size_t(result.sent % talkers), m_chatLine(std::string(stamp, stampSize) + " room"));
+            send(size_t(result.sent % talkers),
+                m_chatLine(
+                    std::string(stamp, stampSize) + " <o" + std::to_string(m_nextLine - 1) + ">"));
         }
         flushUnsent();
         pump(result);

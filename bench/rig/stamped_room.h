@@ -27,6 +27,8 @@ private:
 // Clients in one room, driven open loop: lines go out evenly spaced,
 // whatever comes back, each stamped with its number and the moment it was
 // due, and each delivery's latency runs from that moment to its arrival.
+// Each line also carries the bench server's trace marker, "<oNUMBER>", so
+// that QUENVAR_BENCH_TRACE follows it through the server.
 class StampedRoom {
 public:
     struct Result {
