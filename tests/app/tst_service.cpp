@@ -4,7 +4,6 @@
 #include <QtCore>
 #include <QtNetwork>
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -101,24 +100,6 @@ struct Service {
 
 private:
     QByteArray m_log;
-};
-
-// A socket listening on a port the kernel chose, that nothing in this
-// process accepts from.
-struct ListeningSocket {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    quint16 port = 0;
-
-    ListeningSocket()
-    {
-        sockaddr_in address { AF_INET, 0, { htonl(INADDR_LOOPBACK) }, {} };
-        socklen_t length = sizeof address;
-        ::bind(fd, reinterpret_cast<const sockaddr*>(&address), length);
-        ::listen(fd, SOMAXCONN);
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-        port = ntohs(address.sin_port);
-    }
-    ~ListeningSocket() { ::close(fd); }
 };
 
 // What the process has open: where its descriptors lead.
@@ -221,8 +202,11 @@ private slots:
     // the port the arguments name.
     void servesHandedSocket()
     {
-        const ListeningSocket handed;
-        Service service({ "--nickname", "op", "--port", "1" }, {}, handed.fd);
+        // Bound but not watched by Qt, so nothing here accepts from it.
+        const ReservedPort handed;
+        QVERIFY(::listen(int(handed.socket.socketDescriptor()), SOMAXCONN) == 0);
+        Service service(
+            { "--nickname", "op", "--port", "1" }, {}, int(handed.socket.socketDescriptor()));
         QVERIFY(service.logs(
             QStringLiteral("<6>Serving port %1 as op.\n").arg(handed.port).toLatin1()));
         QVERIFY(greeted(handed.port));
