@@ -11,8 +11,10 @@
 // The array of TCP endpoints the engine works on, addressed by slot number:
 // slot 0 listens, slots 1 and up are accepted connections, numbered in the
 // order of their admission and never reused. Events arrive as signals, one at
-// a time; DoEvents() runs the events that are waiting (handlers may run inside
-// it, and may call it again) and returns without waiting for new ones.
+// a time, in the order their messages were read; DoEvents() runs the window's
+// events that are waiting (and, inside a handler that sends the roster to
+// everyone, cheap messages' handlers, which may call it again) and returns
+// without waiting for new ones.
 //
 // Text on the wire is Latin-1: one byte per character, passed as bytes.
 class SlotArray : public QObject {
@@ -31,7 +33,8 @@ public:
     // Creates slot `index`, closed.
     virtual Failure Load(int index) = 0;
     virtual Failure Accept(int index, qint32 requestID) = 0;
-    // Hands the bytes over for sending, without waiting for the peer.
+    // Hands the bytes over for sending, without waiting for the peer; they
+    // go out, after those handed over before, by the end of the loop's turn.
     virtual Failure SendData(int index, const QByteArray& bytes) = 0;
     // Everything received and not yet read.
     virtual QByteArray GetData(int index) = 0;

@@ -27,7 +27,9 @@ struct Connection {
     qsizetype unsent() const { return output.size() - outputSent; }
     // Connected, or closing after a failed write and read to its end.
     bool isOpen() const { return fd >= 0; }
+    // Waiting for the socket to take more, or for the turn to end.
     bool watchingOutput = false;
+    bool writeDue = false;
     // The epoll events registered for it; 0 while it is not in epoll.
     quint32 watched = 0;
     // Not read for now: its address is over its budget, or is busy while

@@ -105,8 +105,9 @@ Failure SocketSlotArray::Accept(int index, qint32 requestID)
     return {};
 }
 
-// Each message is its own write, sent at once. What the kernel does not take
-// now waits in the slot's output until the socket can take more.
+// The message joins the client's output, which is written when the turn
+// ends, or now once it fills a write. What the kernel does not take waits
+// until the socket can take more.
 Failure SocketSlotArray::SendData(int index, const QByteArray& bytes)
 {
     Connection* c = m_table.find(index);
@@ -118,26 +119,17 @@ Failure SocketSlotArray::SendData(int index, const QByteArray& bytes)
     }
     if (m_probe)
         m_probe->sending(index, bytes, c->unsent());
-    qsizetype sent = 0;
-    if (c->unsent() == 0) {
-        const ssize_t n = ::send(
-            c->fd, bytes.constData(), std::size_t(bytes.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n < 0 && !wouldBlock(errno) && errno != EINTR) {
-            const int error = errno;
-            stopWriting(index, *c);
-            return systemError(error);
-        }
-        sent = n > 0 ? n : 0;
-        if (sent == bytes.size())
-            return {};
+    queue(*c, bytes.constData(), bytes.size());
+    if (!c->watchingOutput) {
+        if (c->unsent() < coalescedWrite)
+            writeWhenTurnEnds(index, *c);
+        else if (Failure error = writeOutput(index, *c))
+            return error;
     }
-    queue(*c, bytes.constData() + sent, bytes.size() - sent);
     if (c->unsent() > m_outputCap) {
         dropConnection(index);
         return systemError(ENOBUFS);
     }
-    c->watchingOutput = true;
-    updateWatch(index, *c);
     if (m_queuedOutput > m_outputCeiling) {
         cutLargestQueues();
         if (!m_table.find(index))
@@ -177,9 +169,10 @@ int SocketSlotArray::nextConnected(int after) const
 }
 
 // Called after every message of a broadcast, so it asks the kernel and Qt
-// only as often as promptness needs: ready sockets are looked for at most
-// every socket check interval, and Qt's pass, which runs the window's events,
-// at most every window pass interval.
+// only as often as promptness needs: ready sockets are looked for (where a
+// costly handler lets them run) at most every socket check interval, and
+// Qt's pass, which runs the window's events, at most every window pass
+// interval.
 void SocketSlotArray::DoEvents()
 {
     if (m_yieldDepth >= maxYieldDepth)
@@ -252,11 +245,29 @@ void SocketSlotArray::runReadySockets()
                 keepTicking();
             continue;
         }
-        if (events[i].events & EPOLLOUT)
-            flushOutput(index);
+        if (events[i].events & EPOLLOUT) {
+            if (Connection* c = m_table.find(index); c && c->state == sckConnected)
+                writeOutput(index, *c);
+        }
         if (events[i].events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR))
             receive(index, events[i].events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR));
     }
+    if (m_yieldDepth == 0)
+        endTurn();
+}
+
+// The loop raises events; a yield only inside a costly handler, and then
+// only one more. A handler that has sent more than two messages a client is
+// sending a roster to everyone, which cheap messages need not wait for;
+// anything else (a chat line's relay, a window command) is soon done, and
+// what arrives meanwhile waits its turn.
+bool SocketSlotArray::mayRaiseNow() const
+{
+    if (m_handlersRunning == 0)
+        return m_yieldDepth == 0;
+    const qint64 costly = 2 * qint64(m_table.openCount());
+    return m_handlersRunning < maxHandlersRunning && m_outerCause
+        && m_outerCause->sent - m_outerSentBefore > costly;
 }
 
 // A request is valid only while its event is being handled.
@@ -284,6 +295,10 @@ void SocketSlotArray::raiseFor(
         m_probe->started(work, &account.address, m_yieldDepth);
     const qint64 sentBefore = account.sent;
     {
+        const bool outermost = m_handlersRunning == 0;
+        const QScopedValueRollback outerCause(m_outerCause, outermost ? &account : m_outerCause);
+        const QScopedValueRollback outerSentBefore(
+            m_outerSentBefore, outermost ? sentBefore : m_outerSentBefore);
         const QScopedValueRollback cause(m_cause, &account);
         const QScopedValueRollback running(m_handlersRunning, m_handlersRunning + 1);
         const QScopedValueRollback handling(account.handling, account.handling + 1);
@@ -374,35 +389,67 @@ void SocketSlotArray::queue(Connection& connection, const char* bytes, qsizetype
     m_queuedOutput += size;
 }
 
-void SocketSlotArray::flushOutput(int index)
+// Writes until the kernel takes no more, then waits for the socket to.
+Failure SocketSlotArray::writeOutput(int index, Connection& connection)
 {
-    Connection* c = m_table.find(index);
-    if (!c || c->state != sckConnected)
-        return;
-    while (c->unsent() > 0) {
-        const ssize_t n = ::send(c->fd, c->output.constData() + c->outputSent,
-            std::size_t(c->unsent()), MSG_NOSIGNAL | MSG_DONTWAIT);
+    while (connection.unsent() > 0) {
+        const ssize_t n
+            = ::send(connection.fd, connection.output.constData() + connection.outputSent,
+                std::size_t(connection.unsent()), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
-            c->outputSent += n;
+            connection.outputSent += n;
             m_queuedOutput -= n;
         } else if (n < 0 && errno == EINTR) {
             continue;
         } else if (n < 0 && wouldBlock(errno)) {
             // Keep the buffer from holding on to what has gone out already.
-            if (c->outputSent > c->output.size() / 2) {
-                c->output.remove(0, c->outputSent);
-                c->outputSent = 0;
+            if (connection.outputSent > connection.output.size() / 2) {
+                connection.output.remove(0, connection.outputSent);
+                connection.outputSent = 0;
             }
-            return;
+            connection.watchingOutput = true;
+            updateWatch(index, connection);
+            return {};
         } else {
-            stopWriting(index, *c);
-            return;
+            const int error = n < 0 ? errno : EPIPE;
+            stopWriting(index, connection);
+            return systemError(error);
         }
     }
-    c->output.clear();
-    c->outputSent = 0;
-    c->watchingOutput = false;
-    updateWatch(index, *c);
+    connection.output.clear();
+    connection.outputSent = 0;
+    connection.watchingOutput = false;
+    updateWatch(index, connection);
+    return {};
+}
+
+void SocketSlotArray::writeWhenTurnEnds(int index, Connection& connection)
+{
+    if (connection.writeDue)
+        return;
+    connection.writeDue = true;
+    m_writesDue.push_back(index);
+    // For what the window's events and the timers send; the loop's own pass
+    // over the sockets ends its turn itself.
+    if (!m_endOfTurnPosted) {
+        m_endOfTurnPosted = true;
+        QMetaObject::invokeMethod(this, &SocketSlotArray::endTurn, Qt::QueuedConnection);
+    }
+}
+
+// Each client sent something since the last turn ended gets one write. A
+// yield's window pass may end a turn early, which only writes sooner.
+void SocketSlotArray::endTurn()
+{
+    m_endOfTurnPosted = false;
+    for (const int index : std::exchange(m_writesDue, {})) {
+        Connection* c = m_table.find(index);
+        if (!c)
+            continue;
+        c->writeDue = false;
+        if (c->state == sckConnected && !c->watchingOutput)
+            writeOutput(index, *c);
+    }
 }
 
 // Tells epoll what the connection waits for now. One with nothing to wait

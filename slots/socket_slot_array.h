@@ -23,24 +23,29 @@ class QSocketNotifier;
 // every pass handles what is ready now, and a pass run from inside a handler
 // simply sees what the outer pass has not handled yet.
 //
+// Output is coalesced: what a client is sent during one turn of the loop
+// goes out in one write when the turn ends, or as soon as it fills a write,
+// in order and byte for byte. A busy room then costs a system call per
+// client per turn, not one per message.
+//
+// Messages are handled in the order they are read, one at a time: a yield
+// runs the window's events, but reads no socket, so nothing overtakes the
+// handler suspended there. Only a costly handler, one that sends more than
+// two messages a client (a roster to everyone), lets cheap messages run
+// inside its yields, one handler deep, so that they need not wait for it.
+//
 // No client can take more than its share. Each remote address pays, from
 // budgets of its own, for the bytes read from it and for every message sent
 // while one of its events is handled; over budget, it is read later and its
 // new connections wait (the rest waits in the kernel, and TCP slows the sender
-// down). An address that has spent much lately is read only when no handler
-// is running, never inside another's yield, so that a costly message cannot
-// hold up the cheap ones that arrive after it. An address may hold only so
-// many connections, a client's unsent output is capped, and so is all unsent
+// down). An address that has spent much lately is read only by the loop
+// itself, never inside another's yield. An address may hold only so many
+// connections, a client's unsent output is capped, and so is all unsent
 // output together: memory follows these caps, never the traffic.
 //
 // A connection that fails while it is written to is not written to again,
 // but read to its end: what its peer sent before it went is handled, in
 // order, before its departure.
-//
-// Handlers nest one deep: a handler's yield may run another's, but nothing
-// more is read while that one runs. A handler suspended in a yield then
-// waits for one handler at a time, each of which finishes before the next
-// starts, never for a stack of them that grows as new messages arrive.
 class SocketSlotArray final : public SlotArray {
     Q_OBJECT
 
@@ -61,8 +66,10 @@ public:
     static constexpr Budget defaultSendBudget { 20'000, 1'500'000 };
     // Yields nest no deeper than this; past it a yield returns at once.
     static constexpr int maxYieldDepth = 64;
-    // A handler and the one running inside its yield.
+    // A costly handler and the cheap one running inside its yield.
     static constexpr int maxHandlersRunning = 2;
+    // A client's coalesced output goes out once it holds this much.
+    static constexpr qsizetype coalescedWrite = 8 * 1024;
     // How long a ready socket and a waiting window event may wait while a
     // handler sends and yields.
     static constexpr std::chrono::microseconds defaultSocketCheckInterval { 50 };
@@ -123,11 +130,13 @@ private:
     void admit(const Arrival& arrival);
     template<typename Raise>
     void raiseFor(SlotArrayProbe::Work work, AddressLedger::Account& account, Raise raise);
-    bool mayRaiseNow() const { return m_handlersRunning < maxHandlersRunning; }
+    bool mayRaiseNow() const;
     bool mayReadNow(AddressLedger::Account& account, AddressLedger::Clock::time_point now) const;
     void receive(int index, bool peerClosing);
     void queue(Connection& connection, const char* bytes, qsizetype size);
-    void flushOutput(int index);
+    Failure writeOutput(int index, Connection& connection);
+    void writeWhenTurnEnds(int index, Connection& connection);
+    void endTurn();
     void discardOutput(Connection& connection);
     void stopWriting(int index, Connection& connection);
     void cutLargestQueues();
@@ -150,6 +159,9 @@ private:
     std::optional<Arrival> m_pending;
     // The address whose event is being handled, which pays for what is sent.
     AddressLedger::Account* m_cause = nullptr;
+    // The outermost handler's address, and what it had sent when it started.
+    AddressLedger::Account* m_outerCause = nullptr;
+    qint64 m_outerSentBefore = 0;
     int m_yieldDepth = 0;
     int m_handlersRunning = 0;
     std::chrono::microseconds m_socketCheckInterval = defaultSocketCheckInterval;
@@ -160,6 +172,9 @@ private:
     qsizetype m_outputCap = defaultOutputCap;
     qsizetype m_outputCeiling = defaultOutputCeiling;
     qsizetype m_queuedOutput = 0;
+    // Clients sent something this turn, to be written when it ends.
+    std::vector<int> m_writesDue;
+    bool m_endOfTurnPosted = false;
     // Commands that wait for no handler to be suspended in a yield.
     std::vector<std::function<void()>> m_waitingCommands;
     bool m_waitingCommandsPosted = false;

@@ -155,6 +155,58 @@ private slots:
         QVERIFY(ended);
     }
 
+    // Lines that arrive while another line is relayed wait their turn: every
+    // client receives every line, each sender's in the order sent, and all
+    // clients receive them in one order. Each client answers every line it
+    // receives with its next one, so lines arrive in the yields of relays.
+    void linesInOneOrder()
+    {
+        ServerWindow w;
+        w.start();
+        w.server.setYieldIntervals(0us, 0us);
+        constexpr int linesEach = 30;
+        const auto line = [](qsizetype sender, int n) {
+            return QByteArray(1, char('a' + sender)) + QByteArray::number(100 + n);
+        };
+        const qsizetype lineSize = line(0, 0).size();
+        std::vector<Client> clients;
+        for (const char* from : { "127.0.0.2", "127.0.0.3", "127.0.0.4" }) {
+            clients.push_back(w.connect(from));
+            QVERIFY(clients.back());
+        }
+        const auto count = qsizetype(clients.size());
+        QByteArrayList received(count);
+        std::vector<int> sent(clients.size());
+        for (qsizetype i = 0; i < count; ++i) {
+            QTcpSocket& client = *clients[std::size_t(i)];
+            const auto sendNext = [&, i] {
+                if (sent[std::size_t(i)] < linesEach)
+                    client.write(line(i, sent[std::size_t(i)]++));
+            };
+            connect(&client, &QTcpSocket::readyRead, &client, [&, i, sendNext] {
+                received[i] += client.readAll();
+                sendNext();
+            });
+            sendNext();
+        }
+        const qsizetype total = lineSize * linesEach * count;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            std::ranges::all_of(
+                received, [&](const QByteArray& bytes) { return bytes.size() >= total; }),
+            timeoutMs);
+        QCOMPARE(received.at(1), received.at(0));
+        QCOMPARE(received.at(2), received.at(0));
+        QByteArrayList bySender(count);
+        for (qsizetype at = 0; at < total; at += lineSize)
+            bySender[received.at(0).at(at) - 'a'] += received.at(0).mid(at, lineSize);
+        for (qsizetype i = 0; i < count; ++i) {
+            QByteArray expected;
+            for (int n = 0; n < linesEach; ++n)
+                expected += line(i, n);
+            QCOMPARE(bySender.at(i), expected);
+        }
+    }
+
     // Out of descriptors, new connections are dropped at once while the
     // clients already in keep chatting; once a descriptor is free, accepting
     // resumes. When all have gone, every descriptor is back, and the slot array

@@ -86,6 +86,8 @@ private slots:
         constexpr qsizetype cap = 256 * 1024;
         s.server.setOutputCap(cap);
         s.server.setOutputCeiling(3 * cap / 2);
+        // Every yield ends a turn, so that what the reader is sent goes out.
+        s.server.setYieldIntervals(0us, 0us);
         Client idle = s.connect(), reader = s.connect(), most = s.connect(), less = s.connect();
         QVERIFY(idle && reader && most && less);
         for (Client* client : { &idle, &most, &less })
@@ -127,10 +129,14 @@ private slots:
         QVERIFY(leaver->waitForBytesWritten(timeoutMs));
         leaver->close();
         // Its closed socket answers what it is sent with a reset, waited for
-        // without the server running.
+        // without the server reading: a yield outside handlers reads nothing,
+        // but ends the turn, and the write fails at the next one.
         QVERIFY(!s.server.SendData(5, "NEWLIST"));
+        s.server.DoEvents();
         QCOMPARE(::poll(&reset, 1, timeoutMs), 1);
-        QVERIFY(s.server.SendData(5, "NEWUSER:ann"));
+        QVERIFY(!s.server.SendData(5, "NEWUSER:ann"));
+        s.server.DoEvents();
+        QCOMPARE(s.server.State(5), int(SlotArray::sckClosing));
         QTRY_COMPARE_WITH_TIMEOUT(readBeforeClose, "bye", timeoutMs);
     }
 
@@ -174,8 +180,10 @@ private slots:
         QCOMPARE(requests.size(), 8);
     }
 
-    // A handler's yield runs what is waiting from cheap addresses, one
-    // handler deep: the one it runs reads nothing more. Departures and the
+    // A cheap handler's yield runs nothing: what arrives waits its turn. A
+    // costly handler's (more than two messages a client) runs what is
+    // waiting from cheap addresses, one handler deep: the one it runs reads
+    // nothing more. Departures and the
     // messages of an address not served before, of one whose own message is
     // being handled, of one whose last two messages each cost more than two
     // messages a client (one such message is forgiven, as a join before chat
@@ -218,6 +226,8 @@ private slots:
                 for (int i = 0; i < 100; ++i)
                     s.server.SendData(index, "x");
             } else if (message == "a") {
+                for (int i = 0; i < 3 * s.server.openConnections(); ++i)
+                    s.server.SendData(index, "x");
                 b->write("b");
                 for (const auto& [client, bytes] : held)
                     client->write(bytes);
@@ -243,6 +253,10 @@ private slots:
         costly->write("costly");
         QTRY_COMPARE_WITH_TIMEOUT(handledBytes(), 60024, timeoutMs);
         handled.clear();
+        b->write("b");
+        QTRY_COMPARE_WITH_TIMEOUT(handled.size(), 2, timeoutMs);
+        QCOMPARE(handled, (QList<std::pair<QByteArray, int>> { { "b", 0 }, { "d", 0 } }));
+        handled.clear();
         a->write("a");
         QTRY_COMPARE_WITH_TIMEOUT(handled.size(), 8, timeoutMs);
         std::sort(handled.begin() + 3, handled.end());
@@ -261,6 +275,57 @@ private slots:
         yieldingEvent();
         QTRY_COMPARE_WITH_TIMEOUT(posted, 2 * SocketSlotArray::maxYieldDepth, timeoutMs);
         QCOMPARE(deepest, SocketSlotArray::maxYieldDepth + 1);
+    }
+
+    // What a handler sends a client waits for the end of the turn, which
+    // writes it out before the next turn starts. A stream too large for the
+    // kernel to take at once goes out in parts as the client reads, byte for
+    // byte and in order, beside another client's messages.
+    void outputCoalescedPerTurn()
+    {
+        Served s;
+        s.server.setOutputCap(64 * 1024 * 1024);
+        Client a = s.connect(), b = s.connect();
+        QVERIFY(a && b);
+        QByteArrayList parts;
+        for (int i = 0; i < 5000; ++i) {
+            parts.append(QByteArray(1 + i * 37 % 3000, Qt::Uninitialized));
+            for (qsizetype j = 0; j < parts.last().size(); ++j)
+                parts.last()[j] = char(i + j);
+        }
+        QByteArray toA;
+        qsizetype queuedInTurn = -1, queuedNextTurn = -1;
+        connect(&s.server, &SlotArray::dataArrival, this, [&](int index) {
+            const QByteArray message = s.server.GetData(index);
+            if (message == "turn") {
+                for (const char* part : { "one", "two", "three" })
+                    s.server.SendData(2, part);
+                queuedInTurn = s.server.queuedOutput();
+            } else if (message == "next") {
+                queuedNextTurn = s.server.queuedOutput();
+            } else if (message == "stream") {
+                for (const QByteArray& part : parts) {
+                    s.server.SendData(2, part);
+                    s.server.SendData(1, QByteArray::number(part.size()));
+                }
+            }
+        });
+        const auto receives = [](QTcpSocket& client, const QByteArray& bytes) {
+            return QTest::qWaitFor(
+                       [&] { return client.bytesAvailable() >= bytes.size(); }, timeoutMs)
+                && client.readAll() == bytes;
+        };
+        a->write("turn");
+        QVERIFY(receives(*b, "onetwothree"));
+        a->write("next");
+        QTRY_VERIFY_WITH_TIMEOUT(queuedNextTurn >= 0, timeoutMs);
+        QCOMPARE(std::pair(queuedInTurn, queuedNextTurn), std::pair(qsizetype(11), qsizetype(0)));
+
+        a->write("stream");
+        QVERIFY(receives(*b, parts.join()));
+        for (const QByteArray& part : parts)
+            toA += QByteArray::number(part.size());
+        QVERIFY(receives(*a, toA));
     }
 
     // A client over its input budget is read later, not cut off. With a
