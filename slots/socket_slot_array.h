@@ -70,6 +70,8 @@ public:
     static constexpr int maxHandlersRunning = 2;
     // A client's coalesced output goes out once it holds this much.
     static constexpr qsizetype coalescedWrite = 8 * 1024;
+    // The longest pause after a turn that took long to write.
+    static constexpr std::chrono::milliseconds maxTurnPause { 5 };
     // How long a ready socket and a waiting window event may wait while a
     // handler sends and yields.
     static constexpr std::chrono::microseconds defaultSocketCheckInterval { 50 };
@@ -137,6 +139,7 @@ private:
     Failure writeOutput(int index, Connection& connection);
     void writeWhenTurnEnds(int index, Connection& connection);
     void endTurn();
+    void pauseAfterWrites(std::chrono::steady_clock::duration writing);
     void discardOutput(Connection& connection);
     void stopWriting(int index, Connection& connection);
     void cutLargestQueues();
@@ -188,6 +191,7 @@ private:
     // connections waiting to be greeted and at the accounts to forget.
     std::vector<int> m_throttled;
     QTimer m_ledgerTimer;
+    QTimer m_turnPause;
     QSocketNotifier* m_notifier = nullptr;
     SlotArrayProbe* m_probe = nullptr;
 };
