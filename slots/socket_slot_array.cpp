@@ -234,6 +234,7 @@ void SocketSlotArray::runReadySockets()
 {
     if (!mayRaiseNow())
         return;
+    const QScopedValueRollback loopPass(m_inLoopPass, m_inLoopPass || m_yieldDepth == 0);
     if (m_yieldDepth == 0)
         readHeldBack();
     m_socketsChecked = std::chrono::steady_clock::now();
@@ -376,6 +377,12 @@ void SocketSlotArray::receive(int index, bool peerClosing)
         if (n > 0) {
             c->input.append(m_readBuffer.constData(), n);
             received += n;
+            // Less than asked for: the rest has not arrived yet, and
+            // readiness brings the connection back once it has.
+            if (std::size_t(n) < wanted && !peerClosing) {
+                end = End::Drained;
+                break;
+            }
         } else if (n < 0 && errno == EINTR) {
             continue;
         } else {
@@ -454,7 +461,7 @@ void SocketSlotArray::writeWhenTurnEnds(int index, Connection& connection)
     m_writesDue.push_back(index);
     // For what the window's events and the timers send; the loop's own pass
     // over the sockets ends its turn itself.
-    if (!m_endOfTurnPosted) {
+    if (!m_endOfTurnPosted && !m_inLoopPass) {
         m_endOfTurnPosted = true;
         QMetaObject::invokeMethod(this, &SocketSlotArray::endTurn, Qt::QueuedConnection);
     }

@@ -178,6 +178,8 @@ private:
     // Clients sent something this turn, to be written when it ends.
     std::vector<int> m_writesDue;
     bool m_endOfTurnPosted = false;
+    // The loop's own pass over the sockets is running, and ends the turn.
+    bool m_inLoopPass = false;
     // Commands that wait for no handler to be suspended in a yield.
     std::vector<std::function<void()>> m_waitingCommands;
     bool m_waitingCommandsPosted = false;

@@ -43,7 +43,7 @@ struct RoomOptions {
     int capacityTalkers = 100;
     double p99LimitMs = 100;
     double firstRate = 100;
-    double highestRate = 64000;
+    double highestRate = 256000;
     int bisections = 3;
     double searchSeconds = 10;
 };
