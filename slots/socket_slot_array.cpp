@@ -14,6 +14,7 @@
 #include <utility>
 
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -227,9 +228,10 @@ void SocketSlotArray::runWaitingCommands()
         command();
 }
 
-// Handlers run from here may yield and so run this again, nested; the outer
-// pass then finds some of its events already handled, which every step below
-// notices by itself (nothing to accept, nothing to read, slot already gone).
+// A costly handler run from here may yield and so run this again, nested;
+// the outer pass then finds some of its events already handled, which every
+// step below notices by itself (nothing to accept, nothing to read, slot
+// already gone). The loop's own pass is a turn: its end writes the output.
 void SocketSlotArray::runReadySockets()
 {
     if (!mayRaiseNow())
@@ -263,18 +265,19 @@ void SocketSlotArray::runReadySockets()
     }
 }
 
-// In a busy room, the turn's writes are most of its time: one that wrote
-// for a millisecond or more is followed by a pause as long (up to
-// maxTurnPause) before the sockets are read again, so that the lines that
-// arrive meanwhile are handled in one turn and share its writes, several
-// lines a write instead of one. The loop then spends at most half its time
-// writing; where the writes are quick (few clients, a quiet room), nothing
+// In a busy room, the turn's writes are most of its time. When they took a
+// millisecond or more and more has arrived meanwhile, the loop pauses as long
+// (up to maxTurnPause) before it reads again, so that what arrives is handled
+// in one turn and shares its writes, several lines a write instead of one:
+// the loop then spends at most half its time writing. Where the writes are
+// quick (few clients) or nothing arrives during them (a quiet room), nothing
 // waits. The window's events run during the pause.
 void SocketSlotArray::pauseAfterWrites(std::chrono::steady_clock::duration writing)
 {
     const auto pause = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::min<std::chrono::steady_clock::duration>(writing, maxTurnPause));
-    if (pause.count() == 0)
+    pollfd ready { m_epoll, POLLIN, 0 };
+    if (pause.count() == 0 || ::poll(&ready, 1, 0) != 1)
         return;
     m_notifier->setEnabled(false);
     m_turnPause.start(pause);
