@@ -179,8 +179,9 @@ int SocketSlotArray::nextConnected(int after) const
 // interval.
 void SocketSlotArray::DoEvents()
 {
-    if (m_yieldDepth >= maxYieldDepth)
+    if (m_yieldDepth >= maxYieldDepth || ++m_yieldsUnclocked < m_yieldsPerClockRead)
         return;
+    m_yieldsUnclocked = 0;
     const auto now = std::chrono::steady_clock::now();
     const bool checkSockets = now - m_socketsChecked >= m_socketCheckInterval;
     const bool runWindowPass = now - m_windowPassRun >= m_windowPassInterval;
@@ -449,7 +450,12 @@ Failure SocketSlotArray::writeOutput(int index, Connection& connection)
             return systemError(error);
         }
     }
-    connection.output.clear();
+    // A buffer of one write's size is kept for the next turn, so that a busy
+    // client does not cost an allocation a turn; a larger one is given back.
+    if (connection.output.isDetached() && connection.output.capacity() <= coalescedWrite)
+        connection.output.resize(0);
+    else
+        connection.output = QByteArray();
     connection.outputSent = 0;
     connection.watchingOutput = false;
     updateWatch(index, connection);
