@@ -11,12 +11,16 @@
 #include <QStyleOptionFocusRect>
 
 #include <algorithm>
+#include <chrono>
 #include <limits>
+#include <utility>
 
 namespace {
 
 constexpr int rowPadding = 2;
 constexpr int textMargin = 3;
+// How often a list that changes all the time is laid out and drawn again.
+constexpr std::chrono::milliseconds refreshInterval { 16 };
 
 } // namespace
 
@@ -33,9 +37,11 @@ ListBox::ListBox(ListRows& model, QWidget* parent)
         return true;
     }();
     using Change = QAccessibleTableModelChangeEvent::ModelChangeType;
+    m_refresh.setSingleShot(true);
+    m_refresh.setInterval(refreshInterval);
+    connect(&m_refresh, &QTimer::timeout, this, &ListBox::refresh);
     const auto rowsChanged = [this](Change change, int first, int last) {
-        updateScrollRange();
-        viewport()->update();
+        scheduleRefresh();
         tellRowsChanged(change, first, last);
     };
     connect(&model, &ListRows::rowsInserted, this,
@@ -122,10 +128,26 @@ void ListBox::scrollToRow(int row)
 
 void ListBox::showListIndex(int row)
 {
-    if (row >= 0)
-        scrollToRow(row);
-    viewport()->update();
+    m_selectionMoved = true;
+    scheduleRefresh();
     tellListIndex(row);
+}
+
+// A transcript gains a row with every chat line, and the scroll bar's every
+// change of range costs Qt an event of its own: the layout and the picture
+// follow the rows at most once a refresh interval, however many arrive.
+void ListBox::scheduleRefresh()
+{
+    if (!m_refresh.isActive())
+        m_refresh.start();
+}
+
+void ListBox::refresh()
+{
+    updateScrollRange();
+    if (std::exchange(m_selectionMoved, false) && m_model.ListIndex() >= 0)
+        scrollToRow(m_model.ListIndex());
+    viewport()->update();
 }
 
 void ListBox::paintEvent(QPaintEvent* event)

@@ -3,12 +3,13 @@
 #include "fitting_text.h"
 
 #include <QAbstractScrollArea>
+#include <QTimer>
 
 class ListRows;
 
 // A list box over a ListRows: rows of one height, one selected row that
 // follows the model's ListIndex both ways (clicks and keys set it; setting
-// it selects the row and scrolls it into view).
+// it selects the row and, at the next refresh, scrolls it into view).
 //
 // Only the visible rows are ever looked at, and of each only the part that
 // fits its width, so appending to a list of a million rows costs what it
@@ -42,7 +43,12 @@ private:
     void updateScrollRange();
     void scrollToRow(int row);
     void showListIndex(int row);
+    void scheduleRefresh();
+    void refresh();
 
     ListRows& m_model;
     FittingText m_fitting;
+    QTimer m_refresh;
+    // The selection has moved since the last refresh, which shows it.
+    bool m_selectionMoved = false;
 };

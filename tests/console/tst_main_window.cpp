@@ -438,9 +438,9 @@ private slots:
         const auto shown
             = [&](int row) { return logBox->viewport()->rect().contains(logBox->rowRect(row)); };
         state.Log.setListIndex(499);
-        QVERIFY(shown(499) && !shown(0));
+        QTRY_VERIFY_WITH_TIMEOUT(shown(499) && !shown(0), timeoutMs);
         state.Log.Clear();
-        QCOMPARE(logBox->verticalScrollBar()->maximum(), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(logBox->verticalScrollBar()->maximum(), 0, timeoutMs);
     }
 
     // A row of a megabyte, in every list box and on the printed page, is drawn
