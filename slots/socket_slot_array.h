@@ -26,7 +26,9 @@ class QSocketNotifier;
 // Output is coalesced: what a client is sent during one turn of the loop
 // goes out in one write when the turn ends, or as soon as it fills a write,
 // in order and byte for byte. A busy room then costs a system call per
-// client per turn, not one per message.
+// client per turn, not one per message; and after a turn that wrote for a
+// millisecond or more while more arrived, the loop pauses as long (at most
+// maxTurnPause), so that the next turn's writes carry several lines.
 //
 // Messages are handled in the order they are read, one at a time: a yield
 // runs the window's events, but reads no socket, so nothing overtakes the
