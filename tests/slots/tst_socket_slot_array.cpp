@@ -183,12 +183,12 @@ private slots:
     // A cheap handler's yield runs nothing: what arrives waits its turn. A
     // costly handler's (more than two messages a client) runs what is
     // waiting from cheap addresses, one handler deep: the one it runs reads
-    // nothing more. Departures and the
-    // messages of an address not served before, of one whose own message is
-    // being handled, of one whose last two messages each cost more than two
-    // messages a client (one such message is forgiven, as a join before chat
-    // lines), and of one that has spent much lately, wait for the loop
-    // itself. Yields from the window nest too, but only so deep.
+    // nothing more. Departures and the messages of an address not served
+    // before, of one whose own message is being handled, of one whose last
+    // two messages each cost more than two messages a client (one such
+    // message is forgiven, as a join before chat lines), and of one that has
+    // spent much lately, wait for the loop itself. Yields from the window
+    // nest too, but only so deep.
     void yieldsRunWhatIsWaiting()
     {
         Served s;
