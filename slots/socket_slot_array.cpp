@@ -481,7 +481,8 @@ void SocketSlotArray::writeWhenTurnEnds(int index, Connection& connection)
 void SocketSlotArray::endTurn()
 {
     m_endOfTurnPosted = false;
-    for (const int index : std::exchange(m_writesDue, {})) {
+    // Writing queues nothing new, and the list keeps its room for the next turn.
+    for (const int index : m_writesDue) {
         Connection* c = m_table.find(index);
         if (!c)
             continue;
@@ -489,6 +490,7 @@ void SocketSlotArray::endTurn()
         if (c->state == sckConnected && !c->watchingOutput)
             writeOutput(index, *c);
     }
+    m_writesDue.clear();
 }
 
 // Tells epoll what the connection waits for now. One with nothing to wait
