@@ -2,12 +2,15 @@
 
 #include <QString>
 
-// What a failed operation reports: a code (the operating system's error
-// number where it gave one) and a text the operator can read. A
-// default-constructed value means success.
-struct Failure {
+// What a failed operation reports: the operating system's error number (what
+// failed elsewhere is given the nearest one) and a text the operator can
+// read. A default-constructed value means success.
+struct [[nodiscard]] Failure {
     int code = 0;
     QString text;
 
     explicit operator bool() const { return code != 0; }
 };
+
+// The operating system's own text for `code`: the one place errno becomes text.
+Failure systemError(int code);

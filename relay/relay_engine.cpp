@@ -163,7 +163,7 @@ void RelayEngine::cmdSend_Click()
     // yields is what the later slots receive.
     const int lastSlot = m_state.connectie;
     for (int s = nextSlot(0, lastSlot); s != 0; s = nextSlot(s, lastSlot)) {
-        m_server.SendData(s, operatorLine());
+        sendBestEffort(s, operatorLine());
         m_server.DoEvents();
     }
     m_console.setMessage(QString());
@@ -179,10 +179,10 @@ void RelayEngine::Server_ConnectionRequest(int index, qint32 requestID)
         return;
     const int slot = ++m_state.connectie;
     // A connection that cannot be taken over is dropped by the slot array;
-    // its number stays used and later sends to it fail harmlessly.
-    m_server.Load(slot);
-    m_server.Accept(slot, requestID);
-    m_server.SendData(slot, protocol::greeting);
+    // its number stays used, and it is not greeted.
+    if (m_server.Load(slot) || m_server.Accept(slot, requestID))
+        return;
+    sendBestEffort(slot, protocol::greeting);
     m_server.DoEvents();
 }
 
@@ -191,7 +191,7 @@ void RelayEngine::Server_DataArrival(int index, qint64 /*bytesTotal*/)
     const QByteArray text = m_server.GetData(index);
     switch (protocol::classify(text)) {
     case protocol::MessageKind::Probe:
-        m_server.SendData(index, protocol::probeAnswer);
+        sendBestEffort(index, protocol::probeAnswer);
         break;
     case protocol::MessageKind::Join:
         join(index, text);
@@ -231,7 +231,7 @@ void RelayEngine::relayChatLine(const QByteArray& text)
 {
     const int lastSlot = m_state.connectie;
     for (int s = nextSlot(0, lastSlot); s != 0; s = nextSlot(s, lastSlot)) {
-        m_server.SendData(s, text);
+        sendBestEffort(s, text);
         m_server.DoEvents();
     }
     m_console.flash();
@@ -262,18 +262,25 @@ void RelayEngine::broadcastRoster(const QByteArray& event, int yieldsPerRow)
 {
     const int lastSlot = m_state.connectie;
     for (int s = nextSlot(0, lastSlot); s != 0; s = nextSlot(s, lastSlot)) {
-        m_server.SendData(s, protocol::rosterStart);
+        sendBestEffort(s, protocol::rosterStart);
         m_server.DoEvents();
-        m_server.SendData(s, event);
+        sendBestEffort(s, event);
         m_server.DoEvents();
         const int rows = m_state.Users.ListCount();
         for (int j = 0; j < rows; ++j) {
             if (j < m_state.Users.ListCount())
-                m_server.SendData(s, protocol::rosterRow(m_state.Users.List(j)));
+                sendBestEffort(s, protocol::rosterRow(m_state.Users.List(j)));
             for (int y = 0; y < yieldsPerRow; ++y)
                 m_server.DoEvents();
         }
     }
+}
+
+// A send to a client that has gone or been cut off fails; its departure
+// comes as an event of its own, and the others are served on.
+void RelayEngine::sendBestEffort(int index, const QByteArray& bytes)
+{
+    (void)m_server.SendData(index, bytes);
 }
 
 // The roster row of a client slot, or -1. The operator's row carries 0, which

@@ -42,6 +42,7 @@ private:
 
     int rosterRowOf(int index) const;
     int nextSlot(int after, int lastSlot) const;
+    void sendBestEffort(int index, const QByteArray& bytes);
     QByteArray operatorLine() const;
     void join(int index, const QByteArray& text);
     void relayChatLine(const QByteArray& text);

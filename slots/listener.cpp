@@ -65,8 +65,9 @@ int listeningSocket(quint16 port)
 
 } // namespace
 
-Listener::Listener(int epoll, AddressLedger& ledger, int connectionsPerAddress, Admit admit)
-    : m_epoll(epoll)
+Listener::Listener(
+    EpollWatches& watches, AddressLedger& ledger, int connectionsPerAddress, Admit admit)
+    : m_watches(watches)
     , m_ledger(ledger)
     , m_connectionsPerAddress(connectionsPerAddress)
     , m_admit(std::move(admit))
@@ -76,6 +77,8 @@ Listener::Listener(int epoll, AddressLedger& ledger, int connectionsPerAddress, 
 
 Listener::~Listener()
 {
+    if (m_offered)
+        ::close(m_offered->fd);
     close();
     for (const int fd : { m_spareFd, m_handed.fd }) {
         if (fd >= 0)
@@ -102,11 +105,8 @@ Failure Listener::listen()
         return systemError(EINVAL);
     if (::listen(m_fd, SOMAXCONN) != 0)
         return systemError(errno);
-    epoll_event event {};
-    event.events = EPOLLIN;
-    event.data.u64 = 0;
-    if (::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_fd, &event) != 0)
-        return systemError(errno);
+    if (Failure failure = m_watches.watch(m_fd, 0, m_watched, EPOLLIN))
+        return failure;
     m_state = SlotArray::sckListening;
     return {};
 }
@@ -116,6 +116,7 @@ void Listener::close()
     if (m_fd >= 0)
         ::close(m_fd);
     m_fd = -1;
+    m_watched = 0;
     m_state = SlotArray::sckClosed;
     discardWaiting();
 }
@@ -158,12 +159,31 @@ void Listener::acceptReady()
         if (account.open + account.waiting >= m_connectionsPerAddress) {
             discard(arrival);
         } else if (account.waiting == 0 && m_ledger.mayRead(account, now)) {
-            m_admit(arrival);
+            offer(arrival);
         } else {
             ++account.waiting;
             m_waiting.push_back(arrival);
         }
     }
+}
+
+// A request is valid only while its event is being handled: one not taken
+// into a slot by then is closed.
+void Listener::offer(const Arrival& arrival)
+{
+    if (m_offered)
+        discard(*std::exchange(m_offered, std::nullopt));
+    m_offered = arrival;
+    m_admit(arrival);
+    if (m_offered && m_offered->fd == arrival.fd)
+        discard(*std::exchange(m_offered, std::nullopt));
+}
+
+std::optional<Arrival> Listener::take(qint32 requestID)
+{
+    if (!m_offered || m_offered->fd != requestID)
+        return std::nullopt;
+    return std::exchange(m_offered, std::nullopt);
 }
 
 void Listener::admitWaiting()
@@ -186,7 +206,7 @@ void Listener::admitWaiting()
         if (std::find(heldBack.begin(), heldBack.end(), &account) == heldBack.end()
             && m_ledger.mayRead(account, now)) {
             --account.waiting;
-            m_admit(arrival);
+            offer(arrival);
         } else {
             heldBack.push_back(&account);
             kept.push_back(arrival);
@@ -228,10 +248,7 @@ void Listener::setArmed(bool armed)
 {
     if (m_state != SlotArray::sckListening)
         return;
-    epoll_event event {};
-    event.events = armed ? quint32(EPOLLIN) : 0u;
-    event.data.u64 = 0;
-    const bool changed = ::epoll_ctl(m_epoll, EPOLL_CTL_MOD, m_fd, &event) == 0;
+    const bool changed = !m_watches.watch(m_fd, 0, m_watched, armed ? quint32(EPOLLIN) : 0u);
     const bool unarmed = armed ? !changed : changed;
     if (unarmed)
         QTimer::singleShot(descriptorRetry, this, [this] { setArmed(true); });

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "address_ledger.h"
+#include "epoll_watches.h"
 #include "handed_listener.h"
 #include "slot_array.h"
 
@@ -8,6 +9,7 @@
 
 #include <deque>
 #include <functional>
+#include <optional>
 
 #include <netinet/in.h>
 
@@ -27,11 +29,12 @@ class Listener final : public QObject {
     Q_OBJECT
 
 public:
-    // Called for every connection that may be greeted now.
+    // Called for every connection that may be greeted now, which it may
+    // take() into a slot before it returns.
     using Admit = std::function<void(const Arrival&)>;
     // Connections one address may have open or waiting, counted by the
     // account's `open` and `waiting`; past it, new ones are closed.
-    Listener(int epoll, AddressLedger& ledger, int connectionsPerAddress, Admit admit);
+    Listener(EpollWatches& watches, AddressLedger& ledger, int connectionsPerAddress, Admit admit);
     ~Listener() override;
 
     // A bind to the handed-over socket's port takes that socket instead of
@@ -49,15 +52,19 @@ public:
     void admitWaiting();
     // Connections accepted and not yet greeted.
     int waitingCount() const { return int(m_waiting.size()); }
+    // The connection offered now under `requestID`, taken into a slot.
+    std::optional<Arrival> take(qint32 requestID);
     // Closes a connection that is not taken into a slot.
     void discard(const Arrival& arrival);
 
 private:
+    void offer(const Arrival& arrival);
     void discardWaiting();
     bool acceptWithoutDescriptors();
     void setArmed(bool armed);
 
-    int m_epoll;
+    EpollWatches& m_watches;
+    quint32 m_watched = 0;
     AddressLedger& m_ledger;
     int m_connectionsPerAddress;
     Admit m_admit;
@@ -67,4 +74,5 @@ private:
     HandedListener m_handed;
     std::deque<Arrival> m_waiting;
     bool m_admitting = false;
+    std::optional<Arrival> m_offered;
 };

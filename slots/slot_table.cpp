@@ -8,21 +8,16 @@ bool SlotTable::create(int index)
     return true;
 }
 
-Connection* SlotTable::find(int index)
+ClientConnection* SlotTable::find(int index)
 {
     const auto entry = m_open.find(index);
     return entry == m_open.end() ? nullptr : &entry->second;
 }
 
-const Connection* SlotTable::find(int index) const
+const ClientConnection* SlotTable::find(int index) const
 {
     const auto entry = m_open.find(index);
     return entry == m_open.end() ? nullptr : &entry->second;
-}
-
-Connection& SlotTable::open(int index, Connection connection)
-{
-    return m_open.insert_or_assign(index, std::move(connection)).first->second;
 }
 
 void SlotTable::erase(int index)

@@ -1,43 +1,9 @@
 #pragma once
 
-#include "address_ledger.h"
-#include "slot_array.h"
-
-#include <QByteArray>
+#include "client_connection.h"
 
 #include <map>
-
-#include <netinet/in.h>
-
-// One open client connection of the slot array.
-struct Connection {
-    Connection(int fd, const sockaddr_in6& remote, AddressLedger::Account& account)
-        : fd(fd)
-        , remote(remote)
-        , account(&account)
-    {
-    }
-
-    int fd;
-    int state = SlotArray::sckConnected;
-    sockaddr_in6 remote;
-    QByteArray input;
-    QByteArray output;
-    qsizetype outputSent = 0;
-    qsizetype unsent() const { return output.size() - outputSent; }
-    // Connected, or closing after a failed write and read to its end.
-    bool isOpen() const { return fd >= 0; }
-    // Waiting for the socket to take more, or for the turn to end.
-    bool watchingOutput = false;
-    bool writeDue = false;
-    // The epoll events registered for it; 0 while it is not in epoll.
-    quint32 watched = 0;
-    // Not read for now: its address is over its budget, or is busy while
-    // another handler runs.
-    bool throttled = false;
-    // Held for as long as the connection has its entry.
-    AddressLedger::Account* account;
-};
+#include <utility>
 
 // The client slots by number. Numbers are handed out in ascending order and
 // never reused; only open connections have an entry, so the table's size
@@ -51,19 +17,23 @@ public:
 
     // Entries are never moved while they exist: a handler suspended further
     // up the stack may still hold one.
-    Connection* find(int index);
-    const Connection* find(int index) const;
-    Connection& open(int index, Connection connection);
+    ClientConnection* find(int index);
+    const ClientConnection* find(int index) const;
+    template<typename... Args>
+    ClientConnection& open(int index, Args&&... args)
+    {
+        return m_open.try_emplace(index, std::forward<Args>(args)...).first->second;
+    }
     void erase(int index);
 
     // The lowest slot above `after` whose connection is connected, or 0.
     int nextConnected(int after) const;
     int openCount() const { return int(m_open.size()); }
 
-    auto begin() { return m_open.begin(); }
-    auto end() { return m_open.end(); }
+    auto begin() const { return m_open.begin(); }
+    auto end() const { return m_open.end(); }
 
 private:
     int m_lastCreated = 0;
-    std::map<int, Connection> m_open;
+    std::map<int, ClientConnection> m_open;
 };

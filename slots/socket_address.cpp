@@ -51,8 +51,3 @@ QString localIpv4()
     ::freeifaddrs(interfaces);
     return address;
 }
-
-Failure systemError(int code)
-{
-    return Failure { code, QString::fromLocal8Bit(std::strerror(code)) };
-}

@@ -1,7 +1,5 @@
 #pragma once
 
-#include "slot_array.h"
-
 #include <QString>
 
 #include <netinet/in.h>
@@ -14,6 +12,3 @@ sockaddr_in6 asIpv6(const sockaddr_storage& address);
 QString addressText(const sockaddr_in6& address);
 // The host's first non-loopback IPv4 address, or 127.0.0.1 where it has none.
 QString localIpv4();
-
-// A failed operation, with the operating system's text for `code`.
-Failure systemError(int code);

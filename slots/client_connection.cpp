@@ -1,0 +1,143 @@
+#include "client_connection.h"
+
+#include <algorithm>
+#include <cerrno>
+
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// A client's output buffer of up to this size is kept between turns, so that
+// a busy client does not cost an allocation a turn; a larger one is given back.
+constexpr qsizetype keptOutputBuffer = 8 * 1024;
+
+bool wouldBlock(int code)
+{
+    return code == EAGAIN || code == EWOULDBLOCK;
+}
+
+} // namespace
+
+ClientConnection::ClientConnection(int fd, int index, const sockaddr_in6& remote,
+    AddressLedger::Account& account, EpollWatches& watches, qsizetype& allUnsent)
+    : remote(remote)
+    , account(account)
+    , m_fd(fd)
+    , m_index(index)
+    , m_watches(watches)
+    , m_allUnsent(allUnsent)
+{
+    // Without it a line waits for the peer's acknowledgement of the one
+    // before; a client still works, only later.
+    const int on = 1;
+    (void)::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+ClientConnection::~ClientConnection()
+{
+    release();
+}
+
+ClientConnection::Read ClientConnection::read(
+    qint64 allowance, QByteArray& buffer, bool peerClosing)
+{
+    Read read;
+    while (read.received < allowance) {
+        const auto wanted = std::size_t(std::min<qint64>(buffer.size(), allowance - read.received));
+        const ssize_t n = ::recv(m_fd, buffer.data(), wanted, 0);
+        if (n > 0) {
+            input.append(buffer.constData(), n);
+            read.received += n;
+            // Less than asked for: the rest has not arrived yet, and
+            // readiness brings the connection back once it has.
+            if (std::size_t(n) < wanted && !peerClosing) {
+                read.end = ReadEnd::Drained;
+                break;
+            }
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            read.end = n < 0 && wouldBlock(errno) ? ReadEnd::Drained : ReadEnd::PeerGone;
+            break;
+        }
+    }
+    return read;
+}
+
+void ClientConnection::queue(QByteArrayView bytes)
+{
+    m_output.append(bytes);
+    m_allUnsent += bytes.size();
+}
+
+Failure ClientConnection::write()
+{
+    while (unsent() > 0) {
+        const ssize_t n = ::send(m_fd, m_output.constData() + m_outputSent, std::size_t(unsent()),
+            MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            m_outputSent += n;
+            m_allUnsent -= n;
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && wouldBlock(errno)) {
+            // Keep the buffer from holding on to what has gone out already.
+            if (m_outputSent > m_output.size() / 2) {
+                m_output.remove(0, m_outputSent);
+                m_outputSent = 0;
+            }
+            m_watchingOutput = true;
+            return updateWatch();
+        } else {
+            const int error = n < 0 ? errno : EPIPE;
+            stopWriting();
+            return systemError(error);
+        }
+    }
+    if (m_output.isDetached() && m_output.capacity() <= keptOutputBuffer)
+        m_output.resize(0);
+    else
+        m_output = QByteArray();
+    m_outputSent = 0;
+    m_watchingOutput = false;
+    return updateWatch();
+}
+
+Failure ClientConnection::updateWatch()
+{
+    const quint32 wanted = (throttled ? 0u : quint32(EPOLLIN | EPOLLRDHUP))
+        | (m_watchingOutput ? quint32(EPOLLOUT) : 0u);
+    return m_watches.watch(m_fd, quint64(m_index), m_watched, wanted);
+}
+
+// Its peer has gone, or is going: what it sent before is still to be read,
+// and reading it to its end raises the departure after it. Closing, it is
+// passed over by the loops over slots meanwhile.
+void ClientConnection::stopWriting()
+{
+    discardOutput();
+    state = SlotArray::sckClosing;
+    m_watchingOutput = false;
+    // Where epoll refuses, the socket stays watched for output too: reported
+    // again, it is read to its end, which closes it.
+    (void)updateWatch();
+}
+
+void ClientConnection::discardOutput()
+{
+    m_allUnsent -= unsent();
+    m_output = QByteArray();
+    m_outputSent = 0;
+}
+
+void ClientConnection::release()
+{
+    discardOutput();
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
+    state = SlotArray::sckClosing;
+    m_watched = 0;
+}

@@ -1,0 +1,163 @@
+#include "fair_share.h"
+
+#include <algorithm>
+#include <utility>
+
+FairShare::FairShare(
+    AddressLedger& ledger, SlotTable& table, const HandlerGate& gate, Listener& listener)
+    : m_ledger(ledger)
+    , m_table(table)
+    , m_gate(gate)
+    , m_listener(listener)
+{
+    m_timer.setInterval(AddressLedger::resumeInterval);
+    connect(&m_timer, &QTimer::timeout, this, &FairShare::tick);
+}
+
+// Inside a handler's yield, only a cheap address is read: one served before
+// whose last two messages were not both costly (a costly one made the server
+// send more than two messages a client: a roster to everyone, not a chat
+// line), that has not spent much lately and whose own event is not being
+// handled. The others wait for the loop itself.
+bool FairShare::mayRead(AddressLedger::Account& account, AddressLedger::Clock::time_point now) const
+{
+    if (!m_ledger.mayRead(account, now))
+        return false;
+    if (m_gate.yieldDepth() == 0)
+        return true;
+    const qint64 costly = 2 * qint64(m_table.openCount());
+    return account.lastCost >= 0 && (account.lastCost <= costly || account.costBefore <= costly)
+        && account.handling == 0 && !m_ledger.isBusy(account, now);
+}
+
+namespace {
+// One read takes at most this much from a client, so that a client that
+// sends without pause cannot keep a single pass busy for ever.
+constexpr qsizetype maxRead = 1024 * 1024;
+} // namespace
+
+// A departure may send the roster to everyone, so inside a yield it is held
+// back for the loop, like a read that may not be done now.
+std::optional<ClientConnection::Read> FairShare::read(
+    int index, ClientConnection& connection, QByteArray& buffer, bool peerClosing)
+{
+    AddressLedger::Account& account = connection.account;
+    const auto now = AddressLedger::Clock::now();
+    if (!mayRead(account, now) || (peerClosing && m_gate.yieldDepth() > 0)) {
+        holdBack(index, connection);
+        return std::nullopt;
+    }
+    const qint64 allowance = std::min<qint64>(maxRead, account.bytes.available(now));
+    const ClientConnection::Read read = connection.read(allowance, buffer, peerClosing);
+    account.bytes.spend(read.received);
+    if (read.end == ClientConnection::ReadEnd::Allowance && !m_ledger.mayRead(account, now))
+        holdBack(index, connection);
+    return read;
+}
+
+// Its bytes wait in the kernel, in order, and TCP slows the sender down. A
+// connection that epoll cannot stop watching would keep the loop busy for as
+// long as it is held back, so it is cut off instead.
+void FairShare::holdBack(int index, ClientConnection& connection)
+{
+    connection.throttled = true;
+    if (connection.updateWatch())
+        return cutOff(index);
+    m_heldBack.push_back(index);
+    keepTicking();
+}
+
+// At the loop itself, the connections held back from inside handlers are
+// read first, each in turn: the handlers' yields would find them ready and
+// hold them back again before the loop's own turn came.
+std::vector<int> FairShare::takeReadable(AddressLedger::Clock::time_point now)
+{
+    std::vector<int> readable;
+    std::erase_if(m_heldBack, [&](int index) {
+        const bool resumed = resume(index, now);
+        if (resumed && m_table.find(index))
+            readable.push_back(index);
+        return resumed;
+    });
+    if (!m_heldBack.empty())
+        keepTicking();
+    return readable;
+}
+
+// Whether the connection is off the list: gone, or watched for input again.
+// Where epoll refuses to watch it again, it stays on the list, to be tried
+// at the next tick.
+bool FairShare::resume(int index, AddressLedger::Clock::time_point now)
+{
+    ClientConnection* c = m_table.find(index);
+    if (!c || !c->isOpen())
+        return true;
+    if (!mayRead(c->account, now))
+        return false;
+    c->throttled = false;
+    if (c->updateWatch()) {
+        c->throttled = true;
+        return false;
+    }
+    return true;
+}
+
+void FairShare::resumeHeldBack(AddressLedger::Clock::time_point now)
+{
+    std::erase_if(m_heldBack, [&](int index) { return resume(index, now); });
+}
+
+void FairShare::cutOff(int index)
+{
+    ClientConnection* c = m_table.find(index);
+    if (!c)
+        return;
+    c->release();
+    m_departures.emplace_back(index, &m_ledger.hold(c->account));
+    forget(index);
+    if (m_departures.size() == 1)
+        QMetaObject::invokeMethod(this, &FairShare::raiseDueDepartures, Qt::QueuedConnection);
+}
+
+void FairShare::forget(int index)
+{
+    if (ClientConnection* c = m_table.find(index)) {
+        AddressLedger::Account& account = c->account;
+        --account.open;
+        m_table.erase(index);
+        m_ledger.release(account, AddressLedger::Clock::now());
+        keepTicking();
+    }
+}
+
+// Handlers raised here may defer more departures, which wait for the next call.
+void FairShare::raiseDueDepartures()
+{
+    for (const auto& [index, account] : std::exchange(m_departures, {})) {
+        if (m_gate.yieldDepth() > 0 || !m_ledger.mayRead(*account, AddressLedger::Clock::now()))
+            m_departures.emplace_back(index, account);
+        else
+            emit departureDue(index, account);
+    }
+    if (!m_departures.empty())
+        keepTicking();
+}
+
+void FairShare::keepTicking()
+{
+    if (!m_timer.isActive())
+        m_timer.start();
+}
+
+void FairShare::tick()
+{
+    const auto now = AddressLedger::Clock::now();
+    resumeHeldBack(now);
+    if (m_gate.mayRaiseNow(m_table.openCount()))
+        m_listener.admitWaiting();
+    raiseDueDepartures();
+    const int unsettled = m_ledger.forgetSettled(now);
+    if (m_heldBack.empty() && m_listener.waitingCount() == 0 && m_departures.empty()
+        && unsettled == 0)
+        m_timer.stop();
+}

@@ -1,0 +1,81 @@
+#pragma once
+
+#include "address_ledger.h"
+#include "handler_gate.h"
+#include "listener.h"
+#include "slot_table.h"
+
+#include <QObject>
+#include <QTimer>
+
+#include <optional>
+#include <utility>
+#include <vector>
+
+// No client takes more than its share. Each remote address pays, from
+// budgets of its own, for the bytes read from it and for every message sent
+// while one of its events is handled; over budget, it is read later and its
+// new connections wait (the rest waits in the kernel, and TCP slows the
+// sender down). An address that has spent much lately, or whose last two
+// messages were costly, is read only by the loop itself, never inside
+// another's yield. Departures wait for the loop too, and for their address's
+// budget.
+//
+// One timer comes back to what waits: connections held back, connections
+// not yet greeted, departures not yet raised, accounts not yet forgotten.
+class FairShare : public QObject {
+    Q_OBJECT
+
+public:
+    FairShare(AddressLedger& ledger, SlotTable& table, const HandlerGate& gate, Listener& listener);
+
+    // Each message sent is paid for by the address whose event is being
+    // handled, if any.
+    static void charge(AddressLedger::Account* payer)
+    {
+        if (payer) {
+            payer->messages.spend(1);
+            ++payer->sent;
+        }
+    }
+    // Whether a connection of `account` may be read now.
+    bool mayRead(AddressLedger::Account& account, AddressLedger::Clock::time_point now) const;
+    // Reads what the connection's address may send now, through `buffer`;
+    // none where it may not, and then the connection is held back.
+    std::optional<ClientConnection::Read> read(
+        int index, ClientConnection& connection, QByteArray& buffer, bool peerClosing);
+    // Stops reading the connection until its address may be read again.
+    void holdBack(int index, ClientConnection& connection);
+    // For the loop itself, which reads them first: the connections held back
+    // that may be read now, watched for input again.
+    std::vector<int> takeReadable(AddressLedger::Clock::time_point now);
+    int heldBackCount() const { return int(m_heldBack.size()); }
+
+    // Closes the connection now, and raises its departure from the loop,
+    // not from inside the call that found it.
+    void cutOff(int index);
+    // The entry goes, and with it the connection's hold on its account.
+    void forget(int index);
+    // Raises the departures whose time has come, through departureDue.
+    void raiseDueDepartures();
+
+    // Runs the timer while anything waits.
+    void keepTicking();
+
+signals:
+    // Raise the departure, then release the account.
+    void departureDue(int index, AddressLedger::Account* account);
+
+private:
+    void tick();
+    void resumeHeldBack(AddressLedger::Clock::time_point now);
+    bool resume(int index, AddressLedger::Clock::time_point now);
+
+    AddressLedger& m_ledger;
+    SlotTable& m_table;
+    const HandlerGate& m_gate;
+    Listener& m_listener;
+    std::vector<int> m_heldBack;
+    std::vector<std::pair<int, AddressLedger::Account*>> m_departures;
+    QTimer m_timer;
+};
