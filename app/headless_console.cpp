@@ -45,22 +45,23 @@ HeadlessConsole::HeadlessConsole(
     , m_port(port)
 {
     TranscriptStore& transcript = state.transcript;
-    connect(&transcript, &TranscriptStore::appended, this,
-        [this, &transcript](qint64 row) { write(Priority::Info, transcript.row(row)); });
+    connect(&transcript, &TranscriptStore::appended, this, [this, &transcript](qint64 row) {
+        write(Priority::Info, transcript.row(row).value_or(QByteArray()));
+    });
     // The roster is cleared at a stop: only single rows removed are departures.
     connect(&state.Users, &ListModel::rowsAboutToBeRemoved, this,
         [this](const QModelIndex&, int first, int last) {
             for (int row = first; row <= last; ++row)
                 write(Priority::Info, "User Left The Chat: " + m_state.Users.List(row));
         });
-    const auto storageFailed = [this](const QString& reason) {
+    const auto storageFailed = [this](const Failure& failure) {
         write(Priority::Warning,
             QStringLiteral("The transcripts are kept in memory from now on: %1.")
-                .arg(reason)
+                .arg(failure.text)
                 .toLatin1());
     };
     connect(&transcript, &TranscriptStore::storageFailed, this, storageFailed);
-    if (!transcript.failure().isEmpty())
+    if (transcript.failure())
         storageFailed(transcript.failure());
 }
 

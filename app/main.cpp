@@ -69,7 +69,12 @@ int serveInWindow(
 
 int main(int argc, char* argv[])
 {
-    prepareProcessForClients();
+    if (const Failure limit = prepareProcessForClients()) {
+        const QString text = QStringLiteral(
+            "The open-file limit could not be raised, so fewer clients can connect: %1.")
+                                 .arg(limit.text);
+        std::fputs(journalLine(Priority::Warning, text.toLatin1()).constData(), stderr);
+    }
 
     const CommandLine commandLine = parseCommandLine(argumentsOf(argc, argv));
     switch (commandLine.action) {

@@ -53,8 +53,9 @@ Failure LogFile::writeBuffer()
                 .arg(m_buffer.size()) };
     m_buffer.clear();
     // Starts writing what is there to disk, without waiting, so that the
-    // commit's sync has little left to do.
-    ::sync_file_range(int(m_file.handle()), 0, 0, SYNC_FILE_RANGE_WRITE);
+    // commit's sync has little left to do: a hint, which where it fails
+    // leaves all the work to that sync.
+    (void)::sync_file_range(int(m_file.handle()), 0, 0, SYNC_FILE_RANGE_WRITE);
     return {};
 }
 
@@ -67,7 +68,26 @@ Failure LogFile::commit()
     return m_failure;
 }
 
+// Qt's own text, under the error number nearest to what Qt says failed.
 Failure LogFile::fileFailure()
 {
-    return { int(m_file.error()), m_file.errorString() };
+    int code = EIO;
+    switch (m_file.error()) {
+    case QFileDevice::OpenError:
+    case QFileDevice::PermissionsError:
+        code = EACCES;
+        break;
+    case QFileDevice::ResourceError:
+        code = ENOSPC;
+        break;
+    case QFileDevice::AbortError:
+        code = ECANCELED;
+        break;
+    case QFileDevice::TimeOutError:
+        code = ETIMEDOUT;
+        break;
+    default:
+        break;
+    }
+    return { code, m_file.errorString() };
 }

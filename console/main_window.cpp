@@ -69,7 +69,7 @@ MainWindow::MainWindow(ServerState& state, SlotArray& server, QWidget* parent)
     bindPortBox();
     connect(
         &state.transcript, &TranscriptStore::storageFailed, this, &MainWindow::showStorageFailure);
-    if (!state.transcript.failure().isEmpty())
+    if (state.transcript.failure())
         showStorageFailure(state.transcript.failure());
 }
 
@@ -205,10 +205,10 @@ void MainWindow::showFailure(const Failure& failure)
         showMessageBox(failure.text, boxTitle, Icon::Critical);
 }
 
-void MainWindow::showStorageFailure(const QString& reason)
+void MainWindow::showStorageFailure(const Failure& failure)
 {
     statusBar()->showMessage(
-        QStringLiteral("The transcripts are kept in memory from now on: %1.").arg(reason));
+        QStringLiteral("The transcripts are kept in memory from now on: %1.").arg(failure.text));
     setFixedSize(sizeHint());
 }
 

@@ -60,7 +60,7 @@ private:
     void outsideHandlers(Receiver* receiver, void (Receiver::*command)());
     void bindPortBox();
     void showFailure(const Failure& failure);
-    void showStorageFailure(const QString& reason);
+    void showStorageFailure(const Failure& failure);
 
     ServerState& m_state;
     SlotArray& m_server;

@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <span>
 
 #include <fcntl.h>
@@ -51,9 +50,13 @@ int privateFile(const QString& folder)
         return fd;
     QByteArray name = path + "/quenvar-transcript-XXXXXX";
     const int named = ::mkostemp(name.data(), O_CLOEXEC);
-    if (named >= 0)
-        ::unlink(name.constData());
-    return named;
+    if (named < 0 || ::unlink(name.constData()) == 0)
+        return named;
+    // A name that stays would let others open the file.
+    const int error = errno;
+    ::close(named);
+    errno = error;
+    return -1;
 }
 
 bool writeAt(int fd, const char* bytes, qint64 size, qint64 offset)
@@ -89,9 +92,10 @@ bool readAt(int fd, char* bytes, qint64 size, qint64 offset)
     return true;
 }
 
-QString systemText(int code)
+// `what`, with %1 for the operating system's text for `code`.
+Failure storageError(const QString& what, int code)
 {
-    return QString::fromLocal8Bit(std::strerror(code));
+    return Failure { code, what.arg(systemError(code).text) };
 }
 
 } // namespace
@@ -104,8 +108,8 @@ TranscriptStore::TranscriptStore(const QString& folder, QObject* parent)
     m_data = privateFile(where);
     m_ends = m_data >= 0 ? privateFile(where) : -1;
     if (m_ends < 0) {
-        m_failure = QStringLiteral("the transcript file cannot be created in %1: %2")
-                        .arg(where, systemText(errno));
+        m_failure = storageError(
+            QStringLiteral("the transcript file cannot be created in %1: %2").arg(where), errno);
         if (m_data >= 0)
             ::close(m_data);
         m_data = -1;
@@ -145,7 +149,7 @@ qint64 TranscriptStore::sizeOnDisk() const
 void TranscriptStore::append(const QByteArray& row)
 {
     emit aboutToAppend(m_count);
-    if (!m_failure.isEmpty()) {
+    if (m_failure) {
         m_inMemory.push_back(row);
         m_inMemoryBytes += row.size() + memoryPerRow;
     } else {
@@ -154,7 +158,7 @@ void TranscriptStore::append(const QByteArray& row)
     }
     ++m_count;
     emit appended(m_count - 1);
-    if (!m_failure.isEmpty())
+    if (m_failure)
         dropOldest();
     else if (m_pending.size() >= flushBytes)
         flush();
@@ -164,7 +168,7 @@ void TranscriptStore::append(const QByteArray& row)
 
 void TranscriptStore::flush()
 {
-    if (m_pendingEnds.empty() || !m_failure.isEmpty())
+    if (m_pendingEnds.empty() || m_failure)
         return;
     std::vector<qint64> ends(m_pendingEnds.size());
     std::transform(m_pendingEnds.begin(), m_pendingEnds.end(), ends.begin(),
@@ -173,7 +177,7 @@ void TranscriptStore::flush()
         || !writeAt(m_ends, reinterpret_cast<const char*>(ends.data()),
             qint64(ends.size()) * endSize, m_written * endSize)) {
         fallBackToMemory(
-            QStringLiteral("the transcript file cannot be written: %1").arg(systemText(errno)));
+            storageError(QStringLiteral("the transcript file cannot be written: %1"), errno));
         dropOldest();
         return;
     }
@@ -186,7 +190,7 @@ void TranscriptStore::flush()
 
 // The rows written so far stay readable from the files; what waits, and all
 // that comes later, is kept in memory.
-void TranscriptStore::fallBackToMemory(const QString& reason)
+void TranscriptStore::fallBackToMemory(const Failure& failure)
 {
     qint64 start = 0;
     for (const qint64 end : m_pendingEnds) {
@@ -196,8 +200,8 @@ void TranscriptStore::fallBackToMemory(const QString& reason)
     }
     m_pending.clear();
     m_pendingEnds.clear();
-    m_failure = reason;
-    emit storageFailed(reason);
+    m_failure = failure;
+    emit storageFailed(failure);
 }
 
 qint64 TranscriptStore::keptBytes() const
@@ -214,9 +218,9 @@ qint64 TranscriptStore::keptBytes() const
 void TranscriptStore::dropOldest()
 {
     const qint64 before = m_first;
-    if (m_failure.isEmpty() && m_first < m_written && keptBytes() > m_cap) {
+    if (!m_failure && m_first < m_written && keptBytes() > m_cap) {
         dropWritten(firstRowToKeep(keptBytes() - m_cap / 4 * 3));
-    } else if (!m_failure.isEmpty() && m_inMemoryBytes > std::min(m_cap, memoryCap)) {
+    } else if (m_failure && m_inMemoryBytes > std::min(m_cap, memoryCap)) {
         m_first = std::max(m_first, m_written);
         for (; m_inMemoryBytes > std::min(m_cap, memoryCap) / 4 * 3; ++m_first) {
             m_inMemoryBytes -= m_inMemory.front().size() + memoryPerRow;
@@ -229,7 +233,7 @@ void TranscriptStore::dropOldest()
     if (!std::exchange(m_dropNoted, true))
         append(QStringLiteral("The transcripts have reached %1 MiB: from now on the oldest lines "
                               "make way for new ones.")
-                   .arg((m_failure.isEmpty() ? m_cap : std::min(m_cap, memoryCap)) >> 20)
+                   .arg((m_failure ? std::min(m_cap, memoryCap) : m_cap) >> 20)
                    .toLatin1());
 }
 
@@ -268,18 +272,19 @@ void TranscriptStore::dropWritten(qint64 first)
     m_firstByte = firstByte < 0 ? m_writtenBytes : firstByte;
     // Where the row before the first ends is where the first starts: it stays.
     if (!freeStart(m_data, m_firstByte) || !freeStart(m_ends, (m_first - 1) * endSize))
-        fallBackToMemory(
-            QStringLiteral("the transcript file cannot give the space of its oldest lines back: %1")
-                .arg(systemText(errno)));
+        fallBackToMemory(storageError(
+            QStringLiteral(
+                "the transcript file cannot give the space of its oldest lines back: %1"),
+            errno));
 }
 
-QByteArray TranscriptStore::row(qint64 row, qsizetype maxBytes) const
+std::optional<QByteArray> TranscriptStore::row(qint64 row, qsizetype maxBytes) const
 {
     const auto cut = [maxBytes](qint64 size) {
         return maxBytes < 0 ? size : std::min<qint64>(size, maxBytes);
     };
     if (row < m_first || row >= m_count)
-        return {};
+        return std::nullopt;
     if (row < m_written) {
         // Where the row before ends (0 for the first) and where this one
         // ends, in one read.
@@ -288,9 +293,11 @@ QByteArray TranscriptStore::row(qint64 row, qsizetype maxBytes) const
         const qint64 endsRead = row == 0 ? 1 : 2;
         if (!readAt(m_ends, reinterpret_cast<char*>(readInto), endsRead * endSize,
                 (row + 1 - endsRead) * endSize))
-            return {};
+            return std::nullopt;
         QByteArray bytes(cut(ends[1] - ends[0]), Qt::Uninitialized);
-        return readAt(m_data, bytes.data(), bytes.size(), ends[0]) ? bytes : QByteArray();
+        if (!readAt(m_data, bytes.data(), bytes.size(), ends[0]))
+            return std::nullopt;
+        return bytes;
     }
     const qint64 pending = row - m_written;
     if (pending < qint64(m_pendingEnds.size())) {
@@ -311,7 +318,7 @@ qint64 TranscriptStore::readSome(
     if (first >= m_written) {
         const qint64 end = std::min(last, first + rowsPerRead);
         for (qint64 i = first; i < end; ++i)
-            take(row(i));
+            take(*row(i));
         return end;
     }
     // Rows on disk: one read of where they end (with where the row before

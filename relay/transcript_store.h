@@ -1,5 +1,7 @@
 #pragma once
 
+#include "failure.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QList>
@@ -9,6 +11,7 @@
 
 #include <deque>
 #include <functional>
+#include <optional>
 #include <vector>
 
 // Every row of the transcripts, in the order they were written, kept on disk
@@ -53,9 +56,9 @@ public:
     void setCap(qint64 bytes) { m_cap = bytes; }
     // The disk space the files take now.
     qint64 sizeOnDisk() const;
-    // At most the first `maxBytes` of row `row` (all of it for -1); empty
-    // for a row that does not exist or is no longer kept.
-    QByteArray row(qint64 row, qsizetype maxBytes = -1) const;
+    // At most the first `maxBytes` of row `row` (all of it for -1); none for
+    // a row that does not exist, is no longer kept or cannot be read back.
+    std::optional<QByteArray> row(qint64 row, qsizetype maxBytes = -1) const;
     // Hands rows `first` onwards (or from the first one kept), up to `last`,
     // to `take`, as many as one
     // read of about a megabyte brings (at least one); returns the row after
@@ -64,18 +67,18 @@ public:
     qint64 readSome(
         qint64 first, qint64 last, const std::function<void(QByteArrayView)>& take) const;
     void flush();
-    // Why rows are kept in memory, or nothing while they go to disk.
-    QString failure() const { return m_failure; }
+    // Why rows are kept in memory, or none while they go to disk.
+    const Failure& failure() const { return m_failure; }
 
 signals:
     void aboutToAppend(qint64 row);
     void appended(qint64 row);
     // The rows before `first` are no longer kept.
     void dropped(qint64 first);
-    void storageFailed(const QString& reason);
+    void storageFailed(const Failure& failure);
 
 private:
-    void fallBackToMemory(const QString& reason);
+    void fallBackToMemory(const Failure& failure);
     qint64 keptBytes() const;
     void dropOldest();
     qint64 writtenEnd(qint64 row) const;
@@ -84,7 +87,7 @@ private:
 
     int m_data = -1;
     int m_ends = -1;
-    QString m_failure;
+    Failure m_failure;
     qint64 m_cap;
     qint64 m_count = 0;
     // The oldest row kept, and where it starts in the file while it is on disk.

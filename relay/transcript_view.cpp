@@ -48,10 +48,11 @@ int TranscriptView::ListCount() const
 
 QByteArray TranscriptView::List(int row) const
 {
-    return contains(row) ? m_store.row(m_start + row) : QByteArray();
+    return contains(row) ? m_store.row(m_start + row).value_or(QByteArray()) : QByteArray();
 }
 
 QByteArray TranscriptView::ListPrefix(int row, qsizetype maxBytes) const
 {
-    return contains(row) ? m_store.row(m_start + row, maxBytes) : QByteArray();
+    return contains(row) ? m_store.row(m_start + row, maxBytes).value_or(QByteArray())
+                         : QByteArray();
 }

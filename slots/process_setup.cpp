@@ -1,15 +1,16 @@
 #include "process_setup.h"
 
+#include <cerrno>
 #include <csignal>
 
 #include <sys/resource.h>
 
-void prepareProcessForClients()
+Failure prepareProcessForClients()
 {
     std::signal(SIGPIPE, SIG_IGN);
     rlimit limit {};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        ::setrlimit(RLIMIT_NOFILE, &limit);
-    }
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return systemError(errno);
+    limit.rlim_cur = limit.rlim_max;
+    return ::setrlimit(RLIMIT_NOFILE, &limit) == 0 ? Failure {} : systemError(errno);
 }
