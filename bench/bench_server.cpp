@@ -40,7 +40,8 @@ struct FileFromEnvironment final : SaveDialog {
 
 int main(int argc, char* argv[])
 {
-    prepareProcessForClients();
+    if (const Failure limit = prepareProcessForClients())
+        qFatal("the open-file limit: %s", qPrintable(limit.text));
     QApplication app(argc, argv);
     if (argc < 2 || argc > 3) {
         std::fprintf(stderr, "usage: %s PORT [Settings|Logs|Users|Chat]\n", argv[0]);
@@ -67,7 +68,8 @@ int main(int argc, char* argv[])
         QObject::connect(
             loop, &QAbstractEventDispatcher::aboutToBlock, [&] { trace->loopWaits(); });
     }
-    ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe);
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0)
+        qFatal("socketpair: %s", qPrintable(systemError(errno).text));
     std::signal(SIGUSR1, [](int) { (void)!::write(signalPipe[1], "s", 1); });
     QSocketNotifier saveRequests(signalPipe[0], QSocketNotifier::Read);
     QObject::connect(&saveRequests, &QSocketNotifier::activated, &frmMain, [&] {

@@ -58,7 +58,8 @@ protected:
 
 int main(int argc, char* argv[])
 {
-    prepareProcessForClients();
+    if (const Failure limit = prepareProcessForClients())
+        qFatal("the open-file limit: %s", qPrintable(limit.text));
     QApplication app(argc, argv);
     const int clients = argc > 1 ? std::atoi(argv[1]) : 5000;
     const int broadcasts = argc > 2 ? std::atoi(argv[2]) : 20;

@@ -72,9 +72,10 @@ std::vector<std::string> inspircd(const std::string& folder, int port)
         "--config=" + config };
 }
 
-void sendAll(int fd, const std::string& bytes)
+// The few bytes of a login or a join fit a new socket's buffer at once.
+bool sendAll(int fd, const std::string& bytes)
 {
-    ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == ssize_t(bytes.size());
 }
 
 } // namespace
@@ -110,7 +111,8 @@ IrcPeer::IrcPeer(Kind kind)
     : m_kind(kind)
 {
     char folder[] = "/tmp/quenvar-ircpeer-XXXXXX";
-    m_folder = ::mkdtemp(folder);
+    require(::mkdtemp(folder) != nullptr, "mkdtemp");
+    m_folder = folder;
     m_process = std::make_unique<ServerProcess>([this](int port) {
         return m_kind == Kind::Ngircd ? ngircd(m_folder, port) : inspircd(m_folder, port);
     });
@@ -137,13 +139,16 @@ std::vector<int> IrcPeer::join(int first, int count, double limitSeconds)
         fds.push_back(fd);
         char nick[16];
         std::snprintf(nick, sizeof nick, "c%05d", index);
-        sendAll(fd, std::string("NICK ") + nick + "\r\nUSER " + nick + " 0 * :bench\r\n");
+        if (!sendAll(fd, std::string("NICK ") + nick + "\r\nUSER " + nick + " 0 * :bench\r\n"))
+            return giveUp();
     }
     // Welcome (001), then the end of the channel's names (366).
     if (!waitForAll(fds, " 001 ", limitSeconds))
         return giveUp();
-    for (const int fd : fds)
-        sendAll(fd, "JOIN #bench\r\n");
+    for (const int fd : fds) {
+        if (!sendAll(fd, "JOIN #bench\r\n"))
+            return giveUp();
+    }
     if (!waitForAll(fds, " 366 ", limitSeconds))
         return giveUp();
     return fds;

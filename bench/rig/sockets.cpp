@@ -10,6 +10,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 namespace bench {
 
@@ -48,8 +51,8 @@ int connectTo(int port, in_addr_t from)
         return -1;
     }
     const int on = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    require(::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0, "setsockopt");
+    require(::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK) == 0, "fcntl");
     return fd;
 }
 
@@ -85,9 +88,17 @@ bool waitForAll(const std::vector<int>& fds, const char* marker, double limitSec
 void raiseOpenFileLimit()
 {
     rlimit limit {};
-    ::getrlimit(RLIMIT_NOFILE, &limit);
+    require(::getrlimit(RLIMIT_NOFILE, &limit) == 0, "getrlimit");
     limit.rlim_cur = limit.rlim_max;
-    ::setrlimit(RLIMIT_NOFILE, &limit);
+    require(::setrlimit(RLIMIT_NOFILE, &limit) == 0, "setrlimit");
+}
+
+void require(bool done, const char* what)
+{
+    if (done)
+        return;
+    std::fprintf(stderr, "%s: %s\n", what, std::strerror(errno));
+    std::exit(EXIT_FAILURE);
 }
 
 } // namespace bench

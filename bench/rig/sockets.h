@@ -21,5 +21,8 @@ int connectTo(int port, in_addr_t from = 0);
 bool waitForAll(const std::vector<int>& fds, const char* marker, double limitSeconds);
 // For phases of thousands of clients.
 void raiseOpenFileLimit();
+// Ends the benchmark, with errno's text, where `done` is false: a rig that
+// could not be set up would measure something else.
+void require(bool done, const char* what);
 
 } // namespace bench

@@ -1,6 +1,7 @@
 #include "stamped_room.h"
 
 #include "clock.h"
+#include "sockets.h"
 
 #include <sys/epoll.h>
 #include <sys/resource.h>
@@ -91,11 +92,12 @@ StampedRoom::StampedRoom(std::vector<int> fds,
     , m_unsent(m_fds.size())
     , m_scratch(256 * 1024)
 {
+    require(m_epoll >= 0, "epoll_create1");
     for (size_t i = 0; i < m_fds.size(); ++i) {
         epoll_event event {};
         event.events = EPOLLIN;
         event.data.u64 = i;
-        ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_fds[i], &event);
+        require(::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_fds[i], &event) == 0, "epoll_ctl");
     }
 }
 
