@@ -1,6 +1,6 @@
 #pragma once
 
-#include "console.h"
+#include "operator_console.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -22,7 +22,7 @@ QByteArray journalLine(Priority priority, QByteArrayView latin1);
 // lines and the server's own notes, and here departures too. What the window
 // would ask of the operator cannot be asked: a message box becomes an error
 // line.
-class HeadlessConsole final : public QObject, public Console {
+class HeadlessConsole final : public QObject, public OperatorConsole {
     Q_OBJECT
 
 public:

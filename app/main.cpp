@@ -3,7 +3,7 @@
 #include "headless_service.h"
 #include "process_setup.h"
 #include "remembered_starts.h"
-#include "server_console.h"
+#include "server_program.h"
 #include "stop_signals.h"
 
 #include <QApplication>
@@ -49,7 +49,7 @@ int serveInWindow(
     QApplication::setDesktopFileName(QStringLiteral("quenvar-chat-server"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/64.png")));
 
-    ServerConsole console;
+    ServerProgram console;
     console.server.adoptListener(handed);
     QSettings settings;
     RememberedStarts starts(settings, console.engine);

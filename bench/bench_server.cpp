@@ -10,7 +10,7 @@
 #include "line_trace.h"
 #include "process_setup.h"
 #include "save_dialog.h"
-#include "server_console.h"
+#include "server_program.h"
 
 #include <QAbstractEventDispatcher>
 #include <QApplication>
@@ -47,7 +47,7 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "usage: %s PORT [Settings|Logs|Users|Chat]\n", argv[0]);
         return 2;
     }
-    ServerConsole console;
+    ServerProgram console;
     MainWindow& frmMain = console.frmMain;
     frmMain.logExport().setSaveDialog(std::make_unique<FileFromEnvironment>());
     // With the events each row raises handled as it goes, as a log filled

@@ -7,7 +7,7 @@
 // window's thread.)
 #include "port_reservation.h"
 #include "process_setup.h"
-#include "server_console.h"
+#include "server_program.h"
 #include "sockets.h"
 #include "statistics.h"
 
@@ -64,7 +64,7 @@ int main(int argc, char* argv[])
     const int clients = argc > 1 ? std::atoi(argv[1]) : 5000;
     const int broadcasts = argc > 2 ? std::atoi(argv[2]) : 20;
 
-    ServerConsole console;
+    ServerProgram console;
     MainWindow& frmMain = console.frmMain;
     frmMain.show();
     const bench::PortReservation reserved;

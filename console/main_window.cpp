@@ -26,10 +26,10 @@ QColor fromColourValue(quint32 value)
     return QColor(int(value & 0xff), int((value >> 8) & 0xff), int((value >> 16) & 0xff));
 }
 
-QMessageBox::Icon boxIcon(Console::Icon icon)
+QMessageBox::Icon boxIcon(OperatorConsole::Icon icon)
 {
     switch (icon) {
-    case Console::Icon::Critical:
+    case OperatorConsole::Icon::Critical:
         return QMessageBox::Critical;
     }
     return QMessageBox::NoIcon;

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "console.h"
-#include "console_form.h"
+#include "operator_console.h"
+#include "form_controls.h"
 #include "log_export.h"
 
 #include <QMainWindow>
@@ -17,7 +17,7 @@ struct ServerState;
 // turns its controls' events into the engine's handlers, and is the console
 // the engine talks to. Its own commands are the smaller ones: clearing,
 // saving and printing the log, About and Quit.
-class MainWindow final : public QMainWindow, public Console {
+class MainWindow final : public QMainWindow, public OperatorConsole {
     Q_OBJECT
 
 public:
@@ -64,7 +64,7 @@ private:
 
     ServerState& m_state;
     SlotArray& m_server;
-    ConsoleForm m_form;
+    FormControls m_form;
     LogExport m_logExport;
     std::function<void()> m_endProgram;
 };

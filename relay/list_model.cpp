@@ -60,7 +60,7 @@ qint32 ListModel::ItemData(int row) const
     return contains(row) ? m_rows.at(row).itemData : 0;
 }
 
-void ListModel::setItemData(int row, qint32 value)
+void ListModel::setRowItemData(int row, qint32 value)
 {
     if (!contains(row))
         return;

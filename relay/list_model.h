@@ -24,8 +24,7 @@ public:
     void setList(int row, const QByteArray& text);
     // 0 for a row that does not exist.
     qint32 ItemData(int row) const;
-    void setItemData(int row, qint32 value);
-    using ListRows::setItemData;
+    void setRowItemData(int row, qint32 value);
     int NewIndex() const { return m_newIndex; }
 
     QVariant data(const QModelIndex& index, int role) const override;

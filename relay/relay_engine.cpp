@@ -1,6 +1,6 @@
 #include "relay_engine.h"
 
-#include "console.h"
+#include "operator_console.h"
 #include "protocol.h"
 #include "server_state.h"
 #include "slot_array.h"
@@ -48,7 +48,7 @@ int typedPort(const QString& text)
 
 } // namespace
 
-RelayEngine::RelayEngine(ServerState& state, SlotArray& server, Console& console, QObject* parent)
+RelayEngine::RelayEngine(ServerState& state, SlotArray& server, OperatorConsole& console, QObject* parent)
     : QObject(parent)
     , m_state(state)
     , m_server(server)
@@ -84,7 +84,7 @@ void RelayEngine::cmdStart_Click()
     m_console.setCaption(captionPrefix + nickname);
     if (nickname.isEmpty() || nickname.size() > longestNickname || m_state.port == 0) {
         m_console.showMessageBox(QStringLiteral("No Port Assigned! or No Nickname Assigned"),
-            boxTitle, Console::Icon::Critical);
+            boxTitle, OperatorConsole::Icon::Critical);
         return;
     }
 
@@ -128,7 +128,7 @@ void RelayEngine::refuseStart(const QString& text)
     m_console.setStopEnabled(false);
     m_console.setPortEnabled(true);
     showNotRunning();
-    m_console.showMessageBox(text, boxTitle, Console::Icon::Critical);
+    m_console.showMessageBox(text, boxTitle, OperatorConsole::Icon::Critical);
 }
 
 void RelayEngine::cmdStop_Click()
@@ -217,8 +217,8 @@ void RelayEngine::join(int index, const QByteArray& text)
         m_state.Ip.AddItem(m_server.RemoteHostIP(index).toLatin1());
         m_state.connection.AddItem(QByteArray::number(index));
         const int added = m_state.Users.NewIndex();
-        m_state.Users.setItemData(added, index);
-        m_state.Users2.setItemData(added, index);
+        m_state.Users.setRowItemData(added, index);
+        m_state.Users2.setRowItemData(added, index);
     }
     updateOnline();
 

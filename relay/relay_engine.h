@@ -3,7 +3,7 @@
 #include <QObject>
 #include <QString>
 
-class Console;
+class OperatorConsole;
 class SlotArray;
 struct ServerState;
 
@@ -17,7 +17,7 @@ class RelayEngine final : public QObject {
     Q_OBJECT
 
 public:
-    RelayEngine(ServerState& state, SlotArray& server, Console& console, QObject* parent = nullptr);
+    RelayEngine(ServerState& state, SlotArray& server, OperatorConsole& console, QObject* parent = nullptr);
 
     void Form_Load();
     void cmdStart_Click();
@@ -50,5 +50,5 @@ private:
 
     ServerState& m_state;
     SlotArray& m_server;
-    Console& m_console;
+    OperatorConsole& m_console;
 };

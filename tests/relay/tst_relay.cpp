@@ -1,4 +1,4 @@
-#include "console.h"
+#include "operator_console.h"
 #include "loopback.h"
 #include "relay_engine.h"
 #include "resource_limit.h"
@@ -17,7 +17,7 @@
 namespace {
 
 // The console as plain fields, recording what the engine asks of the window.
-class FakeConsole final : public Console {
+class FakeConsole final : public OperatorConsole {
 public:
     void setCaption(const QString& text) override { caption = text; }
     QString nickname() const override { return txtNickname; }

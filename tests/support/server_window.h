@@ -2,14 +2,14 @@
 
 #include "loopback.h"
 #include "rows.h"
-#include "server_console.h"
+#include "server_program.h"
 
 #include <QtTest>
 #include <QtWidgets>
 
 // The server as the operator runs it, on a port reserved for it, with
 // helpers that bring clients in.
-struct ServerWindow : ServerConsole {
+struct ServerWindow : ServerProgram {
     ReservedPort reserved;
     quint16 port = reserved.port;
 
@@ -21,7 +21,7 @@ struct ServerWindow : ServerConsole {
     QPushButton* button(const char* name) { return control<QPushButton>(name); }
     void start(const QString& nickname = QStringLiteral("op"))
     {
-        ServerConsole::start(nickname, port);
+        ServerProgram::start(nickname, port);
     }
     // A client that has had its greeting, and nothing more.
     Client connect(const char* from = "127.0.0.1")

@@ -16,8 +16,8 @@ struct ServerState;
 // that tests and assistive technology know them by, the tab order and the
 // menus. The layout does not follow the window's size. The window owns the
 // controls; this knows where they are.
-struct ConsoleForm {
-    ConsoleForm(QMainWindow& window, ServerState& state);
+struct FormControls {
+    FormControls(QMainWindow& window, ServerState& state);
 
     QTabWidget* Overzicht = nullptr;
     QPushButton* cmdStart = nullptr;

@@ -1,4 +1,4 @@
-#include "console_form.h"
+#include "form_controls.h"
 
 #include "list_box.h"
 #include "list_rows.h"
@@ -63,7 +63,7 @@ ListBox* listBox(ListRows& rows, QWidget* page, const char* name, const QRect& p
 
 } // namespace
 
-ConsoleForm::ConsoleForm(QMainWindow& window, ServerState& state)
+FormControls::FormControls(QMainWindow& window, ServerState& state)
 {
     window.setObjectName(QStringLiteral("frmMain"));
     window.setWindowTitle(QStringLiteral("Quenvar Chat Server"));
@@ -75,7 +75,7 @@ ConsoleForm::ConsoleForm(QMainWindow& window, ServerState& state)
     setTabOrder();
 }
 
-void ConsoleForm::createControls(QWidget* client, ServerState& state)
+void FormControls::createControls(QWidget* client, ServerState& state)
 {
     Overzicht = placed(new QTabWidget(client), "Overzicht", twips(120, 0, 9885, 4335));
     auto* settings = new QWidget;
@@ -155,7 +155,7 @@ void ConsoleForm::createControls(QWidget* client, ServerState& state)
         = button(QStringLiteral("Clear All"), chat, "cmdClearChat", onPage(6120, 3840, 1215, 375));
 }
 
-void ConsoleForm::createMenus(QMainWindow& window)
+void FormControls::createMenus(QMainWindow& window)
 {
     QMenu* mnuBestand = window.menuBar()->addMenu(QStringLiteral("&File"));
     mnuBestand->setObjectName(QStringLiteral("mnuBestand"));
@@ -169,7 +169,7 @@ void ConsoleForm::createMenus(QMainWindow& window)
 
 // Tab walks the page shown in reading order, then the buttons below it;
 // controls on hidden pages are passed over.
-void ConsoleForm::setTabOrder()
+void FormControls::setTabOrder()
 {
     QWidget* const order[]
         = { Overzicht, cmbPort, txtNickname, Log, cmdSaveLog, cmdClearLog, cmdPrintLog, Users, Ip,

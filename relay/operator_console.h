@@ -10,11 +10,11 @@ inline constexpr quint32 colourGreen = 65280;
 // The window as the engine sees it: the fields it reads and writes, and the
 // two things it asks of the window. The main window implements it; engine
 // tests use plain fields.
-class Console {
+class OperatorConsole {
 public:
     enum class Icon { Critical };
 
-    virtual ~Console() = default;
+    virtual ~OperatorConsole() = default;
 
     virtual void setCaption(const QString& caption) = 0;
     virtual QString nickname() const = 0; // txtNickname

@@ -8,8 +8,8 @@
 // The program's objects, built in the order they need each other: the slot
 // array, the server state, the window that shows it, and the engine that
 // the window's controls drive. They live as long as this.
-struct ServerConsole {
-    ServerConsole() { frmMain.load(engine); }
+struct ServerProgram {
+    ServerProgram() { frmMain.load(engine); }
 
     // What the operator does to start the service: types a nickname and a
     // port on the Settings page and presses Start Server.
