@@ -1,8 +1,8 @@
 #pragma once
 
-#include "operator_console.h"
 #include "form_controls.h"
 #include "log_export.h"
+#include "operator_console.h"
 
 #include <QMainWindow>
 

@@ -48,7 +48,8 @@ int typedPort(const QString& text)
 
 } // namespace
 
-RelayEngine::RelayEngine(ServerState& state, SlotArray& server, OperatorConsole& console, QObject* parent)
+RelayEngine::RelayEngine(
+    ServerState& state, SlotArray& server, OperatorConsole& console, QObject* parent)
     : QObject(parent)
     , m_state(state)
     , m_server(server)

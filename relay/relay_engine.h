@@ -17,7 +17,8 @@ class RelayEngine final : public QObject {
     Q_OBJECT
 
 public:
-    RelayEngine(ServerState& state, SlotArray& server, OperatorConsole& console, QObject* parent = nullptr);
+    RelayEngine(
+        ServerState& state, SlotArray& server, OperatorConsole& console, QObject* parent = nullptr);
 
     void Form_Load();
     void cmdStart_Click();

@@ -22,7 +22,13 @@ class SlotArray : public QObject {
 
 public:
     // The state numbers of the socket control the engine was written against.
-    enum SocketState { sckClosed = 0, sckOpen = 1, sckListening = 2, sckConnected = 7, sckClosing = 8 };
+    enum SocketState {
+        sckClosed = 0,
+        sckOpen = 1,
+        sckListening = 2,
+        sckConnected = 7,
+        sckClosing = 8
+    };
 
     using QObject::QObject;
 

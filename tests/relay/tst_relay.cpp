@@ -1,5 +1,5 @@
-#include "operator_console.h"
 #include "loopback.h"
+#include "operator_console.h"
 #include "relay_engine.h"
 #include "resource_limit.h"
 #include "rows.h"
