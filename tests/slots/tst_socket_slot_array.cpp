@@ -1,4 +1,6 @@
 #include "address_ledger.h"
+#include "fair_share.h"
+#include "handler_gate.h"
 #include "listener.h"
 #include "loopback.h"
 #include "socket_slot_array.h"
@@ -6,11 +8,13 @@
 #include <QtTest>
 
 #include <cstring>
+#include <list>
 #include <numeric>
 
 #include <arpa/inet.h>
 #include <poll.h>
 #include <sys/epoll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -89,6 +93,26 @@ struct Served {
         return QTest::qWaitFor([&] { return server.lastSlot() > last; }, timeoutMs)
             ? std::move(client)
             : nullptr;
+    }
+};
+
+// The slot array's parts without its sockets: an epoll set that refuses
+// every watch, budgets of 1,000 bytes and messages, and a clock of the test's.
+struct Policies {
+    std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
+    EpollWatches watches { -1 };
+    AddressLedger ledger { { 1000, 1000 }, { 1000, 1000 } };
+    SlotTable table;
+    HandlerGate gate { [this] { return now; } };
+    Listener listener { watches, ledger, 16, [](const Arrival&) {} };
+    FairShare fairShare { ledger, table, gate, listener, [this] { return now; } };
+
+    // Held for the test's length.
+    AddressLedger::Account& account(const char* ipv6)
+    {
+        in6_addr address {};
+        inet_pton(AF_INET6, ipv6, &address);
+        return ledger.hold(address, now);
     }
 };
 
@@ -205,29 +229,18 @@ private slots:
     }
 
     // A cheap handler's yield runs nothing: what arrives waits its turn. A
-    // costly handler's (more than two messages a client) runs what is
-    // waiting from cheap addresses, one handler deep: the one it runs reads
-    // nothing more. Departures and the messages of an address not served
-    // before, of one whose own message is being handled, of one whose last
-    // two messages each cost more than two messages a client (one such
-    // message is forgiven, as a join before chat lines), and of one that has
-    // spent much lately, wait for the loop itself. Yields from the window
-    // nest too, but only so deep.
+    // costly handler's (more than two messages a client) runs what waits
+    // from cheap addresses, one handler deep: the one it runs reads nothing
+    // more. Its own address's next message and departures wait for the loop.
     void yieldsRunWhatIsWaiting()
     {
         Served s;
-        s.server.setBudgets({ 64, 64 * 1024 }, SocketSlotArray::defaultSendBudget);
         s.server.setYieldIntervals(0us, 0us);
         Client a = s.connect("127.0.0.2"), b = s.connect("127.0.0.3"), d = s.connect("127.0.0.4"),
-               fresh = s.connect("127.0.0.5"), costly = s.connect("127.0.0.6"),
-               busy = s.connect("127.0.0.7"), leaver = s.connect("127.0.0.8");
-        QVERIFY(a && b && d && fresh && costly && busy && leaver);
+               leaver = s.connect("127.0.0.5");
+        QVERIFY(a && b && d && leaver);
         int depth = 0;
         QList<std::pair<QByteArray, int>> handled; // what, and how deep in handlers
-        const auto handledBytes = [&] {
-            return std::accumulate(handled.begin(), handled.end(), qsizetype(0),
-                [](qsizetype sum, const auto& h) { return sum + h.first.size(); });
-        };
         const auto yieldUntil = [&](const std::function<bool()>& done) {
             QDeadlineTimer deadline(timeoutMs);
             while (!done() && !deadline.hasExpired())
@@ -236,31 +249,22 @@ private slots:
         };
         const auto waiting
             = [](QTcpSocket* client) { return atServer(client->localPort()) & POLLIN; };
-        // What a's handler has clients send besides b's, none of it to be read inside.
-        const std::pair<QTcpSocket*, QByteArray> held[]
-            = { { a.get(), "again" }, { fresh.get(), "fresh" }, { costly.get(), "costly again" },
-                  { busy.get(), "busy again" } };
         connect(&s.server, &SlotArray::peerClosed, this, [&] {
             handled.append({ "closed", depth });
         });
         connect(&s.server, &SlotArray::dataArrival, this, [&](int index) {
             const QByteArray message = s.server.GetData(index);
             handled.append({ message, depth++ });
-            if (message == "costly") {
-                for (int i = 0; i < 100; ++i)
-                    QVERIFY(!s.server.SendData(index, "x"));
-            } else if (message == "a") {
+            if (message == "a") {
                 for (int i = 0; i < 3 * s.server.openConnections(); ++i)
                     QVERIFY(!s.server.SendData(index, "x"));
                 b->write("b");
-                for (const auto& [client, bytes] : held)
-                    client->write(bytes);
+                a->write("again");
                 const quint16 leaverPort = leaver->localPort();
                 leaver->disconnectFromHost();
                 yieldUntil([&] {
                     return handled.size() == 3 && (atServer(leaverPort) & POLLRDHUP)
-                        && std::all_of(std::begin(held), std::end(held),
-                            [&](const auto& h) { return waiting(h.first); });
+                        && waiting(a.get());
                 });
             } else if (message == "b") {
                 d->write("d");
@@ -270,35 +274,18 @@ private slots:
         });
         for (Client* client : { &a, &d, &leaver })
             (*client)->write("hi");
-        busy->write(QByteArray(60000, 'k')); // its refill takes a quarter of an hour
-        b->write("costly"); // once only, as a join before chat lines
-        costly->write("costly");
-        QTRY_COMPARE_WITH_TIMEOUT(handledBytes(), 60018, timeoutMs);
-        costly->write("costly");
-        QTRY_COMPARE_WITH_TIMEOUT(handledBytes(), 60024, timeoutMs);
+        QTRY_COMPARE_WITH_TIMEOUT(handled.size(), 3, timeoutMs);
         handled.clear();
         b->write("b");
         QTRY_COMPARE_WITH_TIMEOUT(handled.size(), 2, timeoutMs);
         QCOMPARE(handled, (QList<std::pair<QByteArray, int>> { { "b", 0 }, { "d", 0 } }));
         handled.clear();
         a->write("a");
-        QTRY_COMPARE_WITH_TIMEOUT(handled.size(), 8, timeoutMs);
+        QTRY_COMPARE_WITH_TIMEOUT(handled.size(), 5, timeoutMs);
         std::sort(handled.begin() + 3, handled.end());
         QCOMPARE(handled,
-            (QList<std::pair<QByteArray, int>> { { "a", 0 }, { "b", 1 }, { "d", 1 }, { "again", 0 },
-                { "busy again", 0 }, { "closed", 0 }, { "costly again", 0 }, { "fresh", 0 } }));
-
-        int windowDepth = 0, deepest = 0, posted = 0;
-        std::function<void()> yieldingEvent = [&] {
-            deepest = std::max(deepest, ++windowDepth);
-            if (++posted < 2 * HandlerGate::maxYieldDepth)
-                QTimer::singleShot(0, this, yieldingEvent);
-            s.server.DoEvents();
-            --windowDepth;
-        };
-        yieldingEvent();
-        QTRY_COMPARE_WITH_TIMEOUT(posted, 2 * HandlerGate::maxYieldDepth, timeoutMs);
-        QCOMPARE(deepest, HandlerGate::maxYieldDepth + 1);
+            (QList<std::pair<QByteArray, int>> {
+                { "a", 0 }, { "b", 1 }, { "d", 1 }, { "again", 0 }, { "closed", 0 } }));
     }
 
     // What a handler sends a client waits for the end of the turn, which
@@ -381,44 +368,158 @@ private slots:
         QCOMPARE(s.read.at(2), flood);
     }
 
+    // Inside a yield, only an address that has been cheap is read: served
+    // before, not twice in a row costly (more than two messages a client),
+    // not busy lately, and not being handled. The loop reads any address
+    // within its budget.
+    void readPolicy_data()
+    {
+        QTest::addColumn<int>("depth");
+        QTest::addColumn<qint64>("lastCost"); // -1: never served
+        QTest::addColumn<qint64>("costBefore");
+        QTest::addColumn<int>("handling");
+        QTest::addColumn<qint64>("spent"); // of a burst of 1,000 bytes
+        QTest::addColumn<bool>("read");
+        QTest::newRow("the loop reads a new address") << 0 << -1LL << 0LL << 0 << 0LL << true;
+        QTest::newRow("the loop reads a busy one") << 0 << 100LL << 100LL << 1 << 600LL << true;
+        QTest::newRow("an address over budget is held") << 0 << 0LL << 0LL << 0 << 2000LL << false;
+        QTest::newRow("a cheap address is read in a yield") << 1 << 0LL << 0LL << 0 << 0LL << true;
+        QTest::newRow("one costly message is forgiven") << 1 << 100LL << 0LL << 0 << 0LL << true;
+        QTest::newRow("two costly ones wait") << 1 << 100LL << 100LL << 0 << 0LL << false;
+        QTest::newRow("a new address waits") << 1 << -1LL << 0LL << 0 << 0LL << false;
+        QTest::newRow("one being handled waits") << 1 << 0LL << 0LL << 1 << 0LL << false;
+        QTest::newRow("a busy one waits") << 1 << 0LL << 0LL << 0 << 600LL << false;
+    }
+    void readPolicy()
+    {
+        QFETCH(int, depth);
+        QFETCH(qint64, lastCost);
+        QFETCH(qint64, costBefore);
+        QFETCH(int, handling);
+        QFETCH(qint64, spent);
+        QFETCH(bool, read);
+        Policies p;
+        AddressLedger::Account& account = p.account("::ffff:127.0.0.2");
+        account.lastCost = lastCost;
+        account.costBefore = costBefore;
+        account.handling = handling;
+        account.bytes.spend(spent);
+        std::optional<HandlerGate::Yield> yield;
+        if (depth > 0)
+            yield.emplace(p.gate);
+        QCOMPARE(p.fairShare.mayRead(account), read);
+    }
+
+    // The loop raises events; a yield only inside a costly handler, and then
+    // only one deep.
+    void raisePolicy_data()
+    {
+        QTest::addColumn<int>("handlers");
+        QTest::addColumn<int>("sent"); // by the outer handler, with one client
+        QTest::addColumn<bool>("raise");
+        QTest::newRow("the loop") << 0 << 0 << true;
+        QTest::newRow("a cheap handler's yield") << 1 << 2 << false;
+        QTest::newRow("a costly handler's yield") << 1 << 3 << true;
+        QTest::newRow("inside the one it raised") << 2 << 3 << false;
+    }
+    void raisePolicy()
+    {
+        QFETCH(int, handlers);
+        QFETCH(int, sent);
+        QFETCH(bool, raise);
+        Policies p;
+        AddressLedger::Account& account = p.account("::ffff:127.0.0.2");
+        std::list<HandlerGate::Handling> running;
+        std::list<HandlerGate::Yield> yields;
+        for (int i = 0; i < handlers; ++i) {
+            running.emplace_back(p.gate, &account, true);
+            account.sent += i == 0 ? sent : 0;
+            yields.emplace_back(p.gate);
+        }
+        QCOMPARE(p.gate.mayRaiseNow(1), raise);
+    }
+
+    // A yield reads the clock every eighth time, looks for sockets and runs
+    // the window's events as often as their intervals allow, and past the
+    // deepest nesting does nothing.
+    void yieldIntervals()
+    {
+        Policies p;
+        const auto eighthYield = [&] {
+            for (int i = 0; i < 7; ++i) {
+                if (p.gate.yieldWork())
+                    return std::pair(true, true); // too early: never both
+            }
+            const auto work = p.gate.yieldWork();
+            return work ? std::pair(work->checkSockets, work->runWindowPass)
+                        : std::pair(false, false);
+        };
+        p.now += 1s;
+        QCOMPARE(eighthYield(), std::pair(true, true));
+        p.gate.socketsChecked();
+        p.now += HandlerGate::defaultSocketCheckInterval;
+        QCOMPARE(eighthYield(), std::pair(true, false));
+        p.now += HandlerGate::defaultWindowPassInterval;
+        std::list<HandlerGate::Yield> nested;
+        while (p.gate.yieldDepth() < HandlerGate::maxYieldDepth)
+            nested.emplace_back(p.gate);
+        QCOMPARE(eighthYield(), std::pair(false, false));
+    }
+
+    // A connection cut off has its departure raised by the loop, once its
+    // address's budget allows, never inside a yield.
+    void departures_data()
+    {
+        QTest::addColumn<int>("depth");
+        QTest::addColumn<qint64>("spent");
+        QTest::addColumn<bool>("raised");
+        QTest::newRow("raised by the loop") << 0 << 0LL << true;
+        QTest::newRow("departures wait for the outer loop") << 1 << 0LL << false;
+        QTest::newRow("and for the address's budget") << 0 << 2000LL << false;
+    }
+    void departures()
+    {
+        QFETCH(int, depth);
+        QFETCH(qint64, spent);
+        QFETCH(bool, raised);
+        Policies p;
+        int pair[2];
+        QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+        ::close(pair[1]);
+        AddressLedger::Account& account = p.account("::ffff:127.0.0.2");
+        qsizetype unsent = 0;
+        p.table.open(1, pair[0], 1, sockaddr_in6 {}, account, p.watches, unsent);
+        account.bytes.spend(spent);
+        QSignalSpy due(&p.fairShare, &FairShare::departureDue);
+        std::optional<HandlerGate::Yield> yield;
+        if (depth > 0)
+            yield.emplace(p.gate);
+        p.fairShare.cutOff(1);
+        p.fairShare.raiseDueDepartures();
+        QCOMPARE(std::pair(int(due.size()), p.table.openCount()), std::pair(raised ? 1 : 0, 0));
+    }
+
     // Connections from one machine (an IPv4 address, an IPv6 /64) share its
-    // account, which earns its budget back at the budget's rate, after a
-    // debt, and no more than the burst; it is forgotten once nothing holds it
-    // and it owes nothing. A listener
-    // that shares the ledger says when its epoll descriptor refuses it.
+    // account, which is forgotten once nothing holds it and it owes nothing.
+    // A listener that shares the ledger says when its epoll set refuses it.
     void ledgerAndListener()
     {
-        AddressLedger::Clock::time_point now;
-        AddressLedger ledger({ 1000, 4000 }, { 100, 1000 });
-        const auto held = [&](const char* text) {
-            in6_addr address {};
-            inet_pton(AF_INET6, text, &address);
-            return &ledger.hold(address, now);
-        };
-        AddressLedger::Account& a = *held("::ffff:127.0.0.2");
-        QCOMPARE(held("::ffff:127.0.0.2"), &a);
-        a.bytes.spend(4000 + 500);
-        now += 500ms;
-        QCOMPARE(a.bytes.available(now), 0);
-        for (int step = 0; step < 1000; ++step, now += 3ms) {
-            QCOMPARE(a.bytes.available(now), step == 0 ? 0 : 3);
-            a.bytes.spend(a.bytes.available(now));
-        }
-        ledger.release(a, now);
-        ledger.release(a, now);
-        QCOMPARE(ledger.forgetSettled(now), 1); // unheld, but it still owes
-        now += 24h;
-        QCOMPARE(a.bytes.available(now), 4000);
-        QCOMPARE(ledger.forgetSettled(now), 0);
-        QCOMPARE(ledger.size(), 0);
-        QCOMPARE(held("2001:db8:1:2::1"), held("2001:db8:1:2:a:b:c:d"));
-        QVERIFY(held("2001:db8:1:2::1") != held("2001:db8:1:3::1"));
+        Policies p;
+        AddressLedger::Account& a = p.account("::ffff:127.0.0.2");
+        QCOMPARE(&p.account("::ffff:127.0.0.2"), &a);
+        a.bytes.spend(500);
+        p.ledger.release(a, p.now);
+        p.ledger.release(a, p.now);
+        QCOMPARE(p.ledger.forgetSettled(p.now), 1); // unheld, but it still owes
+        p.now += 1s;
+        QCOMPARE(p.ledger.forgetSettled(p.now), 0);
+        QCOMPARE(p.ledger.size(), 0);
+        QCOMPARE(&p.account("2001:db8:1:2::1"), &p.account("2001:db8:1:2:a:b:c:d"));
+        QVERIFY(&p.account("2001:db8:1:2::1") != &p.account("2001:db8:1:3::1"));
 
-        EpollWatches refusing(-1);
-        Listener listener(refusing, ledger, 1, [](const Arrival&) {});
-        QVERIFY(!listener.bind(0));
-        QCOMPARE(listener.listen().code, EBADF);
-        QCOMPARE(listener.state(), int(SlotArray::sckOpen));
+        QVERIFY(!p.listener.bind(0));
+        QCOMPARE(p.listener.listen().code, EBADF);
+        QCOMPARE(p.listener.state(), int(SlotArray::sckOpen));
     }
 };
 

@@ -19,6 +19,11 @@ struct ServerWindow : ServerProgram {
         return frmMain.findChild<Control*>(QLatin1String(name));
     }
     QPushButton* button(const char* name) { return control<QPushButton>(name); }
+    bool showActive()
+    {
+        frmMain.show();
+        return QTest::qWaitForWindowActive(&frmMain);
+    }
     void start(const QString& nickname = QStringLiteral("op"))
     {
         ServerProgram::start(nickname, port);

@@ -1,0 +1,201 @@
+#include "message_box.h"
+#include "resource_limit.h"
+#include "server_window.h"
+
+#include <QtWidgets>
+
+#include <sys/resource.h>
+
+using namespace std::chrono_literals;
+
+// Whole chats through the real window, with clients on loopback addresses of
+// their own.
+class TestChatSessions : public QObject {
+    Q_OBJECT
+
+private slots:
+    // Clients as they come: joins, a chat line of every kind of byte, the
+    // operator's line, About clicked while a line is relayed, departures, a
+    // reset during a broadcast, a stop, a start, the last slot number and
+    // Quit.
+    void chatSession()
+    {
+        ServerWindow w;
+        w.start();
+        Client ann = w.connect();
+        Client bob = w.connect();
+        QVERIFY(ann && bob);
+        const auto bothReceive = [&](const QByteArray& bytes) {
+            return w.receives(*ann, bytes) && w.receives(*bob, bytes);
+        };
+        ann->write("USER:ann");
+        QVERIFY(bothReceive(rosterBroadcast("NEWUSER:ann", { "op", "ann" }).join()));
+        bob->write("USERxbob");
+        QVERIFY(bothReceive(rosterBroadcast("NEWUSER:bob", { "op", "ann", "bob" }).join()));
+        QCOMPARE(roster(w.state).mid(1), (QByteArrayList { "ann 127.0.0.1 1", "bob 127.0.0.1 2" }));
+
+        const QByteArray line("scan \x00\x01 caf\xe9 \x80\xff", 13);
+        ann->write(line);
+        QVERIFY(bothReceive(line));
+        QCOMPARE(rows(w.state.Log),
+            (QByteArrayList { "User Entered The Chat: ann", "User Entered The Chat: bob", line }));
+        auto* message = w.control<QLineEdit>("txtMessage");
+        message->setText(QStringLiteral("caf\xe9"));
+        w.button("cmdSend")->click();
+        QVERIFY(bothReceive("op:  caf\xe9"));
+        // The chat follows the operator's line; the log's selection stays where it was.
+        QCOMPARE(std::pair(w.state.Messages.ListIndex(), w.state.Log.ListIndex()), std::pair(3, 2));
+        // About, clicked in the window pass that gives Ann her copy of a line,
+        // opens once the line's relay is done and logged.
+        w.server.setYieldIntervals(0us, 0us);
+        connect(ann.get(), &QTcpSocket::readyRead, w.control<QAction>("mnuAbout"),
+            &QAction::trigger, Qt::SingleShotConnection);
+        QByteArray loggedWhenShown;
+        boxShownBy(
+            [&] {
+                bob->write("during About");
+                QTRY_COMPARE_WITH_TIMEOUT(loggedWhenShown, "during About", timeoutMs);
+            },
+            [&] { loggedWhenShown = rows(w.state.Log).last(); });
+        QVERIFY(bothReceive("during About"));
+
+        bob->disconnectFromHost();
+        QVERIFY(w.receives(*ann, rosterBroadcast("QUIT", { "op", "ann" }).join()));
+
+        // Ann resets as the server logs a join, before it sends the roster: the
+        // roster still goes to the others, and her departure follows it.
+        const auto resetAnn = [&] { reset(*ann); };
+        connect(
+            &w.state.Log, &ListModel::rowsInserted, ann.get(), resetAnn, Qt::SingleShotConnection);
+        w.state.connectie = 32767; // slot numbers go on past it
+        Client cy = w.connect();
+        QVERIFY(cy);
+        cy->write("USER");
+        const QByteArrayList joinedThenLeft = rosterBroadcast("NEWUSER:", { "op", "ann", "" })
+            + rosterBroadcast("QUIT", { "op", "" });
+        QVERIFY(w.receives(*cy, joinedThenLeft.join()));
+        QCOMPARE(roster(w.state).mid(1), QByteArrayList { " 127.0.0.1 32768" });
+
+        // A stop empties the roster, refuses newcomers and keeps the clients and
+        // the count online; a start goes on numbering; Quit ends it all.
+        w.button("cmdStop")->click();
+        QCOMPARE(
+            w.control<QLabel>("lblStatus")->palette().color(QPalette::WindowText), QColor(Qt::red));
+        QVERIFY(w.button("cmdStart")->isEnabled() && !w.button("cmdStop")->isEnabled());
+        QCOMPARE(w.control<QLabel>("lblOnline")->text(), QStringLiteral("2"));
+        Client refused = connectClient(w.port);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            refused->error(), QAbstractSocket::ConnectionRefusedError, timeoutMs);
+        QVERIFY(w.stillServed(*cy, "still here"));
+        w.start(QStringLiteral("op2"));
+        QCOMPARE(rows(w.state.Users), QByteArrayList { "op2" });
+        QCOMPARE(w.state.connectie, 32768);
+        // Past the last slot number, newcomers are turned away unanswered and
+        // those connected are served on.
+        w.state.connectie = std::numeric_limits<int>::max() - 1;
+        Client last = w.connect(), turnedAway = connectClient(w.port);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            turnedAway->state(), QAbstractSocket::UnconnectedState, timeoutMs);
+        QVERIFY(last && turnedAway->readAll().isEmpty());
+        QVERIFY(w.stillServed(*last, "to the last slot"));
+        bool ended = false;
+        w.frmMain.setEndProgram([&] { ended = w.server.State(0) == SlotArray::sckClosed; });
+        w.frmMain.findChild<QAction*>(QStringLiteral("mnuAfsluiten"))->trigger();
+        QVERIFY(ended);
+    }
+
+    // Lines that arrive while another line is relayed wait their turn: every
+    // client receives every line, each sender's in the order sent, and all
+    // clients receive them in one order. Each client answers every line it
+    // receives with its next one, so lines arrive in the yields of relays.
+    void linesInOneOrder()
+    {
+        ServerWindow w;
+        w.start();
+        w.server.setYieldIntervals(0us, 0us);
+        constexpr int linesEach = 30;
+        const auto line = [](qsizetype sender, int n) {
+            return QByteArray(1, char('a' + sender)) + QByteArray::number(100 + n);
+        };
+        const qsizetype lineSize = line(0, 0).size();
+        std::vector<Client> clients;
+        for (const char* from : { "127.0.0.2", "127.0.0.3", "127.0.0.4" }) {
+            clients.push_back(w.connect(from));
+            QVERIFY(clients.back());
+        }
+        const auto count = qsizetype(clients.size());
+        QByteArrayList received(count);
+        std::vector<int> sent(clients.size());
+        for (qsizetype i = 0; i < count; ++i) {
+            QTcpSocket& client = *clients[std::size_t(i)];
+            const auto sendNext = [&, i] {
+                if (sent[std::size_t(i)] < linesEach)
+                    client.write(line(i, sent[std::size_t(i)]++));
+            };
+            connect(&client, &QTcpSocket::readyRead, &client, [&, i, sendNext] {
+                received[i] += client.readAll();
+                sendNext();
+            });
+            sendNext();
+        }
+        const qsizetype total = lineSize * linesEach * count;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            std::ranges::all_of(
+                received, [&](const QByteArray& bytes) { return bytes.size() >= total; }),
+            timeoutMs);
+        QCOMPARE(received.at(1), received.at(0));
+        QCOMPARE(received.at(2), received.at(0));
+        QByteArrayList bySender(count);
+        for (qsizetype at = 0; at < total; at += lineSize)
+            bySender[received.at(0).at(at) - 'a'] += received.at(0).mid(at, lineSize);
+        for (qsizetype i = 0; i < count; ++i) {
+            QByteArray expected;
+            for (int n = 0; n < linesEach; ++n)
+                expected += line(i, n);
+            QCOMPARE(bySender.at(i), expected);
+        }
+    }
+
+    // Out of descriptors, new connections are dropped at once while the
+    // clients already in keep chatting; once a descriptor is free, accepting
+    // resumes. When all have gone, every descriptor is back, and the slot array
+    // holds no entry and, once their budgets are full again, no address.
+    void underPressure()
+    {
+        ServerWindow w;
+        w.start();
+        QVERIFY(w.connect()); // Qt makes what its clients share with the first
+        QTRY_COMPARE_WITH_TIMEOUT(w.server.openConnections(), 0, timeoutMs);
+        const int descriptors = openDescriptors();
+        Client ann = w.connect();
+        QVERIFY(ann);
+        // Connected into the listen backlog now; the server accepts them below.
+        std::vector<Client> waiting(12);
+        for (Client& client : waiting)
+            client = connectClient(w.port);
+        withLimit(RLIMIT_NOFILE, openDescriptors() + 3, [&] {
+            const auto greeted = [](const Client& client) { return client->bytesAvailable() == 4; };
+            const auto settled = [&](const Client& client) {
+                return greeted(client) || client->state() == QAbstractSocket::UnconnectedState;
+            };
+            QTRY_VERIFY_WITH_TIMEOUT(std::ranges::all_of(waiting, settled), timeoutMs);
+            const auto refused = std::ranges::partition(waiting, greeted);
+            QVERIFY(refused.begin() != waiting.begin() && !refused.empty());
+            QVERIFY(w.stillServed(*ann, "ann: still chatting"));
+
+            const int open = w.server.openConnections();
+            waiting.front()->disconnectFromHost();
+            QTRY_COMPARE_WITH_TIMEOUT(w.server.openConnections(), open - 1, timeoutMs);
+            waiting.back() = w.connect();
+            QVERIFY(waiting.back());
+        });
+        ann.reset();
+        waiting.clear();
+        QTRY_COMPARE_WITH_TIMEOUT(w.server.openConnections(), 0, timeoutMs);
+        QCOMPARE(openDescriptors(), descriptors);
+        QTRY_COMPARE_WITH_TIMEOUT(w.server.knownAddresses(), 0, timeoutMs);
+    }
+};
+
+QTEST_MAIN(TestChatSessions)
+#include "tst_chat_sessions.moc"
