@@ -1,12 +1,20 @@
 #include "log_file.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <utility>
 
 #include <fcntl.h>
 
 namespace {
 
 constexpr qsizetype bufferSize = 256 * 1024;
+
+using FileErrno = std::pair<QFileDevice::FileError, int>;
+// Anything else is an input or output error.
+constexpr FileErrno nearestErrno[] = { { QFileDevice::OpenError, EACCES },
+    { QFileDevice::PermissionsError, EACCES }, { QFileDevice::ResourceError, ENOSPC },
+    { QFileDevice::AbortError, ECANCELED }, { QFileDevice::TimeOutError, ETIMEDOUT } };
 
 } // namespace
 
@@ -71,23 +79,6 @@ Failure LogFile::commit()
 // Qt's own text, under the error number nearest to what Qt says failed.
 Failure LogFile::fileFailure()
 {
-    int code = EIO;
-    switch (m_file.error()) {
-    case QFileDevice::OpenError:
-    case QFileDevice::PermissionsError:
-        code = EACCES;
-        break;
-    case QFileDevice::ResourceError:
-        code = ENOSPC;
-        break;
-    case QFileDevice::AbortError:
-        code = ECANCELED;
-        break;
-    case QFileDevice::TimeOutError:
-        code = ETIMEDOUT;
-        break;
-    default:
-        break;
-    }
-    return { code, m_file.errorString() };
+    const auto nearest = std::ranges::find(nearestErrno, m_file.error(), &FileErrno::first);
+    return { nearest == std::end(nearestErrno) ? EIO : nearest->second, m_file.errorString() };
 }

@@ -3,12 +3,13 @@
 #include <algorithm>
 #include <utility>
 
-FairShare::FairShare(
-    AddressLedger& ledger, SlotTable& table, const HandlerGate& gate, Listener& listener)
+FairShare::FairShare(AddressLedger& ledger, SlotTable& table, const HandlerGate& gate,
+    Listener& listener, Clock clock)
     : m_ledger(ledger)
     , m_table(table)
     , m_gate(gate)
     , m_listener(listener)
+    , m_clock(std::move(clock))
 {
     m_timer.setInterval(AddressLedger::resumeInterval);
     connect(&m_timer, &QTimer::timeout, this, &FairShare::tick);
@@ -19,8 +20,9 @@ FairShare::FairShare(
 // send more than two messages a client: a roster to everyone, not a chat
 // line), that has not spent much lately and whose own event is not being
 // handled. The others wait for the loop itself.
-bool FairShare::mayRead(AddressLedger::Account& account, AddressLedger::Clock::time_point now) const
+bool FairShare::mayRead(AddressLedger::Account& account) const
 {
+    const auto now = m_clock();
     if (!m_ledger.mayRead(account, now))
         return false;
     if (m_gate.yieldDepth() == 0)
@@ -42,8 +44,8 @@ std::optional<ClientConnection::Read> FairShare::read(
     int index, ClientConnection& connection, QByteArray& buffer, bool peerClosing)
 {
     AddressLedger::Account& account = connection.account;
-    const auto now = AddressLedger::Clock::now();
-    if (!mayRead(account, now) || (peerClosing && m_gate.yieldDepth() > 0)) {
+    const auto now = m_clock();
+    if (!mayRead(account) || (peerClosing && m_gate.yieldDepth() > 0)) {
         holdBack(index, connection);
         return std::nullopt;
     }
@@ -70,11 +72,11 @@ void FairShare::holdBack(int index, ClientConnection& connection)
 // At the loop itself, the connections held back from inside handlers are
 // read first, each in turn: the handlers' yields would find them ready and
 // hold them back again before the loop's own turn came.
-std::vector<int> FairShare::takeReadable(AddressLedger::Clock::time_point now)
+std::vector<int> FairShare::takeReadable()
 {
     std::vector<int> readable;
     std::erase_if(m_heldBack, [&](int index) {
-        const bool resumed = resume(index, now);
+        const bool resumed = resume(index);
         if (resumed && m_table.find(index))
             readable.push_back(index);
         return resumed;
@@ -87,12 +89,12 @@ std::vector<int> FairShare::takeReadable(AddressLedger::Clock::time_point now)
 // Whether the connection is off the list: gone, or watched for input again.
 // Where epoll refuses to watch it again, it stays on the list, to be tried
 // at the next tick.
-bool FairShare::resume(int index, AddressLedger::Clock::time_point now)
+bool FairShare::resume(int index)
 {
     ClientConnection* c = m_table.find(index);
     if (!c || !c->isOpen())
         return true;
-    if (!mayRead(c->account, now))
+    if (!mayRead(c->account))
         return false;
     c->throttled = false;
     if (c->updateWatch()) {
@@ -102,9 +104,9 @@ bool FairShare::resume(int index, AddressLedger::Clock::time_point now)
     return true;
 }
 
-void FairShare::resumeHeldBack(AddressLedger::Clock::time_point now)
+void FairShare::resumeHeldBack()
 {
-    std::erase_if(m_heldBack, [&](int index) { return resume(index, now); });
+    std::erase_if(m_heldBack, [&](int index) { return resume(index); });
 }
 
 void FairShare::cutOff(int index)
@@ -125,7 +127,7 @@ void FairShare::forget(int index)
         AddressLedger::Account& account = c->account;
         --account.open;
         m_table.erase(index);
-        m_ledger.release(account, AddressLedger::Clock::now());
+        m_ledger.release(account, m_clock());
         keepTicking();
     }
 }
@@ -134,7 +136,7 @@ void FairShare::forget(int index)
 void FairShare::raiseDueDepartures()
 {
     for (const auto& [index, account] : std::exchange(m_departures, {})) {
-        if (m_gate.yieldDepth() > 0 || !m_ledger.mayRead(*account, AddressLedger::Clock::now()))
+        if (m_gate.yieldDepth() > 0 || !m_ledger.mayRead(*account, m_clock()))
             m_departures.emplace_back(index, account);
         else
             emit departureDue(index, account);
@@ -151,12 +153,11 @@ void FairShare::keepTicking()
 
 void FairShare::tick()
 {
-    const auto now = AddressLedger::Clock::now();
-    resumeHeldBack(now);
+    resumeHeldBack();
     if (m_gate.mayRaiseNow(m_table.openCount()))
         m_listener.admitWaiting();
     raiseDueDepartures();
-    const int unsettled = m_ledger.forgetSettled(now);
+    const int unsettled = m_ledger.forgetSettled(m_clock());
     if (m_heldBack.empty() && m_listener.waitingCount() == 0 && m_departures.empty()
         && unsettled == 0)
         m_timer.stop();

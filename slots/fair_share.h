@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QTimer>
 
+#include <functional>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -27,7 +28,10 @@ class FairShare : public QObject {
     Q_OBJECT
 
 public:
-    FairShare(AddressLedger& ledger, SlotTable& table, const HandlerGate& gate, Listener& listener);
+    using Clock = std::function<AddressLedger::Clock::time_point()>;
+
+    FairShare(AddressLedger& ledger, SlotTable& table, const HandlerGate& gate, Listener& listener,
+        Clock clock = AddressLedger::Clock::now);
 
     // Each message sent is paid for by the address whose event is being
     // handled, if any.
@@ -39,7 +43,7 @@ public:
         }
     }
     // Whether a connection of `account` may be read now.
-    bool mayRead(AddressLedger::Account& account, AddressLedger::Clock::time_point now) const;
+    bool mayRead(AddressLedger::Account& account) const;
     // Reads what the connection's address may send now, through `buffer`;
     // none where it may not, and then the connection is held back.
     std::optional<ClientConnection::Read> read(
@@ -48,7 +52,7 @@ public:
     void holdBack(int index, ClientConnection& connection);
     // For the loop itself, which reads them first: the connections held back
     // that may be read now, watched for input again.
-    std::vector<int> takeReadable(AddressLedger::Clock::time_point now);
+    std::vector<int> takeReadable();
     int heldBackCount() const { return int(m_heldBack.size()); }
 
     // Closes the connection now, and raises its departure from the loop,
@@ -68,13 +72,14 @@ signals:
 
 private:
     void tick();
-    void resumeHeldBack(AddressLedger::Clock::time_point now);
-    bool resume(int index, AddressLedger::Clock::time_point now);
+    void resumeHeldBack();
+    bool resume(int index);
 
     AddressLedger& m_ledger;
     SlotTable& m_table;
     const HandlerGate& m_gate;
     Listener& m_listener;
+    Clock m_clock;
     std::vector<int> m_heldBack;
     std::vector<std::pair<int, AddressLedger::Account*>> m_departures;
     QTimer m_timer;

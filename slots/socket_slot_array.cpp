@@ -182,7 +182,7 @@ void SocketSlotArray::runReadySockets()
     if (m_gate.yieldDepth() > 0)
         return pass();
     m_output.runTurn([&] {
-        for (const int index : m_fairShare.takeReadable(AddressLedger::Clock::now()))
+        for (const int index : m_fairShare.takeReadable())
             receive(index, false);
         pass();
     });
