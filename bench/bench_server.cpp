@@ -1,12 +1,12 @@
 // The real server, window and all, started through its own controls on the
-// port given, so that the load generator measures what a user runs. A second
-// argument names the tab the window shows while it serves.
+// port given, so that the load generator measures what a user runs:
 //
-// For the benchmarks of long runs: QUENVAR_BENCH_FILL_LOG=BYTES fills the
-// log with rows of a kilobyte before the start, and SIGUSR1 saves the log to
-// the file QUENVAR_BENCH_SAVE names, as Save Log As would.
-// QUENVAR_BENCH_TRACE=FILE writes where each ordinary line's time went
-// (line_trace.h).
+//   quenvar-bench-server PORT [PAGE] [--fill-log BYTES] [--save-to FILE] [--trace FILE]
+//
+// PAGE names the tab the window shows while it serves. For the benchmarks of
+// long runs, --fill-log fills the log with rows of a kilobyte before the
+// start, and with --save-to, SIGUSR1 saves the log to FILE as Save Log As
+// would. --trace writes where each ordinary line's time went (line_trace.h).
 #include "line_trace.h"
 #include "process_setup.h"
 #include "save_dialog.h"
@@ -14,12 +14,12 @@
 
 #include <QAbstractEventDispatcher>
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QSocketNotifier>
 #include <QTabWidget>
 
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 
 #include <sys/socket.h>
@@ -29,11 +29,9 @@ namespace {
 
 int signalPipe[2] = { -1, -1 };
 
-struct FileFromEnvironment final : SaveDialog {
-    std::optional<QString> ShowSave(QWidget*) override
-    {
-        return QString::fromLocal8Bit(qgetenv("QUENVAR_BENCH_SAVE"));
-    }
+struct FixedFile final : SaveDialog {
+    QString file;
+    std::optional<QString> ShowSave(QWidget*) override { return file; }
 };
 
 } // namespace
@@ -43,26 +41,38 @@ int main(int argc, char* argv[])
     if (const Failure limit = prepareProcessForClients())
         qFatal("the open-file limit: %s", qPrintable(limit.text));
     QApplication app(argc, argv);
-    if (argc < 2 || argc > 3) {
-        std::fprintf(stderr, "usage: %s PORT [Settings|Logs|Users|Chat]\n", argv[0]);
+    QCommandLineParser parser;
+    const QCommandLineOption fillLog("fill-log", "", "bytes");
+    const QCommandLineOption saveTo("save-to", "", "file");
+    const QCommandLineOption traceTo("trace", "", "file");
+    parser.addOptions({ fillLog, saveTo, traceTo });
+    if (!parser.parse(QCoreApplication::arguments()) || parser.positionalArguments().isEmpty()
+        || parser.positionalArguments().size() > 2) {
+        std::fprintf(stderr,
+            "usage: %s PORT [Settings|Logs|Users|Chat] [--fill-log BYTES] [--save-to FILE]"
+            " [--trace FILE]\n",
+            argv[0]);
         return 2;
     }
-    ServerProgram console;
-    MainWindow& frmMain = console.frmMain;
-    frmMain.logExport().setSaveDialog(std::make_unique<FileFromEnvironment>());
+    const QStringList positional = parser.positionalArguments();
+    ServerProgram program;
+    MainWindow& frmMain = program.frmMain;
+    auto saveDialog = std::make_unique<FixedFile>();
+    saveDialog->file = parser.value(saveTo);
+    frmMain.logExport().setSaveDialog(std::move(saveDialog));
     // With the events each row raises handled as it goes, as a log filled
     // over a day would have them, not all at once after the start.
     const QByteArray row(1024, 'f');
-    for (qint64 filled = 0; filled < qEnvironmentVariableIntValue("QUENVAR_BENCH_FILL_LOG");
-         filled += row.size()) {
-        console.state.transcript.append(row);
+    const qint64 fill = parser.value(fillLog).toLongLong();
+    for (qint64 filled = 0; filled < fill; filled += row.size()) {
+        program.state.transcript.append(row);
         if (filled % (1024 * row.size()) == 0)
             QCoreApplication::processEvents();
     }
     std::unique_ptr<LineTrace> trace;
-    if (qEnvironmentVariableIsSet("QUENVAR_BENCH_TRACE")) {
-        trace = std::make_unique<LineTrace>(qEnvironmentVariable("QUENVAR_BENCH_TRACE"));
-        console.server.setProbe(trace.get());
+    if (parser.isSet(traceTo)) {
+        trace = std::make_unique<LineTrace>(parser.value(traceTo));
+        program.server.setProbe(trace.get());
         auto* loop = QAbstractEventDispatcher::instance();
         QObject::connect(loop, &QAbstractEventDispatcher::awake, [&] { trace->loopWoke(); });
         QObject::connect(
@@ -78,13 +88,13 @@ int main(int argc, char* argv[])
         frmMain.cmdSaveLog_Click();
     });
     frmMain.show();
-    console.start(QStringLiteral("op"), quint16(std::atoi(argv[1])));
-    if (console.server.State(0) != SlotArray::sckListening)
+    program.start(QStringLiteral("op"), positional.at(0).toUShort());
+    if (program.server.State(0) != SlotArray::sckListening)
         return 1;
-    if (argc == 3) {
+    if (positional.size() == 2) {
         auto* tabs = frmMain.findChild<QTabWidget*>(QStringLiteral("Overzicht"));
         for (int i = 0; i < tabs->count(); ++i) {
-            if (tabs->tabText(i) == QLatin1String(argv[2]))
+            if (tabs->tabText(i) == positional.at(1))
                 tabs->setCurrentIndex(i);
         }
     }

@@ -1,5 +1,7 @@
 #include "line_trace.h"
 
+#include "trace_records.h"
+
 #include <algorithm>
 
 namespace {
@@ -93,10 +95,10 @@ void LineTrace::sending(int index, QByteArrayView bytes, qsizetype queued)
         [&](const Line& line) { return text.find(line.marker) == std::string_view::npos; });
     const auto now = Clock::now();
     for (auto line = relayed; line != lines.end(); ++line)
-        std::fprintf(m_file, "line %s %lld %lld %d %s %s %lld %lld %.2f\n", line->marker.c_str(),
-            nanoseconds(line->read), nanoseconds(now), line->depth, line->outer.c_str(),
-            line->parent.c_str(), static_cast<long long>(queued), m_passes - line->passesAtRead,
-            m_passMs - line->passMsAtRead);
+        bench::trace::write(m_file,
+            bench::trace::Line { line->marker, nanoseconds(line->read), nanoseconds(now),
+                line->depth, line->outer, line->parent, static_cast<long long>(queued),
+                m_passes - line->passesAtRead, m_passMs - line->passMsAtRead });
     lines.erase(relayed, lines.end());
     if (lines.empty())
         m_waiting.erase(waiting);
@@ -119,6 +121,6 @@ void LineTrace::writeStall(const std::string& what, int depth, Clock::time_point
 {
     const auto now = Clock::now();
     if (now - start > stallOver)
-        std::fprintf(m_file, "stall %s %d %lld %lld\n", what.c_str(), depth, nanoseconds(start),
-            nanoseconds(now));
+        bench::trace::write(
+            m_file, bench::trace::Stall { what, depth, nanoseconds(start), nanoseconds(now) });
 }

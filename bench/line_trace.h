@@ -12,18 +12,9 @@
 
 // Where each ordinary line of the fair phase (its text carries a marker
 // "<o...>") spent its time in the server, written to a file as its copy goes
-// back to its sender, one record a line:
-//
-//   line MARKER READ_NS RELAY_NS DEPTH OUTER PARENT QUEUED PASSES PASS_MS
-//
-// read and relay on the monotonic clock the load generator uses; DEPTH the
-// yields the read was nested in; OUTER and PARENT the outermost and the
-// innermost work running then (WORK@ADDRESS, "-" for none); QUEUED the
-// sender's unsent output ahead of its copy; PASSES and PASS_MS the window's
-// passes run between read and relay. Every stretch of one piece of work, or
-// of one turn of the event loop, that took over 20 ms is written too:
-//
-//   stall WORK@ADDRESS DEPTH START_NS END_NS
+// back to its sender (a trace::Line, trace_records.h). Every stretch of one
+// piece of work, or of one turn of the event loop, that took over 20 ms is
+// written too (a trace::Stall).
 class LineTrace final : public SlotArrayProbe {
 public:
     explicit LineTrace(const QString& path);

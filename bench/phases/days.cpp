@@ -8,6 +8,7 @@
 
 #include "client.h"
 #include "clock.h"
+#include "joined_pair.h"
 #include "server_process.h"
 #include "sockets.h"
 #include "statistics.h"
@@ -74,13 +75,10 @@ void steadySender(
                 "watches\n\n",
         options.seconds);
     std::printf("| s | server RSS MiB | transcript files MiB | sent MiB |\n|---|---|---|---|\n");
-    ServerProcess server(binary, "Chat");
-    Client sender(server.port(), clientAddress(0));
-    Client watcher(server.port(), clientAddress(1));
-    if (!sender.join("sender", joinLimit) || !watcher.join("watcher", joinLimit)) {
-        std::printf("| could not join |\n");
+    JoinedPair pair(binary, "Chat", "sender", "watcher", "", { "--save-to", savePath });
+    if (!pair.joined)
         return;
-    }
+    auto& [server, sender, watcher, joined] = pair;
     constexpr double linesPerSecond = 15;
     std::string sent;
     size_t written = 0;
@@ -142,9 +140,8 @@ void saveWhileChatting(
         double(options.bigLog) / (1 << 20));
     std::printf("| save s | saved MiB | lines during the save | p50 ms | p99 ms | max ms "
                 "|\n|---|---|---|---|---|---|\n");
-    ::setenv("QUENVAR_BENCH_FILL_LOG", std::to_string(options.bigLog).c_str(), 1);
-    ServerProcess server(binary, "Logs");
-    ::unsetenv("QUENVAR_BENCH_FILL_LOG");
+    ServerProcess server(
+        binary, "Logs", { "--fill-log", std::to_string(options.bigLog), "--save-to", savePath });
     Client chatter(server.port(), clientAddress(0));
     if (!chatter.join("chatter", joinLimit)) {
         std::printf("| could not join |\n");
@@ -187,7 +184,6 @@ void days(const Options& options)
     const char* folder = std::getenv("TMPDIR");
     const std::string savePath
         = std::string(folder ? folder : "/tmp") + "/quenvar-days-" + std::to_string(::getpid());
-    ::setenv("QUENVAR_BENCH_SAVE", savePath.c_str(), 1);
     steadySender(options.server, options.days, savePath);
     if (options.days.save)
         saveWhileChatting(options.server, options.days, savePath);

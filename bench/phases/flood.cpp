@@ -2,6 +2,7 @@
 
 #include "client.h"
 #include "clock.h"
+#include "joined_pair.h"
 #include "paced_lines.h"
 #include "server_process.h"
 #include "sockets.h"
@@ -19,13 +20,10 @@ void flood(const Options& options)
     std::printf("## another sends a line a second; the Chat page is shown\n\n");
     std::printf("| s | server RSS MiB | flood MiB written | other's lines answered | worst wait ms "
                 "|\n|---|---|---|---|---|\n");
-    ServerProcess server(options.server, "Chat");
-    Client flooder(server.port(), clientAddress(0));
-    Client other(server.port(), clientAddress(1));
-    if (!flooder.join("flooder", 10) || !other.join("other", 10)) {
-        std::printf("| could not join |\n");
+    JoinedPair pair(options.server, "Chat", "flooder", "other");
+    if (!pair.joined)
         return;
-    }
+    auto& [server, flooder, other, joined] = pair;
     const std::string chunk = "flood " + std::string(16 * 1024 - 6, 'f');
     size_t chunkSent = 0;
     long long floodSent = 0;

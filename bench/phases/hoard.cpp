@@ -7,6 +7,7 @@
 
 #include "client.h"
 #include "clock.h"
+#include "joined_pair.h"
 #include "paced_lines.h"
 #include "server_process.h"
 #include "sockets.h"
@@ -45,13 +46,10 @@ void hoard(const Options& options)
     std::printf("| s | server RSS MiB | connections opened | closed by the server | long lines "
                 "| short lines answered | worst wait ms |\n|---|---|---|---|---|---|---|\n");
     raiseOpenFileLimit();
-    ServerProcess server(options.server, "Chat");
-    Client liner(server.port(), clientAddress(0));
-    Client other(server.port(), clientAddress(1));
-    if (!liner.join("liner", 10) || !other.join("other", 10)) {
-        std::printf("| could not join |\n");
+    JoinedPair pair(options.server, "Chat", "liner", "other");
+    if (!pair.joined)
         return;
-    }
+    auto& [server, liner, other, joined] = pair;
     const std::string longLine = "long " + std::string(60 * 1024 - 5, 'l');
     std::vector<int> hoarded;
     int longLines = 0;

@@ -2,6 +2,7 @@
 
 #include "client.h"
 #include "clock.h"
+#include "joined_pair.h"
 #include "server_process.h"
 #include "sockets.h"
 
@@ -16,13 +17,10 @@ void longLines(const Options& options)
         options.longLineSeconds);
     std::printf("| page shown | MiB written | short line's wait ms |\n|---|---|---|\n");
     for (const char* page : { "Chat", "Logs", "Users" }) {
-        ServerProcess server(options.server, page);
-        Client sender(server.port(), clientAddress(0));
-        Client other(server.port(), clientAddress(1));
-        if (!sender.join("sender", 10) || !other.join("other", 10)) {
-            std::printf("| %s | could not join |\n", page);
+        JoinedPair pair(options.server, page, "sender", "other", std::string(page) + " | ");
+        if (!pair.joined)
             continue;
-        }
+        auto& [server, sender, other, joined] = pair;
         std::string lines;
         for (int i = 0; i < 8; ++i)
             lines += std::string(1024 * 1024, char('a' + i));

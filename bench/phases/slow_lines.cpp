@@ -1,12 +1,12 @@
 #include "slow_lines.h"
 
 #include "statistics.h"
+#include "trace_records.h"
 
 #include <algorithm>
 #include <array>
 #include <cstdio>
 #include <fstream>
-#include <sstream>
 #include <unordered_map>
 
 namespace bench {
@@ -15,49 +15,22 @@ namespace {
 
 constexpr double slowMs = 100;
 
-struct ServerSide {
-    long long readNs = 0;
-    long long relayNs = 0;
-    int depth = 0;
-    std::string outer;
-    std::string parent;
-    long long queued = 0;
-    long long passes = 0;
-    double passMs = 0;
-};
-
-struct Stall {
-    std::string what;
-    int depth;
-    long long startNs;
-    long long endNs;
-};
-
 struct Trace {
-    std::unordered_map<std::string, ServerSide> lines;
-    std::vector<Stall> stalls;
+    std::unordered_map<std::string, trace::Line> lines;
+    std::vector<trace::Stall> stalls;
 };
 
 Trace readTrace(const std::string& path)
 {
     Trace trace;
     std::ifstream file(path);
-    std::string record;
-    while (std::getline(file, record)) {
-        std::istringstream fields(record);
-        std::string kind;
-        fields >> kind;
-        if (kind == "line") {
-            std::string marker;
-            ServerSide s;
-            fields >> marker >> s.readNs >> s.relayNs >> s.depth >> s.outer >> s.parent >> s.queued
-                >> s.passes >> s.passMs;
-            trace.lines.emplace(marker, s);
-        } else if (kind == "stall") {
-            Stall s;
-            fields >> s.what >> s.depth >> s.startNs >> s.endNs;
-            trace.stalls.push_back(s);
-        }
+    std::string text;
+    while (std::getline(file, text)) {
+        const auto record = trace::read(text);
+        if (const auto* line = std::get_if<trace::Line>(&record))
+            trace.lines.emplace(line->marker, *line);
+        else if (const auto* stall = std::get_if<trace::Stall>(&record))
+            trace.stalls.push_back(*stall);
     }
     return trace;
 }
@@ -86,12 +59,12 @@ std::string named(const std::string& what, const std::map<std::string, std::stri
 std::string nestedStalls(const Trace& trace, int depth, long long from, long long to,
     const std::map<std::string, std::string>& names)
 {
-    std::vector<const Stall*> nested;
-    for (const Stall& stall : trace.stalls) {
+    std::vector<const trace::Stall*> nested;
+    for (const trace::Stall& stall : trace.stalls) {
         if (stall.depth > depth && stall.startNs >= from && stall.endNs <= to)
             nested.push_back(&stall);
     }
-    std::sort(nested.begin(), nested.end(), [](const Stall* a, const Stall* b) {
+    std::sort(nested.begin(), nested.end(), [](const trace::Stall* a, const trace::Stall* b) {
         return a->endNs - a->startNs > b->endNs - b->startNs;
     });
     std::string text;
@@ -117,7 +90,7 @@ void explainSlowLines(const std::string& tracePath, const std::vector<RoundTrip>
     }
     struct Slow {
         const RoundTrip* trip;
-        const ServerSide* server;
+        const trace::Line* server;
         std::array<double, 3> parts; // before the read, read to relay, relay to back
     };
     std::vector<Slow> slow;
@@ -125,7 +98,7 @@ void explainSlowLines(const std::string& tracePath, const std::vector<RoundTrip>
         const auto line = trace.lines.find(trip.marker);
         if (trip.ms <= slowMs || line == trace.lines.end())
             continue;
-        const ServerSide& s = line->second;
+        const trace::Line& s = line->second;
         const double sentNs = double(nanoseconds(trip.sent));
         const double backNs = sentNs + trip.ms * 1e6;
         slow.push_back({ &trip, &s,

@@ -1,5 +1,7 @@
 #include "client.h"
 
+#include <cstdio>
+
 #include "clock.h"
 #include "sockets.h"
 

@@ -19,9 +19,12 @@
 
 namespace bench {
 
-ServerProcess::ServerProcess(const std::string& binary, const char* page)
+ServerProcess::ServerProcess(
+    const std::string& binary, const char* page, const std::vector<std::string>& options)
     : ServerProcess([&](int port) {
-        return std::vector<std::string> { binary, std::to_string(port), page };
+        std::vector<std::string> command { binary, std::to_string(port), page };
+        command.insert(command.end(), options.begin(), options.end());
+        return command;
     })
 {
 }

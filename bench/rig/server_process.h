@@ -14,8 +14,10 @@ namespace bench {
 // and what it costs: its CPU time, its resident memory, its transcript files.
 class ServerProcess {
 public:
-    // Ours: the bench server, `page` the tab its window shows while it serves.
-    explicit ServerProcess(const std::string& binary, const char* page = "Settings");
+    // Ours: the bench server, `page` the tab its window shows while it
+    // serves, given `options` (bench_server.cpp lists them).
+    explicit ServerProcess(const std::string& binary, const char* page = "Settings",
+        const std::vector<std::string>& options = {});
     // Any server, run with the arguments made for the port reserved for it.
     explicit ServerProcess(const std::function<std::vector<std::string>(int port)>& arguments);
     ~ServerProcess();

@@ -1,0 +1,204 @@
+#include "hostile_clients.h"
+
+#include "sockets.h"
+
+#include <string>
+
+namespace bench {
+
+namespace {
+
+// How long a hostile client waits for its greeting or its join.
+constexpr double greetingLimit = 10;
+
+// Connects, probes, waits for "OK", closes, pauses 50 ms, and again.
+class Prober final : public Hostile {
+public:
+    using Hostile::Hostile;
+    void tick() override
+    {
+        if (!m_probe) {
+            if (secondsSince(m_closed) < 0.05)
+                return;
+            m_probe = connect();
+            m_probe->write("SCAN");
+            m_started = Clock::now();
+        }
+        if (m_probe->received().find("OK") != std::string::npos || m_probe->gone()
+            || secondsSince(m_started) > greetingLimit) {
+            m_probe.reset();
+            m_closed = Clock::now();
+        }
+    }
+
+private:
+    std::unique_ptr<Client> m_probe;
+    Clock::time_point m_started;
+    Clock::time_point m_closed;
+};
+
+// Joins again every 20 ms under a new nickname, on one connection.
+class RepeatJoiner final : public Hostile {
+public:
+    using Hostile::Hostile;
+    void tick() override
+    {
+        if (!m_peer)
+            m_peer = connect();
+        if (due(0.02))
+            m_peer->write("USER:r" + std::to_string(++m_joins));
+    }
+
+private:
+    std::unique_ptr<Client> m_peer;
+    int m_joins = 0;
+};
+
+// Writes `chunk` again once the last one has gone, at most every `seconds`;
+// reads all it is sent.
+class RepeatedWriter : public Hostile {
+public:
+    RepeatedWriter(int port, int epoll, in_addr_t from, std::string chunk, double seconds)
+        : Hostile(port, epoll, from)
+        , m_chunk(std::move(chunk))
+        , m_seconds(seconds)
+    {
+    }
+    void tick() override
+    {
+        if (!m_peer)
+            m_peer = connect();
+        m_peer->flush();
+        if (m_peer->flushed() && due(m_seconds))
+            m_peer->write(m_chunk);
+    }
+
+private:
+    std::string m_chunk;
+    double m_seconds;
+    std::unique_ptr<Client> m_peer;
+};
+
+// 16 KiB writes as fast as the connection takes them.
+class Flooder final : public RepeatedWriter {
+public:
+    Flooder(int port, int epoll, in_addr_t from)
+        : RepeatedWriter(port, epoll, from, "flood " + std::string(16 * 1024 - 6, 'f'), 0)
+    {
+    }
+};
+
+// A line of a megabyte every 3 s, as far as the connection takes it.
+class LongLiner final : public RepeatedWriter {
+public:
+    LongLiner(int port, int epoll, in_addr_t from)
+        : RepeatedWriter(port, epoll, from, std::string(1024 * 1024, 'L'), 3)
+    {
+    }
+};
+
+// Every 2 s: connects, joins with a nickname of 64 KiB, and closes once it
+// is written.
+class LongNickJoiner final : public Hostile {
+public:
+    using Hostile::Hostile;
+    void tick() override
+    {
+        if (m_peer) {
+            m_peer->flush();
+            if (!m_sent && m_peer->greeted()) {
+                m_peer->write("USER:" + std::string(64 * 1024, 'n'));
+                m_sent = true;
+            }
+            if ((m_sent && m_peer->flushed()) || m_peer->gone()
+                || secondsSince(m_started) > greetingLimit)
+                m_peer.reset();
+        }
+        if (!m_peer && due(2)) {
+            m_peer = connect();
+            m_sent = false;
+            m_started = Clock::now();
+        }
+    }
+
+private:
+    std::unique_ptr<Client> m_peer;
+    bool m_sent = false;
+    Clock::time_point m_started;
+};
+
+// Joins once and never reads what it is sent.
+class NonReader final : public Hostile {
+public:
+    using Hostile::Hostile;
+    void tick() override
+    {
+        if (!m_peer) {
+            m_peer = connect(false);
+            m_peer->write("USER:silent");
+        }
+    }
+
+private:
+    std::unique_ptr<Client> m_peer;
+};
+
+// Every second: resets the connection it has, connects again and joins.
+class JoinResetter final : public Hostile {
+public:
+    using Hostile::Hostile;
+    void tick() override
+    {
+        if (m_peer && !m_joined && m_peer->greeted()) {
+            m_peer->write("USER:j" + std::to_string(++m_joins));
+            m_joined = true;
+        }
+        if (due(1)) {
+            if (m_peer)
+                m_peer->close(true);
+            m_peer = connect();
+            m_joined = false;
+        }
+    }
+
+private:
+    std::unique_ptr<Client> m_peer;
+    bool m_joined = false;
+    int m_joins = 0;
+};
+
+template<typename Behaviour>
+void addHostile(std::vector<std::unique_ptr<Hostile>>& hostiles, int port, int epoll)
+{
+    // Addresses apart from the ordinary clients', one to each hostile.
+    hostiles.push_back(std::make_unique<Behaviour>(port, epoll, hostileAddress(hostiles.size())));
+}
+
+const HostileKind kinds[] = {
+    { "nobody", [](auto&, int, int) {} },
+    { "three clients that probe in a loop (50 ms pause)",
+        [](auto& h, int port, int epoll) {
+            for (int i = 0; i < 3; ++i)
+                addHostile<Prober>(h, port, epoll);
+        } },
+    { "one client that sends a new join every 20 ms", addHostile<RepeatJoiner> },
+    { "one flooder (16 KiB writes as fast as it can, reading all)", addHostile<Flooder> },
+    { "a 1 MiB line every 3 s", addHostile<LongLiner> },
+    { "a join with a 64 KiB nickname, then close, every 2 s", addHostile<LongNickJoiner> },
+    { "a joined client that never reads", addHostile<NonReader> },
+    { "a client that joins and resets every second", addHostile<JoinResetter> },
+};
+
+} // namespace
+
+std::span<const HostileKind> hostileKinds()
+{
+    return kinds;
+}
+
+in_addr_t hostileAddress(size_t n)
+{
+    return clientAddress(60000 + int(n));
+}
+
+} // namespace bench

@@ -1,0 +1,63 @@
+#pragma once
+
+#include "client.h"
+#include "clock.h"
+
+#include <functional>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include <netinet/in.h>
+
+namespace bench {
+
+// One kind of hostile behaviour, driven by the phase's loop every
+// millisecond or so; each instance comes from an address of its own.
+class Hostile {
+public:
+    Hostile(int port, int epoll, in_addr_t from)
+        : m_port(port)
+        , m_epoll(epoll)
+        , m_from(from)
+    {
+    }
+    virtual ~Hostile() = default;
+    virtual void tick() = 0;
+
+protected:
+    std::unique_ptr<Client> connect(bool reads = true) const
+    {
+        return std::make_unique<Client>(m_port, m_from, reads ? m_epoll : -1);
+    }
+    // True every `seconds`, the first time at once.
+    bool due(double seconds)
+    {
+        if (m_last != Clock::time_point() && secondsSince(m_last) < seconds)
+            return false;
+        m_last = Clock::now();
+        return true;
+    }
+
+private:
+    int m_port;
+    int m_epoll;
+    in_addr_t m_from;
+    Clock::time_point m_last;
+};
+
+using Hostiles = std::vector<std::unique_ptr<Hostile>>;
+
+// A kind of hostile client, and how to add its clients to the phase's.
+struct HostileKind {
+    const char* name;
+    std::function<void(Hostiles&, int port, int epoll)> add;
+};
+
+// Every kind, "nobody" first.
+std::span<const HostileKind> hostileKinds();
+// The address of the hostile client numbered `n`, apart from the ordinary
+// clients' addresses.
+in_addr_t hostileAddress(size_t n);
+
+} // namespace bench
