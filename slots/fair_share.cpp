@@ -22,7 +22,12 @@ FairShare::FairShare(AddressLedger& ledger, SlotTable& table, const HandlerGate&
 // handled. The others wait for the loop itself.
 bool FairShare::mayRead(AddressLedger::Account& account) const
 {
-    const auto now = m_clock();
+    return mayReadAt(account, m_clock());
+}
+
+bool FairShare::mayReadAt(
+    AddressLedger::Account& account, AddressLedger::Clock::time_point now) const
+{
     if (!m_ledger.mayRead(account, now))
         return false;
     if (m_gate.yieldDepth() == 0)
@@ -45,7 +50,7 @@ std::optional<ClientConnection::Read> FairShare::read(
 {
     AddressLedger::Account& account = connection.account;
     const auto now = m_clock();
-    if (!mayRead(account) || (peerClosing && m_gate.yieldDepth() > 0)) {
+    if (!mayReadAt(account, now) || (peerClosing && m_gate.yieldDepth() > 0)) {
         holdBack(index, connection);
         return std::nullopt;
     }

@@ -71,6 +71,7 @@ signals:
     void departureDue(int index, AddressLedger::Account* account);
 
 private:
+    bool mayReadAt(AddressLedger::Account& account, AddressLedger::Clock::time_point now) const;
     void tick();
     void resumeHeldBack();
     bool resume(int index);

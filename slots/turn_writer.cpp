@@ -73,7 +73,7 @@ void TurnWriter::pauseAfterWrites(std::chrono::steady_clock::duration writing)
 
 // Those holding most are the clients that do not read: the ceiling is far
 // above what the clients that read leave queued.
-std::vector<int> TurnWriter::overCaps(const ClientConnection& connection, int index) const
+std::vector<int> TurnWriter::cutsOverCaps(const ClientConnection& connection, int index) const
 {
     std::vector<int> cut;
     qsizetype total = m_queuedOutput;

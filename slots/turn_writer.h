@@ -43,7 +43,12 @@ public:
     // The clients to cut off: `index`, where its connection is over its
     // cap; then, most unsent output first, those that take all output over
     // the ceiling.
-    std::vector<int> overCaps(const ClientConnection& connection, int index) const;
+    std::vector<int> overCaps(const ClientConnection& connection, int index) const
+    {
+        if (connection.unsent() <= m_outputCap && m_queuedOutput <= m_outputCeiling)
+            return {};
+        return cutsOverCaps(connection, index);
+    }
     // Runs the loop's pass over the sockets as a turn, and ends it.
     template<typename Pass>
     void runTurn(Pass pass)
@@ -66,6 +71,7 @@ public:
     qsizetype& unsentTotal() { return m_queuedOutput; }
 
 private:
+    std::vector<int> cutsOverCaps(const ClientConnection& connection, int index) const;
     void writeWhenTurnEnds(int index, ClientConnection& connection);
     void pauseAfterWrites(std::chrono::steady_clock::duration writing);
 
