@@ -1,5 +1,6 @@
 #include "loopback.h"
 #include "operator_console.h"
+#include "protocol.h"
 #include "relay_engine.h"
 #include "resource_limit.h"
 #include "rows.h"
@@ -164,6 +165,37 @@ class TestRelay : public QObject {
     Q_OBJECT
 
 private slots:
+    // Told apart by their first four characters, case and all, "SCAN" first;
+    // a join's nickname starts at the sixth and is cut to 64.
+    void messageKinds_data()
+    {
+        QTest::addColumn<QByteArray>("message");
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QByteArray>("nickname"); // of a join
+        const int probe = int(protocol::MessageKind::Probe);
+        const int join = int(protocol::MessageKind::Join);
+        const int chat = int(protocol::MessageKind::Chat);
+        QTest::newRow("probe") << QByteArray("SCAN") << probe << QByteArray();
+        QTest::newRow("probe, more after it") << QByteArray("SCANUSER:x") << probe << QByteArray();
+        QTest::newRow("lower case is chat") << QByteArray("scan") << chat << QByteArray();
+        QTest::newRow("join") << QByteArray("USER:ann") << join << QByteArray("ann");
+        QTest::newRow("any fifth character") << QByteArray("USERxbob") << join << QByteArray("bob");
+        QTest::newRow("no nickname") << QByteArray("USER") << join << QByteArray();
+        QTest::newRow("too short") << QByteArray("USE") << chat << QByteArray();
+        QTest::newRow("NUL first") << QByteArray("\0USER", 5) << chat << QByteArray();
+        QTest::newRow("cut to 64")
+            << "USER:" + QByteArray(70, '\xe9') << join << QByteArray(64, '\xe9');
+    }
+    void messageKinds()
+    {
+        QFETCH(QByteArray, message);
+        QFETCH(int, kind);
+        QFETCH(QByteArray, nickname);
+        QCOMPARE(int(protocol::classify(message)), kind);
+        if (kind == int(protocol::MessageKind::Join))
+            QCOMPARE(protocol::joinNickname(message), nickname);
+    }
+
     void start_data()
     {
         QTest::addColumn<QString>("nickname");
