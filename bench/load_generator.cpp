@@ -81,10 +81,12 @@ int usage(const char* program, const std::string& complaint)
         "       [--relay-clients N,N,...] [--runs N] [--lifetime N,N,...] [--flood-seconds N]\n"
         "       [--days-seconds N] [--no-save] [--seconds N] [--mix-only]\n"
         "       [--room CLIENTS:TALKING:RATE,...] [--room-seconds N] [--capacity N,N,...]\n"
+        "       [--room-trace FILE]\n"
         "  --seconds N: how long the fair phase runs all hostile kinds at once (60)\n"
         "  --mix-only: the fair phase runs only that\n"
         "  --room: the room phase's loads (1000:100:100,1000:100:300,1000:1000:600,100:100:2000)\n"
-        "  --capacity: the room phase also searches each server's capacity at these clients\n",
+        "  --capacity: the room phase also searches each server's capacity at these clients\n"
+        "  --room-trace: ours traces where each line's time went in the room phase\n",
         program);
     return 2;
 }
@@ -137,6 +139,8 @@ int main(int argc, char* argv[])
                 options.room.loads.push_back({ clients, std::max(1, talkers), rate });
                 load.remove_prefix(std::min(comma + 1, load.size()));
             }
+        } else if (argument == "--room-trace") {
+            options.room.traceFile = argv[++i];
         } else if (argument == "--room-seconds") {
             options.room.seconds = std::atof(argv[++i]);
         } else if (argument == "--capacity") {

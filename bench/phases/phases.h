@@ -46,6 +46,8 @@ struct RoomOptions {
     double highestRate = 256000;
     int bisections = 3;
     double searchSeconds = 10;
+    // Where ours writes its line trace (bench/line_trace.h); none if empty.
+    std::string traceFile;
 };
 
 struct Options {

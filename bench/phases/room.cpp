@@ -42,7 +42,10 @@ std::unique_ptr<ServedRoom> openRoom(
         served->room = std::make_unique<StampedRoom>(std::move(fds), IrcPeer::chatLine, false);
         return served;
     }
-    served->ours = std::make_unique<ServerProcess>(options.server);
+    const std::string& trace = options.room.traceFile;
+    served->ours = std::make_unique<ServerProcess>(options.server, "Settings",
+        trace.empty() ? std::vector<std::string> {}
+                      : std::vector<std::string> { "--trace", trace });
     for (int i = 0; i < clients; ++i) {
         const int fd = connectTo(served->ours->port(), clientAddress(i));
         if (fd >= 0)

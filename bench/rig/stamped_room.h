@@ -28,7 +28,7 @@ private:
 // whatever comes back, each stamped with its number and the moment it was
 // due, and each delivery's latency runs from that moment to its arrival.
 // Each line also carries the bench server's trace marker, "<oNUMBER>", so
-// that QUENVAR_BENCH_TRACE follows it through the server.
+// that the bench server's line trace follows it (--room-trace).
 class StampedRoom {
 public:
     struct Result {
