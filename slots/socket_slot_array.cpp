@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <utility>
@@ -91,9 +92,10 @@ Failure SocketSlotArray::SendData(int index, const QByteArray& bytes)
         m_probe->sending(index, bytes, c->unsent());
     if (Failure failure = m_output.send(index, *c, bytes))
         return failure;
-    for (const int over : m_output.overCaps(*c, index))
+    const std::vector<int> cut = m_output.overCaps(*c, index);
+    for (const int over : cut)
         m_fairShare.cutOff(over);
-    return m_table.find(index) ? Failure {} : systemError(ENOBUFS);
+    return std::ranges::find(cut, index) == cut.end() ? Failure {} : systemError(ENOBUFS);
 }
 
 QByteArray SocketSlotArray::GetData(int index)
@@ -116,16 +118,6 @@ QString SocketSlotArray::RemoteHostIP(int index) const
     return c ? addressText(c->remote) : QString();
 }
 
-QString SocketSlotArray::LocalIP(int /*index*/) const
-{
-    return localIpv4();
-}
-
-int SocketSlotArray::nextConnected(int after) const
-{
-    return m_table.nextConnected(after);
-}
-
 void SocketSlotArray::DoEvents()
 {
     const std::optional<HandlerGate::YieldWork> work = m_gate.yieldWork();
@@ -145,11 +137,6 @@ void SocketSlotArray::DoEvents()
         }
     }
     m_gate.postWaitingCommands();
-}
-
-void SocketSlotArray::runOutsideHandlers(std::function<void()> command)
-{
-    m_gate.runOutsideHandlers(std::move(command));
 }
 
 // A costly handler run from here may yield and so run this again, nested;

@@ -8,6 +8,7 @@
 #include "slot_array.h"
 #include "slot_array_probe.h"
 #include "slot_table.h"
+#include "socket_address.h"
 #include "turn_writer.h"
 
 #include <QByteArray>
@@ -16,6 +17,7 @@
 #include <chrono>
 #include <functional>
 #include <optional>
+#include <utility>
 
 // The slot array over non-blocking POSIX sockets and one epoll instance.
 //
@@ -65,10 +67,13 @@ public:
     QByteArray GetData(int index) override;
     int State(int index) const override;
     QString RemoteHostIP(int index) const override;
-    QString LocalIP(int index) const override;
+    QString LocalIP(int /*index*/) const override { return localIpv4(); }
     void DoEvents() override;
-    int nextConnected(int after) const override;
-    void runOutsideHandlers(std::function<void()> command) override;
+    int nextConnected(int after) const override { return m_table.nextConnected(after); }
+    void runOutsideHandlers(std::function<void()> command) override
+    {
+        m_gate.runOutsideHandlers(std::move(command));
+    }
 
     void setOutputCap(qsizetype bytes) { m_output.setOutputCap(bytes); }
     void setOutputCeiling(qsizetype bytes) { m_output.setOutputCeiling(bytes); }
