@@ -169,12 +169,12 @@ private slots:
     // a join's nickname starts at the sixth and is cut to 64.
     void messageKinds_data()
     {
-        QTest::addColumn<QByteArray>("message");
-        QTest::addColumn<int>("kind");
-        QTest::addColumn<QByteArray>("nickname"); // of a join
         const int probe = int(protocol::MessageKind::Probe);
         const int join = int(protocol::MessageKind::Join);
         const int chat = int(protocol::MessageKind::Chat);
+        QTest::addColumn<QByteArray>("message");
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QByteArray>("nickname"); // of a join
         QTest::newRow("probe") << QByteArray("SCAN") << probe << QByteArray();
         QTest::newRow("probe, more after it") << QByteArray("SCANUSER:x") << probe << QByteArray();
         QTest::newRow("lower case is chat") << QByteArray("scan") << chat << QByteArray();
