@@ -49,19 +49,19 @@ int serveInWindow(
     QApplication::setDesktopFileName(QStringLiteral("quenvar-chat-server"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/64.png")));
 
-    ServerProgram console;
-    console.server.adoptListener(handed);
+    ServerProgram program;
+    program.server.adoptListener(handed);
     QSettings settings;
-    RememberedStarts starts(settings, console.engine);
-    starts.offerIn(console.frmMain);
-    console.frmMain.offerStart(
+    RememberedStarts starts(settings, program.engine);
+    starts.offerIn(program.frmMain);
+    program.frmMain.offerStart(
         handed.fd >= 0 ? handed.port : commandLine.port, commandLine.nickname);
     const StopSignals stopSignals;
     QObject::connect(
-        &stopSignals, &StopSignals::received, &console.frmMain, &MainWindow::mnuAfsluiten_Click);
-    console.frmMain.show();
+        &stopSignals, &StopSignals::received, &program.frmMain, &MainWindow::mnuAfsluiten_Click);
+    program.frmMain.show();
     if (commandLine.start)
-        QTimer::singleShot(0, &console.engine, &RelayEngine::cmdStart_Click);
+        QTimer::singleShot(0, &program.engine, &RelayEngine::cmdStart_Click);
     return QApplication::exec();
 }
 

@@ -64,13 +64,13 @@ int main(int argc, char* argv[])
     const int clients = argc > 1 ? std::atoi(argv[1]) : 5000;
     const int broadcasts = argc > 2 ? std::atoi(argv[2]) : 20;
 
-    ServerProgram console;
-    MainWindow& frmMain = console.frmMain;
+    ServerProgram program;
+    MainWindow& frmMain = program.frmMain;
     frmMain.show();
     const bench::PortReservation reserved;
     const auto port = quint16(reserved.port());
-    console.start(QStringLiteral("op"), port);
-    if (console.server.State(0) != SlotArray::sckListening)
+    program.start(QStringLiteral("op"), port);
+    if (program.server.State(0) != SlotArray::sckListening)
         return 1;
 
     std::vector<int> fds;
@@ -81,7 +81,7 @@ int main(int argc, char* argv[])
     }
     QElapsedTimer waiting;
     waiting.start();
-    while (console.state.connectie < clients && waiting.elapsed() < 60000)
+    while (program.state.connectie < clients && waiting.elapsed() < 60000)
         QCoreApplication::processEvents();
 
     auto* message = frmMain.findChild<QLineEdit*>(QStringLiteral("txtMessage"));
