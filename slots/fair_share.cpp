@@ -57,21 +57,26 @@ std::optional<ClientConnection::Read> FairShare::read(
     const qint64 allowance = std::min<qint64>(maxRead, account.bytes.available(now));
     const ClientConnection::Read read = connection.read(allowance, buffer, peerClosing);
     account.bytes.spend(read.received);
-    if (read.end == ClientConnection::ReadEnd::Allowance && !m_ledger.mayRead(account, now))
-        holdBack(index, connection);
+    // What was read goes with a connection cut off here.
+    if (read.end == ClientConnection::ReadEnd::Allowance && !m_ledger.mayRead(account, now)
+        && !holdBack(index, connection))
+        return std::nullopt;
     return read;
 }
 
 // Its bytes wait in the kernel, in order, and TCP slows the sender down. A
 // connection that epoll cannot stop watching would keep the loop busy for as
 // long as it is held back, so it is cut off instead.
-void FairShare::holdBack(int index, ClientConnection& connection)
+bool FairShare::holdBack(int index, ClientConnection& connection)
 {
     connection.throttled = true;
-    if (connection.updateWatch())
-        return cutOff(index);
+    if (connection.updateWatch()) {
+        cutOff(index);
+        return false;
+    }
     m_heldBack.push_back(index);
     keepTicking();
+    return true;
 }
 
 // At the loop itself, the connections held back from inside handlers are

@@ -45,11 +45,13 @@ public:
     // Whether a connection of `account` may be read now.
     bool mayRead(AddressLedger::Account& account) const;
     // Reads what the connection's address may send now, through `buffer`;
-    // none where it may not, and then the connection is held back.
+    // none where it may not, and then the connection is held back (or, where
+    // epoll refuses that, cut off).
     std::optional<ClientConnection::Read> read(
         int index, ClientConnection& connection, QByteArray& buffer, bool peerClosing);
-    // Stops reading the connection until its address may be read again.
-    void holdBack(int index, ClientConnection& connection);
+    // Stops reading the connection until its address may be read again;
+    // false where it was cut off instead.
+    bool holdBack(int index, ClientConnection& connection);
     // For the loop itself, which reads them first: the connections held back
     // that may be read now, watched for input again.
     std::vector<int> takeReadable();

@@ -202,7 +202,7 @@ void SocketSlotArray::receive(int index, bool peerClosing)
     if (!c || !c->isOpen() || c->throttled)
         return;
     const auto read = m_fairShare.read(index, *c, m_readBuffer, peerClosing);
-    if (!read || !m_table.find(index))
+    if (!read)
         return;
     const bool peerGone = read->end == ClientConnection::ReadEnd::PeerGone;
     if (peerGone)

@@ -494,7 +494,7 @@ private slots:
         if (depth > 0)
             yield.emplace(p.gate);
         if (heldBack)
-            p.fairShare.holdBack(1, connection);
+            QVERIFY(!p.fairShare.holdBack(1, connection));
         else
             p.fairShare.cutOff(1);
         p.fairShare.raiseDueDepartures();
