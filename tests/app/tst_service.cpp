@@ -102,21 +102,6 @@ private:
     QByteArray m_log;
 };
 
-// What the process has open: where its descriptors lead.
-QStringList openFiles(qint64 pid)
-{
-    QStringList files;
-    const QString folder = QStringLiteral("/proc/%1/fd/").arg(pid);
-    for (const QString& fd :
-        QDir(folder).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
-        char target[4096];
-        const ssize_t size
-            = ::readlink(QFile::encodeName(folder + fd).constData(), target, sizeof target);
-        files << QFile::decodeName(QByteArray(target, std::max<ssize_t>(size, 0)));
-    }
-    return files;
-}
-
 Client greeted(quint16 port)
 {
     Client client = connectClient(port);
@@ -164,7 +149,10 @@ private slots:
         Service service({ "--port", QString::number(reserved.port), "--nickname", "op" },
             { "NOTIFY_SOCKET=" + manager.path });
         QVERIFY(manager.receives("READY=1"));
-        QVERIFY(!openFiles(service.process.processId()).filter(service.cache.path()).isEmpty());
+        QVERIFY(!openFiles(QString::number(service.process.processId()))
+                     .values()
+                     .filter(service.cache.path())
+                     .isEmpty());
 
         const QByteArray hostile = "eve\x1b]0;owned\x07\r\n<3>fake";
         const QByteArray escaped = "eve\\x1b]0;owned\\x07\\x0d\\x0a<3>fake";

@@ -7,7 +7,6 @@
 
 #include <QtTest>
 
-#include <cstring>
 #include <list>
 #include <numeric>
 
@@ -47,21 +46,13 @@ short atServer(quint16 clientPort)
 // it; 0 when it is not watched.
 quint32 watchedEvents(int fd)
 {
-    for (const QString& name : QDir("/proc/self/fd").entryList(QDir::System)) {
-        char target[64] = {};
-        const QByteArray link = "/proc/self/fd/" + name.toLatin1();
-        if (::readlink(link.constData(), target, sizeof target - 1) < 0
-            || std::strcmp(target, "anon_inode:[eventpoll]") != 0)
-            continue;
-        QFile info("/proc/self/fdinfo/" + name);
-        if (!info.open(QIODevice::ReadOnly))
-            return 0;
-        const QRegularExpression entry(QString("^tfd:\\s+%1\\s+events:\\s+([0-9a-f]+)").arg(fd),
-            QRegularExpression::MultilineOption);
-        const QRegularExpressionMatch match = entry.match(QString::fromLatin1(info.readAll()));
-        return match.hasMatch() ? match.captured(1).toUInt(nullptr, 16) : 0;
-    }
-    return 0;
+    QFile info("/proc/self/fdinfo/" + openFiles().key(QStringLiteral("anon_inode:[eventpoll]")));
+    const QRegularExpression entry(QString("^tfd:\\s+%1\\s+events:\\s+([0-9a-f]+)").arg(fd),
+        QRegularExpression::MultilineOption);
+    const QRegularExpressionMatch match = info.open(QIODevice::ReadOnly)
+        ? entry.match(QString::fromLatin1(info.readAll()))
+        : QRegularExpressionMatch();
+    return match.hasMatch() ? match.captured(1).toUInt(nullptr, 16) : 0;
 }
 
 // The slot array listening, accepting every connection into the next slot as

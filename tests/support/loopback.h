@@ -1,11 +1,15 @@
 #pragma once
 
 #include <QDir>
+#include <QFile>
+#include <QMap>
 #include <QTcpSocket>
 
+#include <algorithm>
 #include <memory>
 
 #include <sys/socket.h>
+#include <unistd.h>
 
 // Clients on 127.0.0.1 in the test's own thread. Qt reads what arrives into a
 // client's buffer whenever the event loop runs, the server's yields included,
@@ -48,4 +52,19 @@ struct ReservedPort {
 inline int openDescriptors()
 {
     return int(QDir(QStringLiteral("/proc/self/fd")).count()) - 3;
+}
+
+// What process `pid` has open: where each of its descriptors leads, by number.
+inline QMap<QString, QString> openFiles(const QString& pid = QStringLiteral("self"))
+{
+    QMap<QString, QString> files;
+    const QString folder = QStringLiteral("/proc/%1/fd/").arg(pid);
+    for (const QString& fd :
+        QDir(folder).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
+        char target[4096];
+        const ssize_t size
+            = ::readlink(QFile::encodeName(folder + fd).constData(), target, sizeof target);
+        files.insert(fd, QFile::decodeName(QByteArray(target, std::max<ssize_t>(size, 0))));
+    }
+    return files;
 }
