@@ -21,12 +21,14 @@ bool wouldBlock(int code)
 } // namespace
 
 ClientConnection::ClientConnection(int fd, int index, const sockaddr_in6& remote,
-    AddressLedger::Account& account, EpollWatches& watches, qsizetype& allUnsent)
+    AddressLedger::Account& account, EpollWatches& inputWatches, EpollWatches& outputWatches,
+    qsizetype& allUnsent)
     : remote(remote)
     , account(account)
     , m_fd(fd)
     , m_index(index)
-    , m_watches(watches)
+    , m_inputWatches(inputWatches)
+    , m_outputWatches(outputWatches)
     , m_allUnsent(allUnsent)
 {
     // Without it a line waits for the peer's acknowledgement of the one
@@ -66,13 +68,17 @@ ClientConnection::Read ClientConnection::read(
     return read;
 }
 
-void ClientConnection::queue(QByteArrayView bytes)
+void ClientConnection::queue(QByteArrayView bytes, const Clock& clock)
 {
+    if (unsent() == 0) {
+        m_progress = m_lagMarkTime = clock();
+        m_lagMark = m_taken + bytes.size();
+    }
     m_output.append(bytes);
     m_allUnsent += bytes.size();
 }
 
-Failure ClientConnection::write()
+Failure ClientConnection::write(TimePoint now)
 {
     while (unsent() > 0) {
         const ssize_t n = ::send(m_fd, m_output.constData() + m_outputSent, std::size_t(unsent()),
@@ -80,6 +86,12 @@ Failure ClientConnection::write()
         if (n > 0) {
             m_outputSent += n;
             m_allUnsent -= n;
+            m_taken += n;
+            m_progress = now;
+            if (m_taken >= m_lagMark) {
+                m_lagMark = m_taken + unsent();
+                m_lagMarkTime = now;
+            }
         } else if (n < 0 && errno == EINTR) {
             continue;
         } else if (n < 0 && wouldBlock(errno)) {
@@ -107,9 +119,14 @@ Failure ClientConnection::write()
 
 Failure ClientConnection::updateWatch()
 {
-    const quint32 wanted = (throttled ? 0u : quint32(EPOLLIN | EPOLLRDHUP))
-        | (m_watchingOutput ? quint32(EPOLLOUT) : 0u);
-    return m_watches.watch(m_fd, quint64(m_index), m_watched, wanted);
+    const quint32 input = throttled ? 0u : quint32(EPOLLIN | EPOLLRDHUP);
+    const quint32 output = m_watchingOutput ? quint32(EPOLLOUT) : 0u;
+    Failure failure = m_inputWatches.watch(m_fd, quint64(m_index), m_watchedInput, input);
+    if (Failure outputFailure
+        = m_outputWatches.watch(m_fd, quint64(m_index), m_watchedOutput, output);
+        !failure)
+        failure = outputFailure;
+    return failure;
 }
 
 // Its peer has gone, or is going: what it sent before is still to be read,
@@ -139,5 +156,6 @@ void ClientConnection::release()
         ::close(m_fd);
     m_fd = -1;
     state = SlotArray::sckClosing;
-    m_watched = 0;
+    m_watchedInput = 0;
+    m_watchedOutput = 0;
 }

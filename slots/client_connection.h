@@ -7,14 +7,22 @@
 #include <QByteArray>
 #include <QByteArrayView>
 
+#include <chrono>
+#include <functional>
+
 #include <netinet/in.h>
 
 // One accepted client connection of the slot array: its descriptor, what it
 // sent and is not yet handled, and its output not yet taken by the kernel.
 // It owns the descriptor, and keeps the count of all connections' unsent
-// output, `allUnsent`, in step with its own.
+// output, `allUnsent`, in step with its own. It waits for input in one epoll
+// set and for room for output in another, so that writing can go on where
+// no input may be read.
 class ClientConnection {
 public:
+    using TimePoint = std::chrono::steady_clock::time_point;
+    using Clock = std::function<TimePoint()>;
+
     enum class ReadEnd { Allowance, Drained, PeerGone };
     struct Read {
         qsizetype received = 0;
@@ -22,7 +30,7 @@ public:
     };
 
     ClientConnection(int fd, int index, const sockaddr_in6& remote, AddressLedger::Account& account,
-        EpollWatches& watches, qsizetype& allUnsent);
+        EpollWatches& inputWatches, EpollWatches& outputWatches, qsizetype& allUnsent);
     ~ClientConnection();
     ClientConnection(const ClientConnection&) = delete;
     ClientConnection& operator=(const ClientConnection&) = delete;
@@ -32,17 +40,24 @@ public:
     qsizetype unsent() const { return m_output.size() - m_outputSent; }
     // Waiting for the socket to take more: written to only when it can.
     bool watchingOutput() const { return m_watchingOutput; }
+    // Output waits, and the kernel has taken none of it since `time`: the
+    // peer does not read, or has read nothing lately.
+    bool stalledSince(TimePoint time) const { return unsent() > 0 && m_progress < time; }
+    // Output queued before `time` still waits: the peer reads, if at all,
+    // slower than it is sent to.
+    bool laggingSince(TimePoint time) const { return unsent() > 0 && m_lagMarkTime < time; }
 
     // Reads up to `allowance` bytes onto the input, through `buffer`; a
     // reset or any other failed read counts as the peer closing.
     Read read(qint64 allowance, QByteArray& buffer, bool peerClosing);
-    void queue(QByteArrayView bytes);
+    // Where no output waited, `clock` tells when it began to.
+    void queue(QByteArrayView bytes, const Clock& clock);
     // Writes until the kernel takes no more, then waits for the socket to.
     // A failed write stops all writing: the connection is then closing.
-    Failure write();
+    Failure write(TimePoint now);
     // Tells epoll what the connection waits for now: input unless throttled,
-    // and room for output while some waits. One with nothing to wait for
-    // leaves epoll, so that an error on it cannot wake the loop for nothing.
+    // and room for output while some waits. One with nothing to wait for in
+    // a set leaves it, so that an error on it cannot wake the loop for nothing.
     Failure updateWatch();
     // The descriptor and unsent output go at once; the slot keeps its number.
     void release();
@@ -64,10 +79,20 @@ private:
 
     int m_fd;
     const int m_index;
-    EpollWatches& m_watches;
+    EpollWatches& m_inputWatches;
+    EpollWatches& m_outputWatches;
     qsizetype& m_allUnsent;
     QByteArray m_output;
     qsizetype m_outputSent = 0;
+    // When the kernel last took output, or output began to wait.
+    TimePoint m_progress;
+    // All output the kernel has taken; once it reaches the mark, all that
+    // was queued by the mark's time has gone, and the mark moves to the end
+    // of what waits now.
+    qint64 m_taken = 0;
+    qint64 m_lagMark = 0;
+    TimePoint m_lagMarkTime;
     bool m_watchingOutput = false;
-    quint32 m_watched = 0;
+    quint32 m_watchedInput = 0;
+    quint32 m_watchedOutput = 0;
 };

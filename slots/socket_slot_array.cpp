@@ -28,6 +28,7 @@ SocketSlotArray::SocketSlotArray(QObject* parent)
     , m_readBuffer(readChunk, Qt::Uninitialized)
 {
     connect(&m_notifier, &QSocketNotifier::activated, this, &SocketSlotArray::runReadySockets);
+    connect(&m_outputNotifier, &QSocketNotifier::activated, &m_output, &TurnWriter::writeReady);
     connect(&m_fairShare, &FairShare::departureDue, this,
         [this](int index, AddressLedger::Account* account) {
             raiseFor(SlotArrayProbe::Work::PeerClosed, *account, [&] { emit peerClosed(index); });
@@ -70,7 +71,7 @@ Failure SocketSlotArray::Accept(int index, qint32 requestID)
     if (!arrival)
         return systemError(EINVAL);
     ClientConnection& connection = m_table.open(index, arrival->fd, index, arrival->remote,
-        *arrival->account, m_watches, m_output.unsentTotal());
+        *arrival->account, m_watches, m_outputWatches, m_output.unsentTotal());
     ++arrival->account->open;
     if (Failure failure = connection.updateWatch()) {
         m_fairShare.forget(index);
@@ -80,8 +81,8 @@ Failure SocketSlotArray::Accept(int index, qint32 requestID)
 }
 
 // The sender's address pays for the message. Where it takes the client's
-// unsent output past its cap, or all clients' past the ceiling, those
-// holding most are cut off.
+// unsent output past its cap, or all clients' past the ceiling, those that
+// make no progress are cut off.
 Failure SocketSlotArray::SendData(int index, const QByteArray& bytes)
 {
     ClientConnection* c = m_table.find(index);
@@ -92,10 +93,7 @@ Failure SocketSlotArray::SendData(int index, const QByteArray& bytes)
         m_probe->sending(index, bytes, c->unsent());
     if (Failure failure = m_output.send(index, *c, bytes))
         return failure;
-    const std::vector<int> cut = m_output.overCaps(*c, index);
-    for (const int over : cut)
-        m_fairShare.cutOff(over);
-    return std::ranges::find(cut, index) == cut.end() ? Failure {} : systemError(ENOBUFS);
+    return m_output.cutOffOverCaps(*c, index) ? systemError(ENOBUFS) : Failure {};
 }
 
 QByteArray SocketSlotArray::GetData(int index)
@@ -125,8 +123,10 @@ void SocketSlotArray::DoEvents()
         return;
     {
         const HandlerGate::Yield yield(m_gate);
-        if (work->checkSockets)
+        if (work->checkSockets) {
+            m_output.writeReady();
             runReadySockets();
+        }
         if (work->runWindowPass) {
             const HandlerGate::Handling operatorsTurn(m_gate, nullptr, false);
             if (m_probe)
@@ -158,12 +158,7 @@ void SocketSlotArray::runReadySockets()
                     m_fairShare.keepTicking();
                 continue;
             }
-            if (event.events & EPOLLOUT) {
-                if (ClientConnection* c = m_table.find(index); c && c->state == sckConnected)
-                    (void)c->write(); // one that fails is closing, read to its end below
-            }
-            if (event.events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR))
-                receive(index, event.events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR));
+            receive(index, event.events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR));
         }
     };
     if (m_gate.yieldDepth() > 0)

@@ -27,13 +27,12 @@
 // has not handled yet.
 //
 // Messages are handled in the order they are read, one at a time: a yield
-// runs the window's events, but reads no socket, so nothing overtakes the
-// handler suspended there; only a costly handler lets cheap messages run
-// inside its yields (HandlerGate). Output is coalesced per turn of the loop
-// (TurnWriter). No client takes more than its share (FairShare), an address
-// may hold only so many connections (Listener), and a client's unsent
-// output is capped, as is all unsent output together: memory follows these
-// caps, never the traffic.
+// runs the window's events and writes what sockets can take, but reads no
+// socket, so nothing overtakes the handler suspended there; only a costly
+// handler lets cheap messages run inside its yields (HandlerGate). Output is coalesced per turn of
+// the loop (TurnWriter). No client takes more than its share (FairShare), an address may hold only
+// so many connections (Listener), and a client's unsent output is capped, as is all unsent output
+// together: memory follows these caps, never the traffic.
 //
 // A connection that fails while it is written to is not written to again,
 // but read to its end: what its peer sent before it went is handled, in
@@ -88,6 +87,8 @@ public:
     // Apply to the addresses seen from now on.
     void setBudgets(Budget input, Budget sends) { m_ledger.setBudgets(input, sends); }
     void setProbe(SlotArrayProbe* probe) { m_probe = probe; }
+    // The clock that tells how long a client's output has waited.
+    void setOutputClock(TurnWriter::Clock clock) { m_output.setClock(std::move(clock)); }
 
     int lastSlot() const { return m_table.lastCreated(); }
     int openConnections() const { return m_table.openCount(); }
@@ -106,12 +107,17 @@ private:
     void raiseFor(SlotArrayProbe::Work work, AddressLedger::Account& account, Raise raise);
     void receive(int index, bool peerClosing);
 
+    // Input and connections arriving in one set, room for output in
+    // another, so that output can be written while nothing may be read.
     EpollWatches m_watches;
+    EpollWatches m_outputWatches;
     QSocketNotifier m_notifier { m_watches.descriptor(), QSocketNotifier::Read };
+    QSocketNotifier m_outputNotifier { m_outputWatches.descriptor(), QSocketNotifier::Read };
     AddressLedger m_ledger { defaultInputBudget, defaultSendBudget };
     HandlerGate m_gate;
     Listener m_listener;
-    TurnWriter m_output { m_table, m_watches, m_notifier };
+    TurnWriter m_output { m_table, m_watches, m_outputWatches, m_notifier,
+        [this](int index) { m_fairShare.cutOff(index); } };
     SlotTable m_table;
     FairShare m_fairShare { m_ledger, m_table, m_gate, m_listener };
     // Every read lands here first, so that a slot's input holds only what

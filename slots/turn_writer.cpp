@@ -3,27 +3,101 @@
 #include <QSocketNotifier>
 
 #include <algorithm>
+#include <array>
 
-TurnWriter::TurnWriter(SlotTable& table, EpollWatches& watches, QSocketNotifier& reading)
+namespace {
+
+// How often all output over the ceiling is looked at again, for clients
+// that have stopped making progress meanwhile.
+constexpr std::chrono::milliseconds ceilingRecheckInterval { 250 };
+
+} // namespace
+
+TurnWriter::TurnWriter(SlotTable& table, EpollWatches& inputWatches, EpollWatches& outputWatches,
+    QSocketNotifier& reading, std::function<void(int)> cutOff)
     : m_table(table)
-    , m_watches(watches)
+    , m_inputWatches(inputWatches)
+    , m_outputWatches(outputWatches)
     , m_reading(reading)
+    , m_cutOff(std::move(cutOff))
 {
     m_turnPause.setSingleShot(true);
     m_turnPause.setTimerType(Qt::PreciseTimer);
-    connect(&m_turnPause, &QTimer::timeout, &m_reading, [this] { m_reading.setEnabled(true); });
+    connect(&m_turnPause, &QTimer::timeout, this, &TurnWriter::updateReading);
+    m_ceilingRecheck.setInterval(ceilingRecheckInterval);
+    connect(&m_ceilingRecheck, &QTimer::timeout, this, &TurnWriter::recheckCeiling);
 }
 
 Failure TurnWriter::send(int index, ClientConnection& connection, QByteArrayView bytes)
 {
-    connection.queue(bytes);
+    connection.queue(bytes, m_clock);
     if (connection.watchingOutput())
         return {};
     if (connection.unsent() < coalescedWrite) {
         writeWhenTurnEnds(index, connection);
         return {};
     }
-    return connection.write();
+    return connection.write(m_clock());
+}
+
+bool TurnWriter::cutOffOverCaps(const ClientConnection& connection, int index)
+{
+    const bool overCap = connection.unsent() > m_outputCap;
+    if (!overCap && m_queuedOutput <= m_outputCeiling)
+        return false;
+    const TimePoint now = m_clock();
+    std::vector<int> cut;
+    qsizetype total = m_queuedOutput;
+    if (overCap && makesNoProgress(connection, now)) {
+        cut.push_back(index);
+        total -= connection.unsent();
+    }
+    // Over the ceiling, a relay to many clients that read would look again
+    // at every message; what it finds changes only as time passes.
+    if (total > m_outputCeiling && (overCap || now - m_ceilingChecked >= ceilingRecheckInterval))
+        cut = cutsOverCeiling(total, std::move(cut), now);
+    for (const int over : cut)
+        m_cutOff(over);
+    updateReading();
+    return std::ranges::find(cut, index) != cut.end();
+}
+
+std::vector<int> TurnWriter::cutsOverCeiling(qsizetype total, std::vector<int> cut, TimePoint now)
+{
+    m_ceilingChecked = now;
+    std::vector<std::pair<qsizetype, int>> candidates;
+    for (const auto& [other, c] : m_table) {
+        if (makesNoProgress(c, now) && std::ranges::find(cut, other) == cut.end())
+            candidates.emplace_back(c.unsent(), other);
+    }
+    std::ranges::sort(candidates, std::greater());
+    for (const auto& [size, other] : candidates) {
+        if (total <= m_outputCeiling)
+            break;
+        cut.push_back(other);
+        total -= size;
+    }
+    return cut;
+}
+
+void TurnWriter::writeReady()
+{
+    std::array<epoll_event, 64> buffer;
+    const std::span<epoll_event> ready = m_outputWatches.ready(buffer);
+    if (ready.empty())
+        return;
+    const TimePoint now = m_clock();
+    for (const epoll_event& event : ready) {
+        ClientConnection* c = m_table.find(int(event.data.u64));
+        if (!c)
+            continue;
+        // One that fails is left closing, to be read to its end.
+        if (c->state == SlotArray::sckConnected && c->watchingOutput())
+            (void)c->write(now);
+        else
+            (void)c->updateWatch(); // it waits for output no more
+    }
+    updateReading();
 }
 
 void TurnWriter::writeWhenTurnEnds(int index, ClientConnection& connection)
@@ -41,6 +115,9 @@ void TurnWriter::writeWhenTurnEnds(int index, ClientConnection& connection)
 void TurnWriter::endTurn()
 {
     m_endOfTurnPosted = false;
+    if (m_writesDue.empty())
+        return;
+    const TimePoint now = m_clock();
     // Writing queues nothing new, and the list keeps its room for the next turn.
     for (const int index : m_writesDue) {
         ClientConnection* c = m_table.find(index);
@@ -49,9 +126,10 @@ void TurnWriter::endTurn()
         c->writeDue = false;
         // One that fails is left closing, to be read to its end.
         if (c->state == SlotArray::sckConnected && !c->watchingOutput())
-            (void)c->write();
+            (void)c->write(now);
     }
     m_writesDue.clear();
+    updateReading();
 }
 
 // In a busy room, the turn's writes are most of its time. When they took a
@@ -65,36 +143,30 @@ void TurnWriter::pauseAfterWrites(std::chrono::steady_clock::duration writing)
 {
     const auto pause = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::min<std::chrono::steady_clock::duration>(writing, maxTurnPause));
-    if (pause.count() == 0 || !m_watches.hasReady())
+    if (pause.count() == 0 || !m_inputWatches.hasReady())
         return;
-    m_reading.setEnabled(false);
     m_turnPause.start(pause);
+    updateReading();
 }
 
-// Those holding most are the clients that do not read: the ceiling is far
-// above what the clients that read leave queued.
-std::vector<int> TurnWriter::cutsOverCaps(const ClientConnection& connection, int index) const
+// Past the ceiling nothing more is read, so nothing more is sent but what
+// the handler running now sends: what clients that read take brings it
+// back under, and those that do not are cut off as they stall.
+void TurnWriter::updateReading()
 {
-    std::vector<int> cut;
-    qsizetype total = m_queuedOutput;
-    if (connection.unsent() > m_outputCap) {
-        cut.push_back(index);
-        total -= connection.unsent();
+    const bool overCeiling = m_queuedOutput > m_outputCeiling;
+    m_reading.setEnabled(!overCeiling && !m_turnPause.isActive());
+    if (!overCeiling)
+        m_ceilingRecheck.stop();
+    else if (!m_ceilingRecheck.isActive())
+        m_ceilingRecheck.start();
+}
+
+void TurnWriter::recheckCeiling()
+{
+    if (m_queuedOutput > m_outputCeiling) {
+        for (const int index : cutsOverCeiling(m_queuedOutput, {}, m_clock()))
+            m_cutOff(index);
     }
-    if (total <= m_outputCeiling)
-        return cut;
-    const bool indexCut = !cut.empty();
-    std::vector<std::pair<qsizetype, int>> queues;
-    for (const auto& [other, c] : m_table) {
-        if (c.unsent() > 0 && (other != index || !indexCut))
-            queues.emplace_back(c.unsent(), other);
-    }
-    std::ranges::sort(queues, std::greater());
-    for (const auto& [size, other] : queues) {
-        if (total <= m_outputCeiling)
-            break;
-        cut.push_back(other);
-        total -= size;
-    }
-    return cut;
+    updateReading();
 }

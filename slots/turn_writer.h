@@ -6,6 +6,7 @@
 #include <QTimer>
 
 #include <chrono>
+#include <functional>
 #include <vector>
 
 class QSocketNotifier;
@@ -18,37 +19,48 @@ class QSocketNotifier;
 // written by one posted call.
 //
 // It also keeps output within its caps: a client's unsent output, and all
-// clients' together.
+// clients' together. A cap cuts off who makes no progress, never a client
+// that reads: past the ceiling, reading stops until the clients that read
+// have taken enough, and those that do not read are cut off.
 class TurnWriter : public QObject {
     Q_OBJECT
 
 public:
+    using TimePoint = ClientConnection::TimePoint;
+    using Clock = ClientConnection::Clock;
+
     // A client's coalesced output goes out once it holds this much.
     static constexpr qsizetype coalescedWrite = 8 * 1024;
     // The longest pause after a turn that took long to write.
     static constexpr std::chrono::milliseconds maxTurnPause { 5 };
-    // Unsent output a client may leave queued before it is cut off.
+    // Unsent output a client may leave queued; past it, a client that makes
+    // no progress is cut off.
     static constexpr qsizetype defaultOutputCap = 1024 * 1024;
-    // Unsent output of all clients together; past it, the clients holding
-    // most are cut off until it fits, which never touches one that reads.
+    // Unsent output of all clients together; past it, reading stops, and
+    // those that make no progress are cut off, then those over their cap.
     static constexpr qsizetype defaultOutputCeiling = 128 * 1024 * 1024;
+    // A client makes no progress whose socket has taken none of its output
+    // for stallTime, or that has yet to take what it was sent lagTime ago.
+    static constexpr std::chrono::seconds stallTime { 2 };
+    static constexpr std::chrono::seconds lagTime { 30 };
 
-    // Pauses reading by disabling `reading`, the loop's notifier.
-    TurnWriter(SlotTable& table, EpollWatches& watches, QSocketNotifier& reading);
+    // Pauses reading by disabling `reading`, the loop's notifier. Writes
+    // connections that `outputWatches` finds ready; `cutOff` closes one.
+    TurnWriter(SlotTable& table, EpollWatches& inputWatches, EpollWatches& outputWatches,
+        QSocketNotifier& reading, std::function<void(int)> cutOff);
 
     // Queues `bytes` for `index`'s connection, to be written when the turn
     // ends, or now once they fill a write; the write's failure leaves the
     // connection closing.
     Failure send(int index, ClientConnection& connection, QByteArrayView bytes);
-    // The clients to cut off: `index`, where its connection is over its
-    // cap; then, most unsent output first, those that take all output over
-    // the ceiling.
-    std::vector<int> overCaps(const ClientConnection& connection, int index) const
-    {
-        if (connection.unsent() <= m_outputCap && m_queuedOutput <= m_outputCeiling)
-            return {};
-        return cutsOverCaps(connection, index);
-    }
+    // Cuts off `index`'s connection where it is over its cap and makes no
+    // progress; then, past the ceiling, those that make none, most unsent
+    // output first, until all output fits. Whether `index` was cut off:
+    // `connection` is then gone.
+    bool cutOffOverCaps(const ClientConnection& connection, int index);
+    // Writes the connections whose sockets can take more now. Reads nothing,
+    // so a handler's yield may run it without anyone overtaking the handler.
+    void writeReady();
     // Runs the loop's pass over the sockets as a turn, and ends it.
     template<typename Pass>
     void runTurn(Pass pass)
@@ -65,19 +77,30 @@ public:
 
     void setOutputCap(qsizetype bytes) { m_outputCap = bytes; }
     void setOutputCeiling(qsizetype bytes) { m_outputCeiling = bytes; }
+    void setClock(Clock clock) { m_clock = std::move(clock); }
     // Output handed over and not yet taken by the kernel, of all clients.
     qsizetype queuedOutput() const { return m_queuedOutput; }
     // What every connection keeps in step with its own unsent output.
     qsizetype& unsentTotal() { return m_queuedOutput; }
 
 private:
-    std::vector<int> cutsOverCaps(const ClientConnection& connection, int index) const;
+    bool makesNoProgress(const ClientConnection& connection, TimePoint now) const
+    {
+        return connection.stalledSince(now - stallTime) || connection.laggingSince(now - lagTime);
+    }
+    std::vector<int> cutsOverCeiling(qsizetype total, std::vector<int> cut, TimePoint now);
     void writeWhenTurnEnds(int index, ClientConnection& connection);
     void pauseAfterWrites(std::chrono::steady_clock::duration writing);
+    // Reading goes on unless paused after long writes or over the ceiling.
+    void updateReading();
+    void recheckCeiling();
 
     SlotTable& m_table;
-    EpollWatches& m_watches;
+    EpollWatches& m_inputWatches;
+    EpollWatches& m_outputWatches;
     QSocketNotifier& m_reading;
+    std::function<void(int)> m_cutOff;
+    Clock m_clock = std::chrono::steady_clock::now;
     qsizetype m_outputCap = defaultOutputCap;
     qsizetype m_outputCeiling = defaultOutputCeiling;
     qsizetype m_queuedOutput = 0;
@@ -85,4 +108,8 @@ private:
     bool m_endOfTurnPosted = false;
     bool m_inLoopPass = false;
     QTimer m_turnPause;
+    // While all output is over the ceiling: when those that make no
+    // progress were last looked for, and the timer that looks again.
+    TimePoint m_ceilingChecked;
+    QTimer m_ceilingRecheck;
 };

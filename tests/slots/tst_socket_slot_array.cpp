@@ -7,10 +7,13 @@
 
 #include <QtTest>
 
+#include <atomic>
 #include <list>
 #include <numeric>
+#include <thread>
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
@@ -87,6 +90,48 @@ struct Served {
     }
 };
 
+// A client on small socket buffers that reads, or does not, in a thread of
+// its own, so that it reads while the server's thread is busy relaying.
+class Reader {
+public:
+    explicit Reader(Served& s, bool reads = true)
+        : m_fd(::socket(AF_INET, SOCK_STREAM, 0))
+    {
+        const int small = 4096;
+        const timeval patience { timeoutMs / 1000, 0 };
+        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+        sockaddr_in server { AF_INET, htons(s.reserved.port), { htonl(INADDR_LOOPBACK) }, {} };
+        const int last = s.server.lastSlot();
+        if (::connect(m_fd, reinterpret_cast<sockaddr*>(&server), sizeof server) != 0
+            || !QTest::qWaitFor([&] { return s.server.lastSlot() > last; }, timeoutMs))
+            return;
+        slot = s.server.lastSlot();
+        if (reads)
+            m_thread = std::thread([this] {
+                char buffer[4096];
+                for (ssize_t n; (n = ::recv(m_fd, buffer, sizeof buffer, 0)) > 0;)
+                    m_received += n;
+            });
+    }
+    ~Reader()
+    {
+        ::shutdown(m_fd, SHUT_RDWR);
+        if (m_thread.joinable())
+            m_thread.join();
+        ::close(m_fd);
+    }
+    bool connected() const { return slot > 0; }
+    qint64 received() const { return m_received; }
+
+    int slot = 0;
+
+private:
+    int m_fd;
+    std::atomic<qint64> m_received = 0;
+    std::thread m_thread;
+};
+
 // The slot array's parts without its sockets: an epoll set that refuses
 // every watch, budgets of 1,000 bytes and messages, and a clock of the test's.
 struct Policies {
@@ -113,10 +158,11 @@ class TestSocketSlotArray : public QObject {
     Q_OBJECT
 
 private slots:
-    // Output that a client does not read piles up to the cap; past it the
-    // client is cut off and loses what was queued, no more than twice the cap,
-    // while one that reads is not. Past the ceiling on all unsent output, the
-    // clients holding most are cut off until it fits, each under its cap. A
+    // Output that a client does not read piles up to the cap; past it, once
+    // its socket has taken nothing for a while, the client is cut off and
+    // loses what was queued, no more than twice the cap, while one that reads
+    // is not. Past the ceiling on all unsent output, the clients that take
+    // nothing and hold most are cut off until it fits, each under its cap. A
     // client that sends its last line and closes fails the next write to it;
     // what it sent is still handled, before its departure.
     void writesThatFail()
@@ -125,6 +171,8 @@ private slots:
         constexpr qsizetype cap = 256 * 1024;
         s.server.setOutputCap(cap);
         s.server.setOutputCeiling(3 * cap / 2);
+        auto now = std::chrono::steady_clock::now();
+        s.server.setOutputClock([&] { return now; });
         // Every yield ends a turn, so that what the reader is sent goes out.
         s.server.setYieldIntervals(0us, 0us);
         Client idle = s.connect(), reader = s.connect(), most = s.connect(), less = s.connect();
@@ -136,7 +184,7 @@ private slots:
         qint64 sent = 0;
         // The kernel's buffers take a few MiB before a cap is reached.
         const auto sendUntil = [&](int slot, const std::function<bool()>& done) {
-            for (int i = 0; i < 64 * 1024 && !done(); ++i) {
+            for (int i = 0; i < 64 * 1024 && !done(); ++i, now += 100ms) {
                 sent += s.server.SendData(slot, message) ? 0 : message.size();
                 if (i % 16 == 0) {
                     QVERIFY(!s.server.SendData(2, message));
@@ -177,6 +225,42 @@ private slots:
         s.server.DoEvents();
         QCOMPARE(s.server.State(5), int(SlotArray::sckClosing));
         QTRY_COMPARE_WITH_TIMEOUT(readBeforeClose, "bye", timeoutMs);
+    }
+
+    // Clients that read are never cut off, however much of a long line they
+    // still have to take: a relay's yields write what their sockets take
+    // meanwhile, and past the cap or the ceiling only a client that has made
+    // no progress for a while is cut off, never one that reads.
+    void readersAreNeverCutOff()
+    {
+        Served s;
+        std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
+        s.server.setOutputClock([&] { return now; });
+        constexpr qsizetype cap = 64 * 1024;
+        s.server.setOutputCap(cap);
+        s.server.setOutputCeiling(cap);
+        std::list<Reader> readers;
+        for (int i = 0; i < 6; ++i)
+            QVERIFY(readers.emplace_back(s).connected());
+        Reader hoarder(s, false);
+        QVERIFY(hoarder.connected());
+        QSignalSpy closes(&s.server, &SlotArray::peerClosed);
+        const QByteArray line(64 * cap, 'x');
+        for (int relay = 0; relay < 2; ++relay) {
+            for (int slot = 1; slot <= s.server.lastSlot(); ++slot) {
+                (void)s.server.SendData(slot, line);
+                s.server.DoEvents();
+            }
+        }
+        for (Reader& reader : readers)
+            QTRY_COMPARE_WITH_TIMEOUT(reader.received(), 2 * line.size(), timeoutMs);
+        QCOMPARE(closes.size(), 0);
+
+        now += 1min;
+        QVERIFY(!s.server.SendData(1, "tail"));
+        QTRY_COMPARE_WITH_TIMEOUT(closes.size(), 1, timeoutMs);
+        QCOMPARE(closes.at(0).at(0).toInt(), hoarder.slot);
+        QTRY_COMPARE_WITH_TIMEOUT(readers.front().received(), 2 * line.size() + 4, timeoutMs);
     }
 
     // One address holds so many connections at most, those greeted and those
@@ -473,9 +557,9 @@ private slots:
         ::close(pair[1]);
         AddressLedger::Account& account = p.account("::ffff:127.0.0.2");
         qsizetype unsent = 0;
-        EpollWatches live;
+        EpollWatches live, output;
         ClientConnection& connection
-            = p.table.open(1, pair[0], 1, sockaddr_in6 {}, account, live, unsent);
+            = p.table.open(1, pair[0], 1, sockaddr_in6 {}, account, live, output, unsent);
         QVERIFY(!connection.updateWatch());
         // From here on the set's descriptor is no epoll instance: every change is refused.
         QCOMPARE(::dup2(pair[0], live.descriptor()), live.descriptor());
