@@ -97,6 +97,8 @@ void fairRow(const std::string& binary, const FairOptions& options, const char* 
         tally.lost += client->outstanding();
         tally.cutOff += client->gone();
     }
+    for (const auto& hostile : hostiles)
+        tally.cutOff += hostile->readerCutOff();
     tally.rssKiB = server.rssKiB();
     tally.rssAfterMinuteKiB = rssAfterMinute;
     printFairRow(name, roundTrips, tally);

@@ -167,6 +167,26 @@ private:
     int m_joins = 0;
 };
 
+// Joins, then every 10 ms reads at most 16 KiB of what has come, on a
+// receive buffer of 4 KiB: slow to take a long line, but keeping up.
+class SmallBufferReader final : public Hostile {
+public:
+    using Hostile::Hostile;
+    void tick() override
+    {
+        if (!m_peer) {
+            m_peer = connectSmall(4 * 1024);
+            m_peer->write("USER:slow");
+        }
+        if (due(0.01))
+            m_peer->readAll(16 * 1024);
+    }
+    bool readerCutOff() const override { return m_peer && m_peer->gone(); }
+
+private:
+    std::unique_ptr<Client> m_peer;
+};
+
 template<typename Behaviour>
 void addHostile(std::vector<std::unique_ptr<Hostile>>& hostiles, int port, int epoll)
 {
@@ -187,6 +207,12 @@ const HostileKind kinds[] = {
     { "a join with a 64 KiB nickname, then close, every 2 s", addHostile<LongNickJoiner> },
     { "a joined client that never reads", addHostile<NonReader> },
     { "a client that joins and resets every second", addHostile<JoinResetter> },
+    { "32 readers on 4 KiB receive buffers beside a 1 MiB line every 3 s",
+        [](auto& h, int port, int epoll) {
+            addHostile<LongLiner>(h, port, epoll);
+            for (int i = 0; i < 32; ++i)
+                addHostile<SmallBufferReader>(h, port, epoll);
+        } },
 };
 
 } // namespace

@@ -24,11 +24,18 @@ public:
     }
     virtual ~Hostile() = default;
     virtual void tick() = 0;
+    // A client that reads, cut off by the server.
+    virtual bool readerCutOff() const { return false; }
 
 protected:
+    // One that reads is read by the phase's loop as soon as anything arrives.
     std::unique_ptr<Client> connect(bool reads = true) const
     {
         return std::make_unique<Client>(m_port, m_from, reads ? m_epoll : -1);
+    }
+    std::unique_ptr<Client> connectSmall(int receiveBuffer) const
+    {
+        return std::make_unique<Client>(m_port, m_from, -1, receiveBuffer);
     }
     // True every `seconds`, the first time at once.
     bool due(double seconds)

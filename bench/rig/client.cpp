@@ -20,8 +20,8 @@ constexpr size_t keptBytes = 4096;
 
 } // namespace
 
-Client::Client(int port, in_addr_t from, int epoll)
-    : m_fd(connectTo(port, from))
+Client::Client(int port, in_addr_t from, int epoll, int receiveBuffer)
+    : m_fd(connectTo(port, from, receiveBuffer))
 {
     if (m_fd >= 0 && epoll >= 0) {
         epoll_event event {};
@@ -58,19 +58,21 @@ size_t Client::sendSome(std::string_view bytes)
     return n > 0 ? size_t(n) : 0;
 }
 
-bool Client::readAll()
+bool Client::readAll(size_t limit)
 {
     char buffer[64 * 1024];
-    for (;;) {
-        const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, MSG_DONTWAIT);
+    for (size_t read = 0; read < limit;) {
+        const ssize_t n = ::recv(m_fd, buffer, std::min(sizeof buffer, limit - read), MSG_DONTWAIT);
         if (n > 0) {
             onData(std::string_view(buffer, size_t(n)));
+            read += size_t(n);
             continue;
         }
         if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
             m_gone = true;
-        return m_seen;
+        break;
     }
+    return m_seen;
 }
 
 void Client::onData(std::string_view bytes)

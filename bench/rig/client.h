@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -14,7 +15,8 @@ namespace bench {
 // it when that reports it ready (the event's pointer is the client).
 class Client {
 public:
-    Client(int port, in_addr_t from, int epoll = -1);
+    // A `receiveBuffer` of 0 leaves the kernel's default.
+    Client(int port, in_addr_t from, int epoll = -1, int receiveBuffer = 0);
     virtual ~Client();
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;
@@ -31,8 +33,9 @@ public:
     void flush();
     // Sends what the connection takes now, and no more; returns how much.
     size_t sendSome(std::string_view bytes);
-    // Reads all that has arrived; true once the watched marker has come.
-    bool readAll();
+    // Reads all that has arrived, or `limit` bytes of it; true once the
+    // watched marker has come.
+    bool readAll(size_t limit = SIZE_MAX);
     void watch(std::string marker);
     // Joins under `name` and waits for the join's roster to come back.
     bool join(const std::string& name, double limitSeconds);

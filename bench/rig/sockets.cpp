@@ -37,9 +37,12 @@ std::string addressText(in_addr_t address)
     return text;
 }
 
-int connectTo(int port, in_addr_t from)
+int connectTo(int port, in_addr_t from, int receiveBuffer)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && receiveBuffer > 0)
+        require(::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer) == 0,
+            "setsockopt");
     sockaddr_in local = loopback(0);
     local.sin_addr.s_addr = from;
     const sockaddr_in address = loopback(port);

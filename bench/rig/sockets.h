@@ -15,7 +15,7 @@ in_addr_t clientAddress(int n);
 std::string addressText(in_addr_t address);
 // A connected, non-blocking client socket, from `from` where it is given;
 // -1 where it cannot connect.
-int connectTo(int port, in_addr_t from = 0);
+int connectTo(int port, in_addr_t from = 0, int receiveBuffer = 0);
 // Reads what each socket has until every one has sent `marker`, discarding
 // it; false past the limit or when one closes.
 bool waitForAll(const std::vector<int>& fds, const char* marker, double limitSeconds);
