@@ -36,6 +36,7 @@ public:
     Failure Load(int) override { return {}; }
     Failure Accept(int, qint32) override { return {}; }
     Failure SendData(int, const QByteArray&) override { return {}; }
+    Failure SendRoster(int, const RosterBroadcast&) override { return {}; }
     // A fresh copy of the line on the heap, as a read gives.
     QByteArray GetData(int) override { return "bench: a chat line of ordinary length, 48 chars"; }
     int State(int) const override { return sckClosed; }

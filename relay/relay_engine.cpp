@@ -54,6 +54,7 @@ RelayEngine::RelayEngine(
     , m_state(state)
     , m_server(server)
     , m_console(console)
+    , m_roster(state.Users)
 {
     connect(&m_server, &SlotArray::connectionRequest, this, &RelayEngine::Server_ConnectionRequest);
     connect(&m_server, &SlotArray::dataArrival, this, &RelayEngine::Server_DataArrival);
@@ -225,7 +226,7 @@ void RelayEngine::join(int index, const QByteArray& text)
 
     m_state.transcript.append("User Entered The Chat: " + name);
     followNewestLine();
-    broadcastRoster(protocol::joinEvent(name), 1);
+    broadcastRoster(protocol::joinEvent(name));
 }
 
 void RelayEngine::relayChatLine(const QByteArray& text)
@@ -252,28 +253,19 @@ void RelayEngine::Server_Close(int index)
     m_state.Ip.RemoveItem(row);
     m_state.connection.RemoveItem(row);
     updateOnline();
-    broadcastRoster(protocol::departureEvent, 2);
+    broadcastRoster(protocol::departureEvent);
 }
 
-// Every connected slot is sent the roster as it stands when its turn comes.
-// A slot that closes half-way has its further sends fail and skipped. Rows
-// that vanish while the loop yields are not sent, but their yields still
-// happen, as for a failed send.
-void RelayEngine::broadcastRoster(const QByteArray& event, int yieldsPerRow)
+// Every connected slot is sent the roster as it stands when its turn comes,
+// its messages handed over together and followed by one yield: with every
+// row yielding, a broadcast cost a yield per row per client. A send that
+// fails is skipped, as sendBestEffort's are.
+void RelayEngine::broadcastRoster(const QByteArray& event)
 {
     const int lastSlot = m_state.connectie;
     for (int s = nextSlot(0, lastSlot); s != 0; s = nextSlot(s, lastSlot)) {
-        sendBestEffort(s, protocol::rosterStart);
+        (void)m_server.SendRoster(s, { protocol::rosterStart, event, m_roster.rows() });
         m_server.DoEvents();
-        sendBestEffort(s, event);
-        m_server.DoEvents();
-        const int rows = m_state.Users.ListCount();
-        for (int j = 0; j < rows; ++j) {
-            if (j < m_state.Users.ListCount())
-                sendBestEffort(s, protocol::rosterRow(m_state.Users.List(j)));
-            for (int y = 0; y < yieldsPerRow; ++y)
-                m_server.DoEvents();
-        }
     }
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "shared_roster.h"
+
 #include <QObject>
 #include <QString>
 
@@ -47,9 +49,10 @@ private:
     QByteArray operatorLine() const;
     void join(int index, const QByteArray& text);
     void relayChatLine(const QByteArray& text);
-    void broadcastRoster(const QByteArray& event, int yieldsPerRow);
+    void broadcastRoster(const QByteArray& event);
 
     ServerState& m_state;
     SlotArray& m_server;
     OperatorConsole& m_console;
+    SharedRoster m_roster;
 };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "failure.h"
+#include "roster_broadcast.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -42,6 +43,11 @@ public:
     // Hands the bytes over for sending, without waiting for the peer; they
     // go out, after those handed over before, by the end of the loop's turn.
     virtual Failure SendData(int index, const QByteArray& bytes) = 0;
+    // Hands over the broadcast's messages as SendData() would, one after
+    // another, except that rows not yet written give way to the rows of a
+    // newer broadcast: a client is sent every start and event, and the
+    // newest roster in full.
+    virtual Failure SendRoster(int index, const RosterBroadcast& roster) = 0;
     // Everything received and not yet read.
     virtual QByteArray GetData(int index) = 0;
     virtual int State(int index) const = 0;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <utility>
 
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -74,12 +75,41 @@ void ClientConnection::queue(QByteArrayView bytes, const Clock& clock)
         m_progress = m_lagMarkTime = clock();
         m_lagMark = m_taken + bytes.size();
     }
+    spellOutRows();
+    append(bytes);
+}
+
+void ClientConnection::queueRoster(const RosterBroadcast& roster, const Clock& clock)
+{
+    m_allUnsent -= std::exchange(m_rowsBytes, 0);
+    m_rows.reset();
+    m_lagMark = std::min(m_lagMark, m_taken + unsent());
+    queue(roster.start, clock);
+    append(roster.event);
+    m_rows = roster.rows;
+    m_rowsBytes = m_rows->bytes;
+    m_allUnsent += m_rowsBytes;
+}
+
+void ClientConnection::append(QByteArrayView bytes)
+{
     m_output.append(bytes);
     m_allUnsent += bytes.size();
 }
 
+void ClientConnection::spellOutRows()
+{
+    if (!m_rows)
+        return;
+    m_allUnsent -= m_rowsBytes;
+    m_rowsBytes = 0;
+    for (const QByteArray& row : std::exchange(m_rows, nullptr)->rows)
+        append(row);
+}
+
 Failure ClientConnection::write(TimePoint now)
 {
+    spellOutRows();
     while (unsent() > 0) {
         const ssize_t n = ::send(m_fd, m_output.constData() + m_outputSent, std::size_t(unsent()),
             MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -147,6 +177,8 @@ void ClientConnection::discardOutput()
     m_allUnsent -= unsent();
     m_output = QByteArray();
     m_outputSent = 0;
+    m_rows.reset();
+    m_rowsBytes = 0;
 }
 
 void ClientConnection::release()

@@ -2,6 +2,7 @@
 
 #include "address_ledger.h"
 #include "epoll_watches.h"
+#include "roster_broadcast.h"
 #include "slot_array.h"
 
 #include <QByteArray>
@@ -9,6 +10,7 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 
 #include <netinet/in.h>
 
@@ -37,7 +39,7 @@ public:
 
     // Connected, or closing after a failed write and read to its end.
     bool isOpen() const { return m_fd >= 0; }
-    qsizetype unsent() const { return m_output.size() - m_outputSent; }
+    qsizetype unsent() const { return m_output.size() - m_outputSent + m_rowsBytes; }
     // Waiting for the socket to take more: written to only when it can.
     bool watchingOutput() const { return m_watchingOutput; }
     // Output waits, and the kernel has taken none of it since `time`: the
@@ -52,6 +54,10 @@ public:
     Read read(qint64 allowance, QByteArray& buffer, bool peerClosing);
     // Where no output waited, `clock` tells when it began to.
     void queue(QByteArrayView bytes, const Clock& clock);
+    // Queues a roster broadcast; its rows stay shared, last in the queue,
+    // until they are written or something is queued behind them, and give
+    // way to the next broadcast's rows if that comes first.
+    void queueRoster(const RosterBroadcast& roster, const Clock& clock);
     // Writes until the kernel takes no more, then waits for the socket to.
     // A failed write stops all writing: the connection is then closing.
     Failure write(TimePoint now);
@@ -76,6 +82,9 @@ public:
 private:
     void stopWriting();
     void discardOutput();
+    void append(QByteArrayView bytes);
+    // The rows waiting last in the queue become bytes in it.
+    void spellOutRows();
 
     int m_fd;
     const int m_index;
@@ -84,6 +93,8 @@ private:
     qsizetype& m_allUnsent;
     QByteArray m_output;
     qsizetype m_outputSent = 0;
+    std::shared_ptr<const RosterRows> m_rows;
+    qsizetype m_rowsBytes = 0;
     // When the kernel last took output, or output began to wait.
     TimePoint m_progress;
     // All output the kernel has taken; once it reaches the mark, all that

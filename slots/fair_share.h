@@ -35,11 +35,11 @@ public:
 
     // Each message sent is paid for by the address whose event is being
     // handled, if any.
-    static void charge(AddressLedger::Account* payer)
+    static void charge(AddressLedger::Account* payer, qint64 messages)
     {
         if (payer) {
-            payer->messages.spend(1);
-            ++payer->sent;
+            payer->messages.spend(messages);
+            payer->sent += messages;
         }
     }
     // Whether a connection of `account` may be read now.

@@ -88,10 +88,22 @@ Failure SocketSlotArray::SendData(int index, const QByteArray& bytes)
     ClientConnection* c = m_table.find(index);
     if (!c || c->state != sckConnected)
         return systemError(ENOTCONN);
-    m_fairShare.charge(m_gate.payer());
+    m_fairShare.charge(m_gate.payer(), 1);
     if (m_probe)
         m_probe->sending(index, bytes, c->unsent());
     if (Failure failure = m_output.send(index, *c, bytes))
+        return failure;
+    return m_output.cutOffOverCaps(*c, index) ? systemError(ENOBUFS) : Failure {};
+}
+
+// Paid for and capped as its messages would be one by one.
+Failure SocketSlotArray::SendRoster(int index, const RosterBroadcast& roster)
+{
+    ClientConnection* c = m_table.find(index);
+    if (!c || c->state != sckConnected)
+        return systemError(ENOTCONN);
+    m_fairShare.charge(m_gate.payer(), roster.messages());
+    if (Failure failure = m_output.sendRoster(index, *c, roster))
         return failure;
     return m_output.cutOffOverCaps(*c, index) ? systemError(ENOBUFS) : Failure {};
 }

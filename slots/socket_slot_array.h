@@ -63,6 +63,7 @@ public:
     Failure Load(int index) override;
     Failure Accept(int index, qint32 requestID) override;
     Failure SendData(int index, const QByteArray& bytes) override;
+    Failure SendRoster(int index, const RosterBroadcast& roster) override;
     QByteArray GetData(int index) override;
     int State(int index) const override;
     QString RemoteHostIP(int index) const override;
@@ -87,7 +88,7 @@ public:
     // Apply to the addresses seen from now on.
     void setBudgets(Budget input, Budget sends) { m_ledger.setBudgets(input, sends); }
     void setProbe(SlotArrayProbe* probe) { m_probe = probe; }
-    // The clock that tells how long a client's output has waited.
+    // The clock that tells how long a turn took and a client's output waited.
     void setOutputClock(TurnWriter::Clock clock) { m_output.setClock(std::move(clock)); }
 
     int lastSlot() const { return m_table.lastCreated(); }

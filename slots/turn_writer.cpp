@@ -30,14 +30,32 @@ TurnWriter::TurnWriter(SlotTable& table, EpollWatches& inputWatches, EpollWatche
 
 Failure TurnWriter::send(int index, ClientConnection& connection, QByteArrayView bytes)
 {
+    const bool apart = writesApart(connection);
     connection.queue(bytes, m_clock);
     if (connection.watchingOutput())
         return {};
-    if (connection.unsent() < coalescedWrite) {
+    if (!apart && connection.unsent() < coalescedWrite) {
         writeWhenTurnEnds(index, connection);
         return {};
     }
     return connection.write(m_clock());
+}
+
+Failure TurnWriter::sendRoster(
+    int index, ClientConnection& connection, const RosterBroadcast& roster)
+{
+    if (writesApart(connection)) {
+        Failure failure = send(index, connection, roster.start);
+        if (!failure)
+            failure = send(index, connection, roster.event);
+        for (qsizetype j = 0; !failure && j < roster.rows->rows.size(); ++j)
+            failure = send(index, connection, roster.rows->rows.at(j));
+        return failure;
+    }
+    connection.queueRoster(roster, m_clock);
+    if (!connection.watchingOutput())
+        writeWhenTurnEnds(index, connection);
+    return {};
 }
 
 bool TurnWriter::cutOffOverCaps(const ClientConnection& connection, int index)

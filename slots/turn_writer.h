@@ -11,12 +11,17 @@
 
 class QSocketNotifier;
 
-// Clients' output, coalesced: what a client is sent during one turn of the
-// loop goes out in one write when the turn ends, or as soon as it fills a
-// write, in order and byte for byte. A busy room then costs a system call
-// per client per turn, not one per message. A turn is the loop's own pass
-// over the ready sockets; what the window's events and the timers send is
-// written by one posted call.
+// Clients' output. The protocol has no framing: a client tells two messages
+// apart only when they reach it in separate reads. So while the loop keeps
+// up, each message to a client that has nothing waiting goes out in a write
+// of its own, at once. Once the loop falls behind (a turn took a millisecond
+// or more and more input waits), output is coalesced: what a client is sent
+// during one turn goes out in one write when the turn ends, or as soon as it
+// fills a write, in order and byte for byte, so that a busy room costs a
+// system call per client per turn, not one per message; its clients' reads
+// would join those messages anyway. A turn is the loop's own pass over the
+// ready sockets; what the window's events and the timers send is written by
+// one posted call.
 //
 // It also keeps output within its caps: a client's unsent output, and all
 // clients' together. A cap cuts off who makes no progress, never a client
@@ -31,6 +36,9 @@ public:
 
     // A client's coalesced output goes out once it holds this much.
     static constexpr qsizetype coalescedWrite = 8 * 1024;
+    // A turn this long, with more input waiting after it, means the loop
+    // has fallen behind.
+    static constexpr std::chrono::milliseconds behindTurn { 1 };
     // The longest pause after a turn that took long to write.
     static constexpr std::chrono::milliseconds maxTurnPause { 5 };
     // Unsent output a client may leave queued; past it, a client that makes
@@ -49,10 +57,13 @@ public:
     TurnWriter(SlotTable& table, EpollWatches& inputWatches, EpollWatches& outputWatches,
         QSocketNotifier& reading, std::function<void(int)> cutOff);
 
-    // Queues `bytes` for `index`'s connection, to be written when the turn
-    // ends, or now once they fill a write; the write's failure leaves the
-    // connection closing.
+    // Queues `bytes` for `index`'s connection and writes them now, or, while
+    // coalescing, when the turn ends or once they fill a write; the write's
+    // failure leaves the connection closing.
     Failure send(int index, ClientConnection& connection, QByteArrayView bytes);
+    // The roster's messages, each as send() would, except that while they
+    // wait, a newer roster's rows take the place of theirs.
+    Failure sendRoster(int index, ClientConnection& connection, const RosterBroadcast& roster);
     // Cuts off `index`'s connection where it is over its cap and makes no
     // progress; then, past the ceiling, those that make none, most unsent
     // output first, until all output fits. Whether `index` was cut off:
@@ -65,12 +76,16 @@ public:
     template<typename Pass>
     void runTurn(Pass pass)
     {
+        const TimePoint start = m_clock();
         m_inLoopPass = true;
         pass();
         m_inLoopPass = false;
-        const auto writing = std::chrono::steady_clock::now();
+        const TimePoint writing = m_clock();
         endTurn();
-        pauseAfterWrites(std::chrono::steady_clock::now() - writing);
+        const TimePoint end = m_clock();
+        m_coalescing = end - start >= behindTurn && m_inputWatches.hasReady();
+        if (m_coalescing)
+            pauseAfterWrites(end - writing);
     }
     // A yield's window pass may end a turn early, which only writes sooner.
     void endTurn();
@@ -91,6 +106,11 @@ private:
     std::vector<int> cutsOverCeiling(qsizetype total, std::vector<int> cut, TimePoint now);
     void writeWhenTurnEnds(int index, ClientConnection& connection);
     void pauseAfterWrites(std::chrono::steady_clock::duration writing);
+    // A message to a connection with nothing waiting goes out on its own.
+    bool writesApart(const ClientConnection& connection) const
+    {
+        return !m_coalescing && connection.unsent() == 0;
+    }
     // Reading goes on unless paused after long writes or over the ceiling.
     void updateReading();
     void recheckCeiling();
@@ -107,6 +127,7 @@ private:
     std::vector<int> m_writesDue;
     bool m_endOfTurnPosted = false;
     bool m_inLoopPass = false;
+    bool m_coalescing = false;
     QTimer m_turnPause;
     // While all output is over the ceiling: when those that make no
     // progress were last looked for, and the timer that looks again.

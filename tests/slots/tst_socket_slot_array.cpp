@@ -13,6 +13,7 @@
 #include <thread>
 
 #include <arpa/inet.h>
+#include <linux/tcp.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/epoll.h>
@@ -132,6 +133,22 @@ private:
     std::thread m_thread;
 };
 
+// Whether the client receives exactly `bytes`, as it next reads.
+bool receives(QTcpSocket& client, const QByteArray& bytes)
+{
+    return QTest::qWaitFor([&] { return client.bytesAvailable() >= bytes.size(); }, timeoutMs)
+        && client.readAll() == bytes;
+}
+
+// The segments with data the client's socket has received.
+quint32 dataSegmentsIn(const QTcpSocket& client)
+{
+    tcp_info info {};
+    socklen_t size = sizeof info;
+    ::getsockopt(int(client.socketDescriptor()), IPPROTO_TCP, TCP_INFO, &info, &size);
+    return info.tcpi_data_segs_in;
+}
+
 // The slot array's parts without its sockets: an epoll set that refuses
 // every watch, budgets of 1,000 bytes and messages, and a clock of the test's.
 struct Policies {
@@ -216,13 +233,10 @@ private slots:
         QVERIFY(leaver->waitForBytesWritten(timeoutMs));
         leaver->close();
         // Its closed socket answers what it is sent with a reset, waited for
-        // without the server reading: a yield outside handlers reads nothing,
-        // but ends the turn, and the write fails at the next one.
+        // without the server reading; the next write fails.
         QVERIFY(!s.server.SendData(5, "NEWLIST"));
-        s.server.DoEvents();
         QCOMPARE(::poll(&reset, 1, timeoutMs), 1);
-        QVERIFY(!s.server.SendData(5, "NEWUSER:ann"));
-        s.server.DoEvents();
+        QVERIFY(s.server.SendData(5, "NEWUSER:ann"));
         QCOMPARE(s.server.State(5), int(SlotArray::sckClosing));
         QTRY_COMPARE_WITH_TIMEOUT(readBeforeClose, "bye", timeoutMs);
     }
@@ -363,32 +377,40 @@ private slots:
                 { "a", 0 }, { "b", 1 }, { "d", 1 }, { "again", 0 }, { "closed", 0 } }));
     }
 
-    // What a handler sends a client waits for the end of the turn, which
-    // writes it out before the next turn starts. A stream too large for the
-    // kernel to take at once goes out in parts as the client reads, byte for
-    // byte and in order, beside another client's messages.
-    void outputCoalescedPerTurn()
+    // While the loop keeps up, each message to a client goes out on its own,
+    // so that the client reads them apart; a roster's too. Once a turn has
+    // taken a millisecond and input waits after it, what a client is sent in
+    // the next turn goes out in one write at its end. A stream too large for
+    // the kernel to take at once goes out in parts as the client reads, byte
+    // for byte and in order, beside another client's messages.
+    void outputApartUntilBehind()
     {
         Served s;
+        auto now = std::chrono::steady_clock::now();
+        s.server.setOutputClock([&] { return now; });
         s.server.setOutputCap(64 * 1024 * 1024);
-        Client a = s.connect(), b = s.connect();
-        QVERIFY(a && b);
+        Client a = s.connect(), b = s.connect(), c = s.connect();
+        QVERIFY(a && b && c);
+        const RosterBroadcast roster { "NEWLIST", "NEWUSER:ann",
+            std::make_shared<RosterRows>(RosterRows { { "USER:op", "USER:ann" }, 15 }) };
         QByteArrayList parts;
         for (int i = 0; i < 5000; ++i) {
             parts.append(QByteArray(1 + i * 37 % 3000, Qt::Uninitialized));
             for (qsizetype j = 0; j < parts.last().size(); ++j)
                 parts.last()[j] = char(i + j);
         }
-        QByteArray toA;
-        qsizetype queuedInTurn = -1, queuedNextTurn = -1;
+        qsizetype queuedInTurn = -1;
         connect(&s.server, &SlotArray::dataArrival, this, [&](int index) {
             const QByteArray message = s.server.GetData(index);
             if (message == "turn") {
                 for (const char* part : { "one", "two", "three" })
                     QVERIFY(!s.server.SendData(2, part));
+                QVERIFY(!s.server.SendRoster(2, roster));
                 queuedInTurn = s.server.queuedOutput();
-            } else if (message == "next") {
-                queuedNextTurn = s.server.queuedOutput();
+            } else if (message == "long turn") {
+                now += 2ms;
+                QVERIFY(c->write("turn") && c->waitForBytesWritten(timeoutMs));
+                QTRY_VERIFY_WITH_TIMEOUT(atServer(c->localPort()) & POLLIN, timeoutMs);
             } else if (message == "stream") {
                 for (const QByteArray& part : parts) {
                     QVERIFY(!s.server.SendData(2, part));
@@ -396,22 +418,54 @@ private slots:
                 }
             }
         });
-        const auto receives = [](QTcpSocket& client, const QByteArray& bytes) {
-            return QTest::qWaitFor(
-                       [&] { return client.bytesAvailable() >= bytes.size(); }, timeoutMs)
-                && client.readAll() == bytes;
-        };
+        const QByteArray turn = "onetwothreeNEWLISTNEWUSER:annUSER:opUSER:ann";
+        const quint32 segments = dataSegmentsIn(*b);
         a->write("turn");
-        QVERIFY(receives(*b, "onetwothree"));
-        a->write("next");
-        QTRY_VERIFY_WITH_TIMEOUT(queuedNextTurn >= 0, timeoutMs);
-        QCOMPARE(std::pair(queuedInTurn, queuedNextTurn), std::pair(qsizetype(11), qsizetype(0)));
+        QVERIFY(receives(*b, turn));
+        QCOMPARE(
+            std::pair(dataSegmentsIn(*b) - segments, queuedInTurn), std::pair(7u, qsizetype(0)));
 
+        a->write("long turn");
+        QVERIFY(receives(*b, turn));
+        QCOMPARE(std::pair(dataSegmentsIn(*b) - segments, queuedInTurn),
+            std::pair(8u, qsizetype(turn.size())));
+
+        QByteArray toA;
         a->write("stream");
         QVERIFY(receives(*b, parts.join()));
         for (const QByteArray& part : parts)
             toA += QByteArray::number(part.size());
         QVERIFY(receives(*a, toA));
+    }
+
+    // Rosters that wait for a client to read give way: it is sent every start
+    // and event, and of the rows only the newest roster's, unless something
+    // else was sent after them.
+    void waitingRostersGiveWay()
+    {
+        Served s;
+        s.server.setOutputCap(64 * 1024 * 1024);
+        Client slow = s.connect();
+        QVERIFY(slow);
+        slow->setReadBufferSize(1);
+        const QByteArray blob(8 * 1024 * 1024, 'b');
+        QVERIFY(!s.server.SendData(1, blob));
+        QCOMPARE_GT(s.server.queuedOutput(), 0);
+        const auto roster = [](const char* event, const QByteArrayList& rows) {
+            return RosterBroadcast { "NEWLIST", event,
+                std::make_shared<RosterRows>(RosterRows { rows, rows.join().size() }) };
+        };
+        QVERIFY(!s.server.SendRoster(1, roster("NEWUSER:ann", { "USER:op", "USER:ann" })));
+        QVERIFY(
+            !s.server.SendRoster(1, roster("NEWUSER:bob", { "USER:op", "USER:ann", "USER:bob" })));
+        QVERIFY(!s.server.SendData(1, "hello"));
+        QVERIFY(!s.server.SendRoster(1, roster("QUIT", { "USER:op", "USER:bob" })));
+        QVERIFY(!s.server.SendRoster(1, roster("QUIT", { "USER:op" })));
+        slow->setReadBufferSize(0);
+        QVERIFY(receives(*slow,
+            blob
+                + "NEWLISTNEWUSER:annNEWLISTNEWUSER:bobUSER:opUSER:annUSER:bobhello"
+                  "NEWLISTQUITNEWLISTQUITUSER:op"));
     }
 
     // A client over its input budget is read later, not cut off. With a
