@@ -155,6 +155,17 @@ void FairShare::raiseDueDepartures()
         keepTicking();
 }
 
+bool FairShare::waitsForTheLoop() const
+{
+    const auto now = m_clock();
+    return std::ranges::any_of(m_heldBack, [&](int index) {
+        const ClientConnection* c = m_table.find(index);
+        return c && c->isOpen() && m_ledger.mayRead(c->account, now);
+    }) || std::ranges::any_of(m_departures, [&](const auto& departure) {
+        return m_ledger.mayRead(*departure.second, now);
+    });
+}
+
 void FairShare::keepTicking()
 {
     if (!m_timer.isActive())

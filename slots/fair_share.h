@@ -22,8 +22,10 @@
 // another's yield. Departures wait for the loop too, and for their address's
 // budget.
 //
-// One timer comes back to what waits: connections held back, connections
-// not yet greeted, departures not yet raised, accounts not yet forgotten.
+// What waits only for the loop is served at the loop's next turn. One timer
+// comes back to the rest: connections held back and greetings waiting for
+// their address's budget, departures not yet raised, accounts not yet
+// forgotten.
 class FairShare : public QObject {
     Q_OBJECT
 
@@ -64,6 +66,9 @@ public:
     void forget(int index);
     // Raises the departures whose time has come, through departureDue.
     void raiseDueDepartures();
+    // Whether a connection held back, or a departure deferred, waits only
+    // for the loop: its address may be served now.
+    bool waitsForTheLoop() const;
 
     // Runs the timer while anything waits.
     void keepTicking();

@@ -175,11 +175,17 @@ void SocketSlotArray::runReadySockets()
     };
     if (m_gate.yieldDepth() > 0)
         return pass();
+    const qint64 raisedBefore = m_raised;
     m_output.runTurn([&] {
         for (const int index : m_fairShare.takeReadable())
             receive(index, false);
+        m_fairShare.raiseDueDepartures();
         pass();
     });
+    // What its handlers held back for the loop is served at the next turn,
+    // not at the next tick; a turn that raised nothing posts none.
+    if (m_raised != raisedBefore && m_fairShare.waitsForTheLoop())
+        QMetaObject::invokeMethod(this, &SocketSlotArray::runReadySockets, Qt::QueuedConnection);
 }
 
 // Raises an event of a connection from `account`'s address, holding the
@@ -189,6 +195,7 @@ void SocketSlotArray::raiseFor(
     SlotArrayProbe::Work work, AddressLedger::Account& account, Raise raise)
 {
     m_ledger.hold(account);
+    ++m_raised;
     if (m_probe)
         m_probe->started(work, &account.address, m_gate.yieldDepth());
     {

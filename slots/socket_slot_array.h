@@ -125,4 +125,6 @@ private:
     // arrived: a slot never keeps a read-sized buffer it did not fill.
     QByteArray m_readBuffer;
     SlotArrayProbe* m_probe = nullptr;
+    // Events raised so far.
+    qint64 m_raised = 0;
 };

@@ -630,6 +630,49 @@ private slots:
         QCOMPARE(std::pair(int(due.size()), p.table.openCount()), std::pair(raised ? 1 : 0, 0));
     }
 
+    // What a handler's yield held back, a read or a departure, waits only for
+    // the loop where its address may be served: the loop serves it at its
+    // next turn. One over its budget waits for the budget, on the clock.
+    void waitingForTheLoop_data()
+    {
+        QTest::addColumn<bool>("departure");
+        QTest::addColumn<qint64>("spent"); // of a burst of 1,000 bytes
+        QTest::addColumn<bool>("waits");
+        QTest::newRow("a read held in a yield") << false << 0LL << true;
+        QTest::newRow("a read over budget") << false << 2000LL << false;
+        QTest::newRow("a departure deferred in a yield") << true << 0LL << true;
+        QTest::newRow("a departure over budget") << true << 2000LL << false;
+    }
+    void waitingForTheLoop()
+    {
+        QFETCH(bool, departure);
+        QFETCH(qint64, spent);
+        QFETCH(bool, waits);
+        Policies p;
+        int pair[2];
+        QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+        AddressLedger::Account& account = p.account("::ffff:127.0.0.2");
+        qsizetype unsent = 0;
+        EpollWatches input, output;
+        ClientConnection& connection
+            = p.table.open(1, pair[0], 1, sockaddr_in6 {}, account, input, output, unsent);
+        QVERIFY(!connection.updateWatch());
+        account.bytes.spend(spent);
+        {
+            const HandlerGate::Yield yield(p.gate);
+            if (departure) {
+                p.fairShare.cutOff(1);
+                p.fairShare.raiseDueDepartures();
+            } else {
+                QVERIFY(p.fairShare.holdBack(1, connection));
+            }
+        }
+        QCOMPARE(p.fairShare.waitsForTheLoop(), waits);
+        p.now += 10s;
+        QVERIFY(p.fairShare.waitsForTheLoop());
+        ::close(pair[1]);
+    }
+
     // Connections from one machine (an IPv4 address, an IPv6 /64) share its
     // account, which is forgotten once nothing holds it and it owes nothing.
     // A listener that shares the ledger says when its epoll set refuses it.
