@@ -1,5 +1,6 @@
 #include "headless_console.h"
 #include "server_window.h"
+#include "service_notifier.h"
 
 #include <QtCore>
 #include <QtNetwork>
@@ -22,23 +23,19 @@ struct NotifySocket {
         sockaddr_un address { AF_UNIX, {} };
         qstrncpy(address.sun_path, QFile::encodeName(path).constData(), sizeof address.sun_path);
         ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-        const timeval wait { timeoutMs / 1000, 0 };
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     }
     ~NotifySocket() { ::close(fd); }
 
-    // Whether `expected` comes before the program stops notifying.
+    // Whether `expected` comes in time; the event loop runs meanwhile.
     bool receives(const QByteArray& expected)
     {
-        char datagram[512];
-        for (int n = 0; n < 100; ++n) {
-            const ssize_t size = ::recv(fd, datagram, sizeof datagram, 0);
-            if (size < 0)
-                return false;
-            if (QByteArray(datagram, size) == expected)
-                return true;
-        }
-        return false;
+        return QTest::qWaitFor(
+            [&] {
+                char datagram[512];
+                const ssize_t size = ::recv(fd, datagram, sizeof datagram, MSG_DONTWAIT);
+                return size >= 0 && QByteArray(datagram, size) == expected;
+            },
+            timeoutMs);
     }
 };
 
@@ -94,8 +91,9 @@ struct Service {
     QByteArray log() const { return m_log; }
     bool endsWith(int status)
     {
-        return process.waitForFinished(timeoutMs) && process.exitStatus() == QProcess::NormalExit
-            && process.exitCode() == status;
+        // It may have ended already, while the event loop ran.
+        return (process.state() == QProcess::NotRunning || process.waitForFinished(timeoutMs))
+            && process.exitStatus() == QProcess::NormalExit && process.exitCode() == status;
     }
 
 private:
@@ -184,6 +182,36 @@ private slots:
         QVERIFY(service.endsWith(0));
         Client late = connectClient(reserved.port);
         QVERIFY(!late->waitForConnected(timeoutMs));
+    }
+
+    // Statuses that come closer together than the manager is told them are
+    // folded into one, sent later; without a manager, nothing is sent and
+    // nothing is left running to wake an idle server.
+    void statusesFolded_data()
+    {
+        QTest::addColumn<bool>("managed");
+        QTest::newRow("without a manager") << false;
+        QTest::newRow("with a manager") << true;
+    }
+    void statusesFolded()
+    {
+        QFETCH(bool, managed);
+        NotifySocket manager;
+        if (managed)
+            qputenv("NOTIFY_SOCKET", QFile::encodeName(manager.path));
+        ServiceNotifier notifier;
+        const auto timerRunning = [&] {
+            const QList<QTimer*> timers = notifier.findChildren<QTimer*>();
+            return std::ranges::any_of(timers, &QTimer::isActive);
+        };
+        notifier.setStatus(QStringLiteral("1 online"));
+        notifier.setStatus(QStringLiteral("2 online"));
+        notifier.setStatus(QStringLiteral("3 online"));
+        if (managed) {
+            QVERIFY(manager.receives("STATUS=1 online"));
+            QVERIFY(manager.receives("STATUS=3 online"));
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(!timerRunning(), timeoutMs);
     }
 
     // A listening socket handed over as descriptor 3 is served instead of
