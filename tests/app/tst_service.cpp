@@ -136,6 +136,67 @@ private slots:
         QCOMPARE(::journalLine(Priority::Info, latin1), line);
     }
 
+    // A line past the bound is the line of its first bytes, and a note that
+    // says how many more were left out: the journal never splits it, so no
+    // piece of it starts with a priority of its own.
+    void journalLineCut_data()
+    {
+        QTest::addColumn<QByteArray>("latin1");
+        QTest::newRow("a forged priority past the journal's line limit")
+            << QByteArray(49'149, 'a') + "<0>FORGED";
+        QTest::newRow("escapes") << QByteArray(50'000, '\x01');
+        QTest::newRow("Latin-1 letters") << QByteArray(50'000, '\xe9');
+    }
+    void journalLineCut()
+    {
+        QFETCH(QByteArray, latin1);
+        const QByteArray line = ::journalLine(Priority::Info, latin1);
+        const QRegularExpressionMatch note
+            = QRegularExpression(" \\[([0-9]+) more bytes left out\\]\n$")
+                  .match(QString::fromLatin1(line));
+        QVERIFY(note.hasMatch());
+        const qsizetype kept = latin1.size() - note.captured(1).toLongLong();
+        QCOMPARE_LE(line.size(), journalLineMax);
+        QCOMPARE_GE(line.size(), journalLineMax - 100);
+        QCOMPARE(line.first(note.capturedStart()) + '\n',
+            ::journalLine(Priority::Info, latin1.first(kept)));
+    }
+
+    // A reader that does not keep up costs lines, never a wait: those the
+    // stream cannot take are dropped, and once it takes more a warning says
+    // how many. Every line that goes out goes out whole.
+    void slowJournal()
+    {
+        int ends[2];
+        QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+        const int small = 4096;
+        ::setsockopt(ends[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+        QByteArray received;
+        {
+            JournalStream journal(ends[0]);
+            constexpr int lines = 200;
+            for (int n = 0; n < lines; ++n)
+                journal.write(::journalLine(Priority::Info, QByteArray(3000, 'a' + n % 26)));
+            const QRegularExpression dropped("<4>([0-9]+) lines were left out");
+            QRegularExpressionMatch match;
+            QVERIFY(QTest::qWaitFor(
+                [&] {
+                    char bytes[65536];
+                    const ssize_t size = ::recv(ends[1], bytes, sizeof bytes, MSG_DONTWAIT);
+                    received += QByteArray(bytes, std::max<ssize_t>(size, 0));
+                    match = dropped.match(QString::fromLatin1(received));
+                    return match.hasMatch() && received.endsWith('\n');
+                },
+                timeoutMs));
+            const QList<QByteArray> written = received.split('\n');
+            QCOMPARE(written.size() - 2 + match.captured(1).toInt(), lines);
+            for (const QByteArray& line : written.first(written.size() - 2))
+                QCOMPARE(line, "<6>" + line.mid(3, 1).repeated(3000));
+        }
+        ::close(ends[0]);
+        ::close(ends[1]);
+    }
+
     // Without a display: ready once listening, clients greeted, joined and
     // relayed to, the count of clients online told, and what they send and
     // their departures logged escaped. SIGTERM stops it: status 0 and the
@@ -170,12 +231,18 @@ private slots:
             QStringLiteral("STATUS=Serving port %1: 2 online.").arg(reserved.port).toUtf8()));
         ann->write("hi");
         QVERIFY(bothReceive("hi"));
+        const QByteArray forged = QByteArray(49'149, 'a') + "<0>FORGED";
+        eve->write(forged);
+        QVERIFY(bothReceive(forged));
 
         QVERIFY(service.logs("<6>User Entered The Chat: " + escaped + '\n'));
         QVERIFY(service.logs("<6>hi\n"));
         eve->close();
         QVERIFY(service.logs("<6>User Left The Chat: " + escaped + '\n'));
         QVERIFY(!service.log().contains('\x1b'));
+        QVERIFY(service.log().contains(" more bytes left out]\n"));
+        for (const QByteArray& line : service.log().split('\n'))
+            QCOMPARE_LE(line.size(), journalLineMax);
 
         service.process.terminate();
         QVERIFY(manager.receives("STOPPING=1"));
