@@ -7,6 +7,8 @@
 #include <QByteArray>
 #include <QByteArrayView>
 
+#include <chrono>
+
 #include <netinet/in.h>
 
 // One accepted client connection of the slot array: its descriptor, what it
@@ -15,6 +17,17 @@
 // output, `allUnsent`, in step with its own.
 class ClientConnection {
 public:
+    // A peer that vanished without a word (a laptop closed, a cable pulled)
+    // is probed after this much silence, this often, so many times; after
+    // deadPeerAfter without an answer, or with output unacknowledged as long,
+    // the connection fails and the client departs. A peer that is there
+    // answers the probes, whether it sends anything or not.
+    static constexpr std::chrono::seconds keepAliveIdle { 60 };
+    static constexpr std::chrono::seconds keepAliveInterval { 10 };
+    static constexpr int keepAliveProbes = 6;
+    static constexpr std::chrono::seconds deadPeerAfter
+        = keepAliveIdle + keepAliveProbes * keepAliveInterval;
+
     enum class ReadEnd { Allowance, Drained, PeerGone };
     struct Read {
         qsizetype received = 0;

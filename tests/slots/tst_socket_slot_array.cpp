@@ -11,6 +11,7 @@
 #include <numeric>
 
 #include <arpa/inet.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
@@ -217,6 +218,29 @@ private slots:
                     || d2->state() == QAbstractSocket::UnconnectedState),
             timeoutMs);
         QCOMPARE(requests.size(), 8);
+    }
+
+    // A peer that vanished without a word is found two minutes after its
+    // last sign of life: probes after a minute of silence, six of them ten
+    // seconds apart, and output left unacknowledged as long is given up.
+    void deadPeersProbed()
+    {
+        Served s;
+        Client client = s.connect();
+        QVERIFY(client);
+        const int fd = serverEnd(client->localPort());
+        const auto option = [fd](int level, int name) {
+            int value = -1;
+            socklen_t size = sizeof value;
+            return ::getsockopt(fd, level, name, &value, &size) == 0 ? value : -1;
+        };
+        const int options[][2] = { { SOL_SOCKET, SO_KEEPALIVE }, { IPPROTO_TCP, TCP_KEEPIDLE },
+            { IPPROTO_TCP, TCP_KEEPINTVL }, { IPPROTO_TCP, TCP_KEEPCNT },
+            { IPPROTO_TCP, TCP_USER_TIMEOUT } };
+        QList<int> values;
+        for (const auto& [level, name] : options)
+            values.append(option(level, name));
+        QCOMPARE(values, QList<int>({ 1, 60, 10, 6, 120'000 }));
     }
 
     // A cheap handler's yield runs nothing: what arrives waits its turn. A
