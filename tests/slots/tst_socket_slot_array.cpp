@@ -516,8 +516,45 @@ private slots:
         QCOMPARE(std::pair(int(due.size()), p.table.openCount()), std::pair(raised ? 1 : 0, 0));
     }
 
-    // Connections from one machine (an IPv4 address, an IPv6 /64) share its
-    // account, which is forgotten once nothing holds it and it owes nothing.
+    // Connections from one machine share its account: an IPv4 address, an
+    // IPv6 address on the server's own networks (link-local, or within an
+    // interface's prefix), and beyond them an IPv6 /64.
+    void accountPerMachine_data()
+    {
+        QTest::addColumn<QByteArray>("first");
+        QTest::addColumn<QByteArray>("second");
+        QTest::addColumn<bool>("shared");
+        QTest::newRow("link-local") << QByteArray("fe80::1") << QByteArray("fe80::2") << false;
+        QTest::newRow("on-link /64")
+            << QByteArray("2001:db8:1:1::a") << QByteArray("2001:db8:1:1::b") << false;
+        QTest::newRow("on-link /48")
+            << QByteArray("2001:db8:2:1::a") << QByteArray("2001:db8:2:2::a") << false;
+        QTest::newRow("off-link, one /64")
+            << QByteArray("2001:db8:1:2::1") << QByteArray("2001:db8:1:2:a:b:c:d") << true;
+        QTest::newRow("off-link, two /64s")
+            << QByteArray("2001:db8:1:2::1") << QByteArray("2001:db8:1:3::1") << false;
+        QTest::newRow("IPv4-mapped")
+            << QByteArray("::ffff:192.168.1.2") << QByteArray("::ffff:192.168.1.3") << false;
+        QTest::newRow("IPv4-mapped, one host")
+            << QByteArray("::ffff:192.168.1.2") << QByteArray("::ffff:192.168.1.2") << true;
+    }
+    void accountPerMachine()
+    {
+        QFETCH(QByteArray, first);
+        QFETCH(QByteArray, second);
+        QFETCH(bool, shared);
+        Policies p;
+        const auto prefix = [](const char* text, int length) {
+            LocalNetworks::Prefix prefix { {}, length };
+            inet_pton(AF_INET6, text, &prefix.address);
+            return prefix;
+        };
+        p.ledger.setLocalNetworks(
+            LocalNetworks({ prefix("2001:db8:1:1::1", 64), prefix("2001:db8:2::1", 48) }));
+        QCOMPARE(&p.account(first.constData()) == &p.account(second.constData()), shared);
+    }
+
+    // An account is forgotten once nothing holds it and it owes nothing.
     // A listener that shares the ledger says when its epoll set refuses it.
     void ledgerAndListener()
     {
@@ -531,8 +568,6 @@ private slots:
         p.now += 1s;
         QCOMPARE(p.ledger.forgetSettled(p.now), 0);
         QCOMPARE(p.ledger.size(), 0);
-        QCOMPARE(&p.account("2001:db8:1:2::1"), &p.account("2001:db8:1:2:a:b:c:d"));
-        QVERIFY(&p.account("2001:db8:1:2::1") != &p.account("2001:db8:1:3::1"));
 
         QVERIFY(!p.listener.bind(0));
         QCOMPARE(p.listener.listen().code, EBADF);
