@@ -98,8 +98,7 @@ void JournalStream::writeDroppedCount()
         return;
     m_pending = journalLine(Priority::Warning,
         QByteArray::number(std::exchange(m_dropped, 0))
-            + " lines were left out here: standard error did not keep up. The transcript "
-              "has them.");
+            + " lines were left out here: standard error did not keep up.");
     writePending();
 }
 
