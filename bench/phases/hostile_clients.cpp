@@ -1,5 +1,6 @@
 #include "hostile_clients.h"
 
+#include "packet_drop.h"
 #include "sockets.h"
 
 #include <string>
@@ -167,6 +168,35 @@ private:
     int m_joins = 0;
 };
 
+// Joins, reads for two seconds, then vanishes without a FIN or RST, as a
+// laptop closed does: every packet to and from its address is dropped.
+// Where packets cannot be dropped, it only stops reading and sending, its
+// socket left open.
+class VanishingPeer final : public Hostile {
+public:
+    using Hostile::Hostile;
+    void tick() override
+    {
+        if (!m_peer) {
+            m_peer = connect(false);
+            m_peer->write("USER:vanishing");
+            m_started = Clock::now();
+        }
+        if (m_vanished)
+            return;
+        m_peer->readAll();
+        if (secondsSince(m_started) >= 2) {
+            (void)dropPackets(from());
+            m_vanished = true;
+        }
+    }
+
+private:
+    std::unique_ptr<Client> m_peer;
+    Clock::time_point m_started;
+    bool m_vanished = false;
+};
+
 template<typename Behaviour>
 void addHostile(std::vector<std::unique_ptr<Hostile>>& hostiles, int port, int epoll)
 {
@@ -187,6 +217,7 @@ const HostileKind kinds[] = {
     { "a join with a 64 KiB nickname, then close, every 2 s", addHostile<LongNickJoiner> },
     { "a joined client that never reads", addHostile<NonReader> },
     { "a client that joins and resets every second", addHostile<JoinResetter> },
+    { "a joined client whose peer vanishes without a FIN after 2 s", addHostile<VanishingPeer> },
 };
 
 } // namespace

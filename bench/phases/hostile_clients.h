@@ -30,6 +30,7 @@ protected:
     {
         return std::make_unique<Client>(m_port, m_from, reads ? m_epoll : -1);
     }
+    in_addr_t from() const { return m_from; }
     // True every `seconds`, the first time at once.
     bool due(double seconds)
     {
