@@ -182,19 +182,18 @@ public:
             m_peer->write("USER:vanishing");
             m_started = Clock::now();
         }
-        if (m_vanished)
+        if (m_drop)
             return;
         m_peer->readAll();
-        if (secondsSince(m_started) >= 2) {
-            (void)dropPackets(from());
-            m_vanished = true;
-        }
+        if (secondsSince(m_started) >= 2)
+            m_drop = std::make_unique<DroppedPackets>(from());
     }
 
 private:
+    // Its address is let through again only once its socket has gone.
+    std::unique_ptr<DroppedPackets> m_drop;
     std::unique_ptr<Client> m_peer;
     Clock::time_point m_started;
-    bool m_vanished = false;
 };
 
 template<typename Behaviour>

@@ -47,13 +47,22 @@ bool canDropPackets()
     return isolated && std::system("iptables -w -L INPUT -n >/dev/null 2>&1") == 0;
 }
 
-bool dropPackets(in_addr_t address)
+DroppedPackets::DroppedPackets(in_addr_t address)
+    : m_host(addressText(address))
+    , m_dropping(isolated && rules("-I"))
 {
-    if (!isolated)
-        return false;
-    const std::string host = addressText(address);
-    const std::string command = "iptables -w -I INPUT -s " + host
-        + " -j DROP && iptables -w -I INPUT -d " + host + " -j DROP";
+}
+
+DroppedPackets::~DroppedPackets()
+{
+    if (m_dropping)
+        (void)rules("-D");
+}
+
+bool DroppedPackets::rules(const char* action) const
+{
+    const std::string command = std::string("iptables -w ") + action + " INPUT -s " + m_host
+        + " -j DROP && iptables -w " + action + " INPUT -d " + m_host + " -j DROP";
     return std::system(command.c_str()) == 0;
 }
 

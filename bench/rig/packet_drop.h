@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 #include <netinet/in.h>
 
 // Peers that vanish without a FIN or RST, as a pulled cable makes them: a
@@ -15,8 +17,20 @@ bool isolateNetwork();
 // Whether packets to and from `address` can be dropped: the network is
 // isolated and iptables is there.
 bool canDropPackets();
-// Drops every packet to and from `address` from now on; false where it
-// cannot.
-bool dropPackets(in_addr_t address);
+// Drops every packet to and from an address while it lives, where packets
+// can be dropped; nothing where they cannot.
+class DroppedPackets {
+public:
+    explicit DroppedPackets(in_addr_t address);
+    ~DroppedPackets();
+    DroppedPackets(const DroppedPackets&) = delete;
+    DroppedPackets& operator=(const DroppedPackets&) = delete;
+
+private:
+    bool rules(const char* action) const;
+
+    std::string m_host;
+    bool m_dropping;
+};
 
 } // namespace bench
