@@ -2,41 +2,6 @@
 
 #include "server_state.h"
 
-#include <cstdio>
-
-namespace {
-
-bool isPrintableLatin1(uchar c)
-{
-    return (c >= 0x20 && c < 0x7f) || c >= 0xa0;
-}
-
-} // namespace
-
-QByteArray journalLine(Priority priority, QByteArrayView latin1)
-{
-    static constexpr char hex[] = "0123456789abcdef";
-    QByteArray line = '<' + QByteArray::number(int(priority)) + '>';
-    line.reserve(line.size() + latin1.size() * 2 + 1);
-    for (const char byte : latin1) {
-        const auto c = uchar(byte);
-        if (c == '\\') {
-            line += "\\\\";
-        } else if (c < 0x80 && isPrintableLatin1(c)) {
-            line += byte;
-        } else if (isPrintableLatin1(c)) {
-            line += char(0xc0 | (c >> 6));
-            line += char(0x80 | (c & 0x3f));
-        } else {
-            line += "\\x";
-            line += hex[c >> 4];
-            line += hex[c & 0xf];
-        }
-    }
-    line += '\n';
-    return line;
-}
-
 HeadlessConsole::HeadlessConsole(
     ServerState& state, const QString& nickname, quint16 port, QObject* parent)
     : QObject(parent)
@@ -67,8 +32,7 @@ HeadlessConsole::HeadlessConsole(
 
 void HeadlessConsole::write(Priority priority, QByteArrayView latin1)
 {
-    const QByteArray line = journalLine(priority, latin1);
-    std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
+    m_journal.write(journalLine(priority, latin1));
 }
 
 void HeadlessConsole::setOnline(const QString& caption)

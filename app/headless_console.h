@@ -1,27 +1,17 @@
 #pragma once
 
+#include "journal_stream.h"
 #include "operator_console.h"
 
-#include <QByteArray>
-#include <QByteArrayView>
 #include <QObject>
 
 struct ServerState;
-
-// How the journal reads a line's importance from its prefix.
-enum class Priority { Error = 3, Warning = 4, Info = 6 };
-
-// A line for the journal: the priority prefix, then `latin1` with every byte
-// outside printable Latin-1, and the backslash, written as \xNN or \\, so
-// that a client can neither break a line nor send the terminal an escape.
-// The rest is UTF-8, as the journal and terminals expect.
-QByteArray journalLine(Priority priority, QByteArrayView latin1);
 
 // The console of the program run as a service, without a window. What the
 // window's log would show goes to standard error, a line a row: joins, chat
 // lines and the server's own notes, and here departures too. What the window
 // would ask of the operator cannot be asked: a message box becomes an error
-// line.
+// line. A long row is cut on standard error, never in the transcript.
 class HeadlessConsole final : public QObject, public OperatorConsole {
     Q_OBJECT
 
@@ -52,4 +42,5 @@ private:
     ServerState& m_state;
     QString m_nickname;
     quint16 m_port;
+    JournalStream m_journal;
 };

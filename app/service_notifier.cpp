@@ -9,6 +9,8 @@
 ServiceNotifier::ServiceNotifier(QObject* parent)
     : QObject(parent)
 {
+    m_statusTimer.setSingleShot(true);
+    connect(&m_statusTimer, &QTimer::timeout, this, &ServiceNotifier::sendStatus);
     // Taken from the environment, so that no child of ours speaks for us.
     QByteArray path = qgetenv("NOTIFY_SOCKET");
     ::unsetenv("NOTIFY_SOCKET");
@@ -20,8 +22,6 @@ ServiceNotifier::ServiceNotifier(QObject* parent)
     std::memcpy(m_address.sun_path, path.constData(), size_t(path.size()));
     m_addressLength = socklen_t(offsetof(sockaddr_un, sun_path) + size_t(path.size()));
     m_fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    m_statusTimer.setSingleShot(true);
-    connect(&m_statusTimer, &QTimer::timeout, this, &ServiceNotifier::sendStatus);
 }
 
 ServiceNotifier::~ServiceNotifier()
@@ -30,8 +30,11 @@ ServiceNotifier::~ServiceNotifier()
         ::close(m_fd);
 }
 
+// Without a manager there is nobody to fold statuses for.
 void ServiceNotifier::setStatus(const QString& status)
 {
+    if (m_fd < 0)
+        return;
     m_status = "STATUS=" + status.toUtf8();
     if (m_statusTimer.isActive())
         return;

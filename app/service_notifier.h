@@ -38,5 +38,5 @@ private:
     socklen_t m_addressLength = 0;
     QByteArray m_status;
     QElapsedTimer m_sinceStatus;
-    QTimer m_statusTimer;
+    QTimer m_statusTimer { this };
 };

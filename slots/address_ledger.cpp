@@ -3,20 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-namespace {
-
-// An IPv6 host picks the low 64 bits itself, and may change them at will.
-AddressLedger::Address keyOf(const in6_addr& address)
-{
-    constexpr size_t networkPrefix = 8;
-    AddressLedger::Address key {};
-    const size_t kept = IN6_IS_ADDR_V4MAPPED(&address) ? key.size() : networkPrefix;
-    std::memcpy(key.data(), address.s6_addr, kept);
-    return key;
-}
-
-} // namespace
-
 AddressLedger::AddressLedger(Budget bytes, Budget messages)
     : m_bytes(bytes)
     , m_messages(messages)
@@ -27,6 +13,17 @@ void AddressLedger::setBudgets(Budget bytes, Budget messages)
 {
     m_bytes = bytes;
     m_messages = messages;
+}
+
+// Beyond the server's own networks an IPv6 host picks the low 64 bits
+// itself, and may change them at will.
+AddressLedger::Address AddressLedger::keyOf(const in6_addr& address) const
+{
+    constexpr size_t networkPrefix = 8;
+    Address key {};
+    const bool exact = IN6_IS_ADDR_V4MAPPED(&address) || m_local.contains(address);
+    std::memcpy(key.data(), address.s6_addr, exact ? key.size() : networkPrefix);
+    return key;
 }
 
 qint64 AddressLedger::share(const Budget& budget, std::chrono::milliseconds interval)

@@ -1,10 +1,12 @@
 #pragma once
 
+#include "local_networks.h"
 #include "token_bucket.h"
 
 #include <array>
 #include <chrono>
 #include <map>
+#include <utility>
 
 #include <netinet/in.h>
 
@@ -15,8 +17,9 @@
 // client. An address over its budget is read later and its new connections
 // wait to be greeted; nothing it sent is dropped or reordered.
 //
-// An address is a machine: an IPv4 address, or an IPv6 /64, the block one
-// host's privacy addresses rotate within.
+// An address is a machine: an IPv4 address; an IPv6 address on the server's
+// own networks, where each machine of a LAN has its own; and beyond them an
+// IPv6 /64, the block one host's privacy addresses rotate within.
 //
 // Accounts live while something holds them (a connection, an event being
 // handled) and are forgotten once nothing does and their budgets are full
@@ -55,6 +58,7 @@ public:
     AddressLedger(Budget bytes, Budget messages);
     // For the addresses seen from now on.
     void setBudgets(Budget bytes, Budget messages);
+    void setLocalNetworks(LocalNetworks networks) { m_local = std::move(networks); }
 
     // The account of the machine at `address` (IPv4 addresses as mapped into
     // IPv6), opened with full budgets if it has none; the caller holds it
@@ -73,8 +77,10 @@ public:
 
 private:
     static qint64 share(const Budget& budget, std::chrono::milliseconds interval);
+    Address keyOf(const in6_addr& address) const;
 
     Budget m_bytes;
     Budget m_messages;
+    LocalNetworks m_local;
     std::map<Address, Account> m_accounts;
 };

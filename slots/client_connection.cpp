@@ -14,6 +14,22 @@ namespace {
 // a busy client does not cost an allocation a turn; a larger one is given back.
 constexpr qsizetype keptOutputBuffer = 8 * 1024;
 
+// Where the kernel refuses an option, the connection works without it: a
+// dead peer is then found only once its output reaches its cap.
+bool probesForDeadPeer(int fd)
+{
+    const auto set = [fd](int level, int name, int value) {
+        return ::setsockopt(fd, level, name, &value, sizeof value) == 0;
+    };
+    using std::chrono::milliseconds;
+    return set(SOL_SOCKET, SO_KEEPALIVE, 1)
+        && set(IPPROTO_TCP, TCP_KEEPIDLE, int(ClientConnection::keepAliveIdle.count()))
+        && set(IPPROTO_TCP, TCP_KEEPINTVL, int(ClientConnection::keepAliveInterval.count()))
+        && set(IPPROTO_TCP, TCP_KEEPCNT, ClientConnection::keepAliveProbes)
+        && set(IPPROTO_TCP, TCP_USER_TIMEOUT,
+            int(milliseconds(ClientConnection::deadPeerAfter).count()));
+}
+
 bool wouldBlock(int code)
 {
     return code == EAGAIN || code == EWOULDBLOCK;
@@ -36,6 +52,7 @@ ClientConnection::ClientConnection(int fd, int index, const sockaddr_in6& remote
     // before; a client still works, only later.
     const int on = 1;
     (void)::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    (void)probesForDeadPeer(m_fd);
 }
 
 ClientConnection::~ClientConnection()

@@ -24,6 +24,16 @@ class ClientConnection {
 public:
     using TimePoint = std::chrono::steady_clock::time_point;
     using Clock = std::function<TimePoint()>;
+    // A peer that vanished without a word (a laptop closed, a cable pulled)
+    // is probed after this much silence, this often, so many times; after
+    // deadPeerAfter without an answer, or with output unacknowledged as long,
+    // the connection fails and the client departs. A peer that is there
+    // answers the probes, whether it sends anything or not.
+    static constexpr std::chrono::seconds keepAliveIdle { 60 };
+    static constexpr std::chrono::seconds keepAliveInterval { 10 };
+    static constexpr int keepAliveProbes = 6;
+    static constexpr std::chrono::seconds deadPeerAfter
+        = keepAliveIdle + keepAliveProbes * keepAliveInterval;
 
     enum class ReadEnd { Allowance, Drained, PeerGone };
     struct Read {

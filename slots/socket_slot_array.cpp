@@ -43,9 +43,14 @@ Failure SocketSlotArray::Bind(int index, quint16 port)
     return index == 0 ? m_listener.bind(port) : systemError(EINVAL);
 }
 
+// Which peers are on the server's own networks is read once here, so that
+// an account's lookup never makes a system call.
 Failure SocketSlotArray::Listen(int index)
 {
-    return index == 0 ? m_listener.listen() : systemError(EINVAL);
+    if (index != 0)
+        return systemError(EINVAL);
+    m_ledger.setLocalNetworks(LocalNetworks::ofThisHost());
+    return m_listener.listen();
 }
 
 // Connections waiting to be greeted go too; their addresses are forgotten

@@ -8,6 +8,7 @@
 #include "fair_report.h"
 #include "hostile_clients.h"
 #include "ordinary_client.h"
+#include "packet_drop.h"
 #include "slow_lines.h"
 
 #include "client.h"
@@ -125,6 +126,12 @@ void fair(const Options& all)
                 "address of its own;\n## the ordinary lines' round trips, over %.0f s (%.0f s with "
                 "all at once)\n\n",
         options.ordinaryClients, options.seconds, options.allSeconds);
+    isolateNetwork();
+    std::printf(canDropPackets()
+            ? "The vanishing peer's packets are dropped by a firewall rule in a network "
+              "namespace of the benchmark's own.\n\n"
+            : "The vanishing peer's packets cannot be dropped here (root and iptables are "
+              "needed): it only stops reading and sending.\n\n");
     std::printf(
         "| beside the ordinary clients | p50 ms | p99 ms | p99.9 ms | max ms | lines | lost "
         "| cut off | server CPU %% | server RSS MiB | RSS growth after the first minute MiB "

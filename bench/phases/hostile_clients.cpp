@@ -1,5 +1,6 @@
 #include "hostile_clients.h"
 
+#include "packet_drop.h"
 #include "sockets.h"
 
 #include <string>
@@ -187,6 +188,34 @@ private:
     std::unique_ptr<Client> m_peer;
 };
 
+// Joins, reads for two seconds, then vanishes without a FIN or RST, as a
+// laptop closed does: every packet to and from its address is dropped.
+// Where packets cannot be dropped, it only stops reading and sending, its
+// socket left open.
+class VanishingPeer final : public Hostile {
+public:
+    using Hostile::Hostile;
+    void tick() override
+    {
+        if (!m_peer) {
+            m_peer = connect(false);
+            m_peer->write("USER:vanishing");
+            m_started = Clock::now();
+        }
+        if (m_drop)
+            return;
+        m_peer->readAll();
+        if (secondsSince(m_started) >= 2)
+            m_drop = std::make_unique<DroppedPackets>(from());
+    }
+
+private:
+    // Its address is let through again only once its socket has gone.
+    std::unique_ptr<DroppedPackets> m_drop;
+    std::unique_ptr<Client> m_peer;
+    Clock::time_point m_started;
+};
+
 template<typename Behaviour>
 void addHostile(std::vector<std::unique_ptr<Hostile>>& hostiles, int port, int epoll)
 {
@@ -213,6 +242,7 @@ const HostileKind kinds[] = {
             for (int i = 0; i < 32; ++i)
                 addHostile<SmallBufferReader>(h, port, epoll);
         } },
+    { "a joined client whose peer vanishes without a FIN after 2 s", addHostile<VanishingPeer> },
 };
 
 } // namespace

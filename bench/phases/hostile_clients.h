@@ -37,6 +37,7 @@ protected:
     {
         return std::make_unique<Client>(m_port, m_from, -1, receiveBuffer);
     }
+    in_addr_t from() const { return m_from; }
     // True every `seconds`, the first time at once.
     bool due(double seconds)
     {

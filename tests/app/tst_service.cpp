@@ -1,5 +1,6 @@
 #include "headless_console.h"
 #include "server_window.h"
+#include "service_notifier.h"
 
 #include <QtCore>
 #include <QtNetwork>
@@ -22,23 +23,19 @@ struct NotifySocket {
         sockaddr_un address { AF_UNIX, {} };
         qstrncpy(address.sun_path, QFile::encodeName(path).constData(), sizeof address.sun_path);
         ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-        const timeval wait { timeoutMs / 1000, 0 };
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     }
     ~NotifySocket() { ::close(fd); }
 
-    // Whether `expected` comes before the program stops notifying.
+    // Whether `expected` comes in time; the event loop runs meanwhile.
     bool receives(const QByteArray& expected)
     {
-        char datagram[512];
-        for (int n = 0; n < 100; ++n) {
-            const ssize_t size = ::recv(fd, datagram, sizeof datagram, 0);
-            if (size < 0)
-                return false;
-            if (QByteArray(datagram, size) == expected)
-                return true;
-        }
-        return false;
+        return QTest::qWaitFor(
+            [&] {
+                char datagram[512];
+                const ssize_t size = ::recv(fd, datagram, sizeof datagram, MSG_DONTWAIT);
+                return size >= 0 && QByteArray(datagram, size) == expected;
+            },
+            timeoutMs);
     }
 };
 
@@ -94,8 +91,9 @@ struct Service {
     QByteArray log() const { return m_log; }
     bool endsWith(int status)
     {
-        return process.waitForFinished(timeoutMs) && process.exitStatus() == QProcess::NormalExit
-            && process.exitCode() == status;
+        // It may have ended already, while the event loop ran.
+        return (process.state() == QProcess::NotRunning || process.waitForFinished(timeoutMs))
+            && process.exitStatus() == QProcess::NormalExit && process.exitCode() == status;
     }
 
 private:
@@ -138,6 +136,67 @@ private slots:
         QCOMPARE(::journalLine(Priority::Info, latin1), line);
     }
 
+    // A line past the bound is the line of its first bytes, and a note that
+    // says how many more were left out: the journal never splits it, so no
+    // piece of it starts with a priority of its own.
+    void journalLineCut_data()
+    {
+        QTest::addColumn<QByteArray>("latin1");
+        QTest::newRow("a forged priority past the journal's line limit")
+            << QByteArray(49'149, 'a') + "<0>FORGED";
+        QTest::newRow("escapes") << QByteArray(50'000, '\x01');
+        QTest::newRow("Latin-1 letters") << QByteArray(50'000, '\xe9');
+    }
+    void journalLineCut()
+    {
+        QFETCH(QByteArray, latin1);
+        const QByteArray line = ::journalLine(Priority::Info, latin1);
+        const QRegularExpressionMatch note
+            = QRegularExpression(" \\[([0-9]+) more bytes left out\\]\n$")
+                  .match(QString::fromLatin1(line));
+        QVERIFY(note.hasMatch());
+        const qsizetype kept = latin1.size() - note.captured(1).toLongLong();
+        QCOMPARE_LE(line.size(), journalLineMax);
+        QCOMPARE_GE(line.size(), journalLineMax - 100);
+        QCOMPARE(line.first(note.capturedStart()) + '\n',
+            ::journalLine(Priority::Info, latin1.first(kept)));
+    }
+
+    // A reader that does not keep up costs lines, never a wait: those the
+    // stream cannot take are dropped, and once it takes more a warning says
+    // how many. Every line that goes out goes out whole.
+    void slowJournal()
+    {
+        int ends[2];
+        QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+        const int small = 4096;
+        ::setsockopt(ends[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+        QByteArray received;
+        {
+            JournalStream journal(ends[0]);
+            constexpr int lines = 200;
+            for (int n = 0; n < lines; ++n)
+                journal.write(::journalLine(Priority::Info, QByteArray(3000, 'a' + n % 26)));
+            const QRegularExpression dropped("<4>([0-9]+) lines were left out");
+            QRegularExpressionMatch match;
+            QVERIFY(QTest::qWaitFor(
+                [&] {
+                    char bytes[65536];
+                    const ssize_t size = ::recv(ends[1], bytes, sizeof bytes, MSG_DONTWAIT);
+                    received += QByteArray(bytes, std::max<ssize_t>(size, 0));
+                    match = dropped.match(QString::fromLatin1(received));
+                    return match.hasMatch() && received.endsWith('\n');
+                },
+                timeoutMs));
+            const QList<QByteArray> written = received.split('\n');
+            QCOMPARE(written.size() - 2 + match.captured(1).toInt(), lines);
+            for (const QByteArray& line : written.first(written.size() - 2))
+                QCOMPARE(line, "<6>" + line.mid(3, 1).repeated(3000));
+        }
+        ::close(ends[0]);
+        ::close(ends[1]);
+    }
+
     // Without a display: ready once listening, clients greeted, joined and
     // relayed to, the count of clients online told, and what they send and
     // their departures logged escaped. SIGTERM stops it: status 0 and the
@@ -172,18 +231,54 @@ private slots:
             QStringLiteral("STATUS=Serving port %1: 2 online.").arg(reserved.port).toUtf8()));
         ann->write("hi");
         QVERIFY(bothReceive("hi"));
+        const QByteArray forged = QByteArray(49'149, 'a') + "<0>FORGED";
+        eve->write(forged);
+        QVERIFY(bothReceive(forged));
 
         QVERIFY(service.logs("<6>User Entered The Chat: " + escaped + '\n'));
         QVERIFY(service.logs("<6>hi\n"));
         eve->close();
         QVERIFY(service.logs("<6>User Left The Chat: " + escaped + '\n'));
         QVERIFY(!service.log().contains('\x1b'));
+        QVERIFY(service.log().contains(" more bytes left out]\n"));
+        for (const QByteArray& line : service.log().split('\n'))
+            QCOMPARE_LE(line.size(), journalLineMax);
 
         service.process.terminate();
         QVERIFY(manager.receives("STOPPING=1"));
         QVERIFY(service.endsWith(0));
         Client late = connectClient(reserved.port);
         QVERIFY(!late->waitForConnected(timeoutMs));
+    }
+
+    // Statuses that come closer together than the manager is told them are
+    // folded into one, sent later; without a manager, nothing is sent and
+    // nothing is left running to wake an idle server.
+    void statusesFolded_data()
+    {
+        QTest::addColumn<bool>("managed");
+        QTest::newRow("without a manager") << false;
+        QTest::newRow("with a manager") << true;
+    }
+    void statusesFolded()
+    {
+        QFETCH(bool, managed);
+        NotifySocket manager;
+        if (managed)
+            qputenv("NOTIFY_SOCKET", QFile::encodeName(manager.path));
+        ServiceNotifier notifier;
+        const auto timerRunning = [&] {
+            const QList<QTimer*> timers = notifier.findChildren<QTimer*>();
+            return std::ranges::any_of(timers, &QTimer::isActive);
+        };
+        notifier.setStatus(QStringLiteral("1 online"));
+        notifier.setStatus(QStringLiteral("2 online"));
+        notifier.setStatus(QStringLiteral("3 online"));
+        if (managed) {
+            QVERIFY(manager.receives("STATUS=1 online"));
+            QVERIFY(manager.receives("STATUS=3 online"));
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(!timerRunning(), timeoutMs);
     }
 
     // A listening socket handed over as descriptor 3 is served instead of

@@ -317,6 +317,29 @@ private slots:
         QCOMPARE(requests.size(), 8);
     }
 
+    // A peer that vanished without a word is found two minutes after its
+    // last sign of life: probes after a minute of silence, six of them ten
+    // seconds apart, and output left unacknowledged as long is given up.
+    void deadPeersProbed()
+    {
+        Served s;
+        Client client = s.connect();
+        QVERIFY(client);
+        const int fd = serverEnd(client->localPort());
+        const auto option = [fd](int level, int name) {
+            int value = -1;
+            socklen_t size = sizeof value;
+            return ::getsockopt(fd, level, name, &value, &size) == 0 ? value : -1;
+        };
+        const int options[][2] = { { SOL_SOCKET, SO_KEEPALIVE }, { IPPROTO_TCP, TCP_KEEPIDLE },
+            { IPPROTO_TCP, TCP_KEEPINTVL }, { IPPROTO_TCP, TCP_KEEPCNT },
+            { IPPROTO_TCP, TCP_USER_TIMEOUT } };
+        QList<int> values;
+        for (const auto& [level, name] : options)
+            values.append(option(level, name));
+        QCOMPARE(values, QList<int>({ 1, 60, 10, 6, 120'000 }));
+    }
+
     // A cheap handler's yield runs nothing: what arrives waits its turn. A
     // costly handler's (more than two messages a client) runs what waits
     // from cheap addresses, one handler deep: the one it runs reads nothing
@@ -673,8 +696,45 @@ private slots:
         ::close(pair[1]);
     }
 
-    // Connections from one machine (an IPv4 address, an IPv6 /64) share its
-    // account, which is forgotten once nothing holds it and it owes nothing.
+    // Connections from one machine share its account: an IPv4 address, an
+    // IPv6 address on the server's own networks (link-local, or within an
+    // interface's prefix), and beyond them an IPv6 /64.
+    void accountPerMachine_data()
+    {
+        QTest::addColumn<QByteArray>("first");
+        QTest::addColumn<QByteArray>("second");
+        QTest::addColumn<bool>("shared");
+        QTest::newRow("link-local") << QByteArray("fe80::1") << QByteArray("fe80::2") << false;
+        QTest::newRow("on-link /64")
+            << QByteArray("2001:db8:1:1::a") << QByteArray("2001:db8:1:1::b") << false;
+        QTest::newRow("on-link /48")
+            << QByteArray("2001:db8:2:1::a") << QByteArray("2001:db8:2:2::a") << false;
+        QTest::newRow("off-link, one /64")
+            << QByteArray("2001:db8:1:2::1") << QByteArray("2001:db8:1:2:a:b:c:d") << true;
+        QTest::newRow("off-link, two /64s")
+            << QByteArray("2001:db8:1:2::1") << QByteArray("2001:db8:1:3::1") << false;
+        QTest::newRow("IPv4-mapped")
+            << QByteArray("::ffff:192.168.1.2") << QByteArray("::ffff:192.168.1.3") << false;
+        QTest::newRow("IPv4-mapped, one host")
+            << QByteArray("::ffff:192.168.1.2") << QByteArray("::ffff:192.168.1.2") << true;
+    }
+    void accountPerMachine()
+    {
+        QFETCH(QByteArray, first);
+        QFETCH(QByteArray, second);
+        QFETCH(bool, shared);
+        Policies p;
+        const auto prefix = [](const char* text, int length) {
+            LocalNetworks::Prefix prefix { {}, length };
+            inet_pton(AF_INET6, text, &prefix.address);
+            return prefix;
+        };
+        p.ledger.setLocalNetworks(
+            LocalNetworks({ prefix("2001:db8:1:1::1", 64), prefix("2001:db8:2::1", 48) }));
+        QCOMPARE(&p.account(first.constData()) == &p.account(second.constData()), shared);
+    }
+
+    // An account is forgotten once nothing holds it and it owes nothing.
     // A listener that shares the ledger says when its epoll set refuses it.
     void ledgerAndListener()
     {
@@ -688,8 +748,6 @@ private slots:
         p.now += 1s;
         QCOMPARE(p.ledger.forgetSettled(p.now), 0);
         QCOMPARE(p.ledger.size(), 0);
-        QCOMPARE(&p.account("2001:db8:1:2::1"), &p.account("2001:db8:1:2:a:b:c:d"));
-        QVERIFY(&p.account("2001:db8:1:2::1") != &p.account("2001:db8:1:3::1"));
 
         QVERIFY(!p.listener.bind(0));
         QCOMPARE(p.listener.listen().code, EBADF);
