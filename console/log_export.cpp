@@ -8,7 +8,6 @@
 #include "transcript_view.h"
 
 #include <QProgressDialog>
-#include <QScopedValueRollback>
 
 #include <algorithm>
 #include <cerrno>
@@ -44,9 +43,6 @@ void LogExport::setPrinter(std::unique_ptr<LogPrinter> printer)
 
 Failure LogExport::save()
 {
-    if (m_busy)
-        return {};
-    const QScopedValueRollback busy(m_busy, true);
     const std::optional<QString> fileName = Bestand->ShowSave(&m_window);
     if (!fileName)
         return {};
@@ -80,9 +76,6 @@ Failure LogExport::save()
 Failure LogExport::print()
 {
     constexpr qsizetype printedPrefix = 64 * 1024;
-    if (m_busy)
-        return {};
-    const QScopedValueRollback busy(m_busy, true);
     Failure failure = m_printer->StartDoc();
     if (!failure) {
         const Walk walked = walk(QStringLiteral("Printing the log..."), [&](QByteArrayView row) {

@@ -18,8 +18,8 @@ class TranscriptView;
 // it starts and reads them from the transcript store a step at a time,
 // letting the server serve between steps, so that rows arriving meanwhile are
 // not in that copy; once it takes more than a moment, a progress dialog
-// offers Cancel. A saved file is committed off the window's thread. One save
-// or print at a time: they yield, and one must not start inside another.
+// offers Cancel. A saved file is committed off the window's thread. They are
+// window commands, which run one at a time.
 class LogExport {
 public:
     LogExport(const TranscriptView& log, SlotArray& server, QWidget& window);
@@ -42,5 +42,4 @@ private:
     QWidget& m_window;
     std::unique_ptr<SaveDialog> Bestand;
     std::unique_ptr<LogPrinter> m_printer;
-    bool m_busy = false;
 };

@@ -2,6 +2,7 @@
 #include "list_box_accessible.h"
 #include "log_printer.h"
 #include "message_box.h"
+#include "on_sending.h"
 #include "page_writer.h"
 #include "resource_limit.h"
 #include "save_dialog.h"
@@ -150,6 +151,52 @@ private slots:
             std::make_unique<PagePrinter>(dir.filePath("missing/log.pdf")));
         box = boxShownBy([&] { w.button("cmdPrintLog")->click(); });
         QVERIFY2(box.contains(QStringLiteral("missing/log.pdf")), qPrintable(box));
+    }
+
+    // Commands clicked while a relay is suspended in a yield run once it has
+    // finished, each once however often it was clicked, in the order clicked:
+    // one Start, one listener and one operator row; the save and the print
+    // see the log as it was before the Clear All clicked after them.
+    void commandsClickedInAYield()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("log.txt"));
+        OnSending onSending;
+        ServerWindow w;
+        auto* dialog = new ScriptedSaveDialog;
+        auto* printer = new RecordingPrinter;
+        w.frmMain.logExport().setSaveDialog(std::unique_ptr<SaveDialog>(dialog));
+        w.frmMain.logExport().setPrinter(std::unique_ptr<LogPrinter>(printer));
+        int saveDialogs = 0;
+        dialog->answer = [&] {
+            ++saveDialogs;
+            return std::optional(path);
+        };
+        w.start();
+        Client ann = w.connect(), bob = w.connect();
+        QVERIFY(ann && bob);
+        w.button("cmdStop")->click();
+        w.state.transcript.append("before");
+
+        w.server.setProbe(&onSending);
+        w.server.setYieldIntervals(0us, 0us);
+        onSending.add(1, "from bob", [&] {
+            for (const char* name : { "cmdStart", "cmdStart", "cmdSaveLog", "cmdSaveLog",
+                     "cmdPrintLog", "cmdPrintLog", "cmdClearLog" })
+                w.button(name)->click();
+        });
+        const QString box = boxShownBy([&] {
+            bob->write("from bob");
+            QTRY_VERIFY_WITH_TIMEOUT(printer->record.contains("<end>"), timeoutMs);
+        });
+        QCOMPARE(box, QString());
+        QCOMPARE(w.server.State(0), int(SlotArray::sckListening));
+        QCOMPARE(rows(w.state.Users), QByteArrayList { "op" });
+        QCOMPARE(saveDialogs, 1);
+        QCOMPARE(fileBytes(path), QByteArray("\"before\"\r\n\"from bob\"\r\n"));
+        QCOMPARE(printer->record, (QByteArrayList { "before", "from bob", "<end>" }));
+        QCOMPARE(w.state.Log.ListCount(), 0);
+        QVERIFY(w.connect());
     }
 
     void initTestCase() { listenAsAssistiveTechnology(); }
