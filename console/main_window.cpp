@@ -57,7 +57,7 @@ MainWindow::MainWindow(ServerState& state, SlotArray& server, QWidget* parent)
     , m_state(state)
     , m_server(server)
     , m_form(*this, state)
-    , m_logExport(state.Log, server, *this)
+    , m_logExport(state.Log, *this)
     , m_endProgram([] { QCoreApplication::exit(EXIT_SUCCESS); })
 {
     new EnterKeyRouter(*this, *m_form.cmdSend);

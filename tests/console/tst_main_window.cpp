@@ -199,6 +199,30 @@ private slots:
         QVERIFY(w.connect());
     }
 
+    // A save serves between its reads: a line that waits when the save
+    // starts is relayed, and logged, before the save has finished.
+    void aSaveKeepsServing()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("log.txt"));
+        ServerWindow w;
+        w.start();
+        Client ann = w.connect(), bob = w.connect();
+        QVERIFY(ann && bob);
+        w.state.transcript.append("before");
+        auto dialog = std::make_unique<ScriptedSaveDialog>();
+        dialog->answer = [&] {
+            ann->write("during the save");
+            ann->flush();
+            return std::optional(path);
+        };
+        w.frmMain.logExport().setSaveDialog(std::move(dialog));
+        w.button("cmdSaveLog")->click();
+        QCOMPARE(rows(w.state.Log), (QByteArrayList { "before", "during the save" }));
+        QVERIFY(w.receives(*bob, "during the save"));
+        QCOMPARE(fileBytes(path), QByteArray("\"before\"\r\n"));
+    }
+
     void initTestCase() { listenAsAssistiveTechnology(); }
 
     // Tab walks each page in reading order, then the buttons below it.

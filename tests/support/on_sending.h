@@ -26,9 +26,8 @@ public:
     {
         for (Trigger& trigger : m_triggers) {
             if (trigger.action && trigger.index == index && trigger.bytes == bytes)
-                QMetaObject::invokeMethod(
-                    QCoreApplication::instance(), std::exchange(trigger.action, {}),
-                    Qt::QueuedConnection);
+                QMetaObject::invokeMethod(QCoreApplication::instance(),
+                    std::exchange(trigger.action, {}), Qt::QueuedConnection);
         }
     }
 
