@@ -65,10 +65,13 @@ bool LogFile::waitingForDisk(std::chrono::milliseconds patience)
 
 void LogFile::handOver()
 {
-    if (m_writing.valid()
-        && (m_writing.wait_for(std::chrono::seconds(0)) != std::future_status::ready
-            || finishWrite()))
-        return;
+    if (m_writing.valid()) {
+        if (m_writing.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+            return;
+        finishWrite();
+        if (m_failure)
+            return;
+    }
     m_written = std::exchange(m_buffer, {});
     m_writing = std::async(std::launch::async, [this]() -> Failure {
         const qint64 written = m_file.write(m_written);
@@ -87,24 +90,22 @@ void LogFile::handOver()
     });
 }
 
-// The background write has ended; its failure is every later call's.
-Failure LogFile::finishWrite()
+// Waits for the background write; its failure is every later call's.
+void LogFile::finishWrite()
 {
     if (Failure failure = m_writing.get())
         m_failure = failure;
-    return m_failure;
 }
 
 Failure LogFile::commit()
 {
-    if (m_writing.valid() && finishWrite())
-        return m_failure;
-    if (!m_buffer.isEmpty()) {
+    if (m_writing.valid())
+        finishWrite();
+    if (!m_failure && !m_buffer.isEmpty()) {
         handOver();
-        if (finishWrite())
-            return m_failure;
+        finishWrite();
     }
-    if (!m_file.commit())
+    if (!m_failure && !m_file.commit())
         m_failure = fileFailure();
     return m_failure;
 }

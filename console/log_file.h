@@ -26,7 +26,8 @@ public:
     ~LogFile();
 
     Failure open();
-    // Once a row could not be written, every later call fails the same way.
+    // Once rows could not be written, this call or a later one says so, and
+    // every call after it fails the same way.
     Failure writeRow(QByteArrayView row);
     // Whether rows must wait for the buffer before them to be written, after
     // waiting up to `patience` for it.
@@ -37,7 +38,7 @@ public:
 private:
     // Hands the buffer to a background write unless one is still under way.
     void handOver();
-    Failure finishWrite();
+    void finishWrite();
     Failure fileFailure();
 
     QSaveFile m_file;
