@@ -202,7 +202,8 @@ private slots:
     }
 
     // A save serves between its reads: a line that waits when the save
-    // starts is relayed, and logged, before the save has finished.
+    // starts is relayed, and logged, before the save has finished. A print
+    // clicked meanwhile follows it.
     void aSaveKeepsServing()
     {
         QTemporaryDir dir;
@@ -213,9 +214,12 @@ private slots:
         QVERIFY(ann && bob);
         w.state.transcript.append("before");
         auto dialog = std::make_unique<ScriptedSaveDialog>();
+        auto* printer = new RecordingPrinter;
+        w.frmMain.logExport().setPrinter(std::unique_ptr<LogPrinter>(printer));
         dialog->answer = [&] {
             ann->write("during the save");
             ann->flush();
+            w.button("cmdPrintLog")->click();
             return std::optional(path);
         };
         w.frmMain.logExport().setSaveDialog(std::move(dialog));
@@ -223,6 +227,7 @@ private slots:
         QCOMPARE(rows(w.state.Log), (QByteArrayList { "before", "during the save" }));
         QVERIFY(w.receives(*bob, "during the save"));
         QCOMPARE(fileBytes(path), QByteArray("\"before\"\r\n"));
+        QCOMPARE(printer->record, (QByteArrayList { "before", "during the save", "<end>" }));
     }
 
     void initTestCase() { listenAsAssistiveTechnology(); }
