@@ -5,8 +5,8 @@
 //
 // PAGE names the tab the window shows while it serves. For the benchmarks of
 // long runs, --fill-log fills the log with rows of a kilobyte before the
-// start, and with --save-to, SIGUSR1 saves the log to FILE as Save Log As
-// would. --trace writes where each ordinary line's time went (line_trace.h).
+// start, and with --save-to, SIGUSR1 clicks Save Log As, which saves the log
+// to FILE. --trace writes where each ordinary line's time went (line_trace.h).
 #include "line_trace.h"
 #include "process_setup.h"
 #include "save_dialog.h"
@@ -15,6 +15,7 @@
 #include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QPushButton>
 #include <QSocketNotifier>
 #include <QTabWidget>
 
@@ -85,7 +86,7 @@ int main(int argc, char* argv[])
     QObject::connect(&saveRequests, &QSocketNotifier::activated, &frmMain, [&] {
         char request;
         (void)!::read(signalPipe[0], &request, 1);
-        frmMain.cmdSaveLog_Click();
+        frmMain.findChild<QPushButton*>(QStringLiteral("cmdSaveLog"))->click();
     });
     frmMain.show();
     program.start(QStringLiteral("op"), positional.at(0).toUShort());

@@ -79,11 +79,12 @@ int usage(const char* program, const std::string& complaint)
         "usage: %s SERVER_BINARY [--smoke] [--phase "
         "relay|storm|memory|lifetime|flood|hoard|longlines|fair|days|room]...\n"
         "       [--relay-clients N,N,...] [--runs N] [--lifetime N,N,...] [--flood-seconds N]\n"
-        "       [--days-seconds N] [--no-save] [--seconds N] [--mix-only]\n"
+        "       [--days-seconds N] [--days-log-mib N] [--no-save] [--seconds N] [--mix-only]\n"
         "       [--room CLIENTS:TALKING:RATE,...] [--room-seconds N] [--capacity N,N,...]\n"
         "       [--room-trace FILE]\n"
         "  --seconds N: how long the fair phase runs all hostile kinds at once (60)\n"
         "  --mix-only: the fair phase runs only that\n"
+        "  --days-log-mib: the size of the log the days phase saves (1024)\n"
         "  --room: the room phase's loads (1000:100:100,1000:100:300,1000:1000:600,100:100:2000)\n"
         "  --capacity: the room phase also searches each server's capacity at these clients\n"
         "  --room-trace: ours traces where each line's time went in the room phase\n",
@@ -125,6 +126,8 @@ int main(int argc, char* argv[])
             options.runs = std::max(1, std::atoi(argv[++i]));
         } else if (argument == "--days-seconds") {
             options.days.seconds = std::atof(argv[++i]);
+        } else if (argument == "--days-log-mib") {
+            options.days.bigLog = std::max(1LL, std::atoll(argv[++i])) << 20;
         } else if (argument == "--flood-seconds") {
             options.floodSeconds = std::atoi(argv[++i]);
         } else if (argument == "--room") {

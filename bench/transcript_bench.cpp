@@ -44,7 +44,7 @@ public:
     QString LocalIP(int) const override { return {}; }
     void DoEvents() override { QCoreApplication::processEvents(); }
     int nextConnected(int) const override { return 0; }
-    void runOutsideHandlers(std::function<void()> command) override { command(); }
+    void runInTurn(const QObject*, std::function<void()> command) override { command(); }
     void arrive() { emit dataArrival(1, 48); }
 };
 

@@ -3,12 +3,11 @@
 #include "log_file.h"
 #include "log_printer.h"
 #include "save_dialog.h"
-#include "slot_array.h"
 #include "transcript_store.h"
 #include "transcript_view.h"
 
+#include <QCoreApplication>
 #include <QProgressDialog>
-#include <QScopedValueRollback>
 
 #include <algorithm>
 #include <cerrno>
@@ -21,9 +20,8 @@ const Failure unreadable { EIO, QStringLiteral("the log could not be read back")
 
 } // namespace
 
-LogExport::LogExport(const TranscriptView& log, SlotArray& server, QWidget& window)
+LogExport::LogExport(const TranscriptView& log, QWidget& window)
     : m_log(log)
-    , m_server(server)
     , m_window(window)
     , Bestand(std::make_unique<FileSaveDialog>())
     , m_printer(std::make_unique<PagePrinter>())
@@ -44,19 +42,19 @@ void LogExport::setPrinter(std::unique_ptr<LogPrinter> printer)
 
 Failure LogExport::save()
 {
-    if (m_busy)
-        return {};
-    const QScopedValueRollback busy(m_busy, true);
     const std::optional<QString> fileName = Bestand->ShowSave(&m_window);
     if (!fileName)
         return {};
     LogFile file(*fileName);
     Failure failure = file.open();
     if (!failure) {
-        const Walk walked = walk(QStringLiteral("Saving the log..."), [&](QByteArrayView row) {
-            failure = file.writeRow(row);
-            return !failure;
-        });
+        const Walk walked = walk(
+            QStringLiteral("Saving the log..."),
+            [&](QByteArrayView row) {
+                failure = file.writeRow(row);
+                return !failure;
+            },
+            [&] { return file.waitingForDisk(std::chrono::milliseconds(1)); });
         switch (walked) {
         case Walk::Cancelled:
             return {};
@@ -80,9 +78,6 @@ Failure LogExport::save()
 Failure LogExport::print()
 {
     constexpr qsizetype printedPrefix = 64 * 1024;
-    if (m_busy)
-        return {};
-    const QScopedValueRollback busy(m_busy, true);
     Failure failure = m_printer->StartDoc();
     if (!failure) {
         const Walk walked = walk(QStringLiteral("Printing the log..."), [&](QByteArrayView row) {
@@ -103,8 +98,10 @@ Failure LogExport::print()
     return failure;
 }
 
-LogExport::Walk LogExport::walk(
-    const QString& label, const std::function<bool(QByteArrayView)>& take)
+// Between reads the server serves, and goes on serving, a millisecond at
+// most behind, while what was read waits for the disk.
+LogExport::Walk LogExport::walk(const QString& label,
+    const std::function<bool(QByteArrayView)>& take, const std::function<bool()>& waiting)
 {
     constexpr int progressSteps = 1000;
     constexpr int momentMs = 500;
@@ -123,7 +120,9 @@ LogExport::Walk LogExport::walk(
         if (next < 0)
             return Walk::Unreadable;
         progress.setValue(int((next - first) * progressSteps / (last - first)));
-        m_server.DoEvents();
+        do
+            QCoreApplication::processEvents();
+        while (!progress.wasCanceled() && waiting && waiting());
         if (progress.wasCanceled())
             return Walk::Cancelled;
     }
@@ -131,13 +130,13 @@ LogExport::Walk LogExport::walk(
 }
 
 // A commit syncs the file to disk, which for a long log takes seconds on a
-// slow disk: it runs off the window's thread, which serves meanwhile and does
-// not touch the file.
+// slow disk: it runs off the window's thread, which serves meanwhile, a
+// millisecond at most behind, and does not touch the file.
 Failure LogExport::commitServing(LogFile& file)
 {
     std::future<Failure> committed
         = std::async(std::launch::async, [&file] { return file.commit(); });
     while (committed.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready)
-        m_server.DoEvents();
+        QCoreApplication::processEvents();
     return committed.get();
 }

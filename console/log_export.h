@@ -11,18 +11,18 @@ class LogFile;
 class LogPrinter;
 class QWidget;
 class SaveDialog;
-class SlotArray;
 class TranscriptView;
 
-// Saving and printing the log. Either takes the log's rows as they are when
-// it starts and reads them from the transcript store a step at a time,
-// letting the server serve between steps, so that rows arriving meanwhile are
-// not in that copy; once it takes more than a moment, a progress dialog
-// offers Cancel. A saved file is committed off the window's thread. One save
-// or print at a time: they yield, and one must not start inside another.
+// Saving and printing the log, as window commands, which run outside any
+// handler and one at a time. Either takes the log's rows as they are when it
+// starts and reads them from the transcript store a step at a time, running
+// what waits in the event loop between steps, so that the server serves as it
+// would between events; rows arriving meanwhile are not in that copy. Once it
+// takes more than a moment, a progress dialog offers Cancel. A saved file is
+// written and committed off the window's thread, while the server serves on.
 class LogExport {
 public:
-    LogExport(const TranscriptView& log, SlotArray& server, QWidget& window);
+    LogExport(const TranscriptView& log, QWidget& window);
     ~LogExport();
 
     void setSaveDialog(std::unique_ptr<SaveDialog> dialog);
@@ -34,13 +34,13 @@ public:
 
 private:
     enum class Walk { Done, Cancelled, Unreadable, Refused };
-    Walk walk(const QString& label, const std::function<bool(QByteArrayView)>& take);
+    // `waiting` says whether the rows taken must wait before more are read.
+    Walk walk(const QString& label, const std::function<bool(QByteArrayView)>& take,
+        const std::function<bool()>& waiting = {});
     Failure commitServing(LogFile& file);
 
     const TranscriptView& m_log;
-    SlotArray& m_server;
     QWidget& m_window;
     std::unique_ptr<SaveDialog> Bestand;
     std::unique_ptr<LogPrinter> m_printer;
-    bool m_busy = false;
 };

@@ -26,6 +26,8 @@ LogFile::LogFile(const QString& fileName)
 // Not committed: the temporary file goes, the earlier one stays.
 LogFile::~LogFile()
 {
+    if (m_writing.valid())
+        m_writing.wait();
     m_file.cancelWriting();
 }
 
@@ -46,32 +48,64 @@ Failure LogFile::writeRow(QByteArrayView row)
     m_buffer += '"';
     m_buffer += row;
     m_buffer += "\"\r\n";
-    return m_buffer.size() < bufferSize ? Failure {} : writeBuffer();
+    if (m_buffer.size() >= bufferSize)
+        handOver();
+    return m_failure;
 }
 
-Failure LogFile::writeBuffer()
+bool LogFile::waitingForDisk(std::chrono::milliseconds patience)
 {
-    const qint64 written = m_file.write(m_buffer);
-    if (written < 0)
-        return m_failure = fileFailure();
-    if (written != m_buffer.size())
-        return m_failure = { ENOSPC,
-            QStringLiteral("only %1 of %2 bytes could be written; the disk may be full")
-                .arg(written)
-                .arg(m_buffer.size()) };
-    m_buffer.clear();
-    // Starts writing what is there to disk, without waiting, so that the
-    // commit's sync has little left to do: a hint, which where it fails
-    // leaves all the work to that sync.
-    (void)::sync_file_range(int(m_file.handle()), 0, 0, SYNC_FILE_RANGE_WRITE);
-    return {};
+    if (m_failure || m_buffer.size() < bufferSize)
+        return false;
+    if (m_writing.valid())
+        m_writing.wait_for(patience);
+    handOver();
+    return !m_failure && m_buffer.size() >= bufferSize;
+}
+
+void LogFile::handOver()
+{
+    if (m_writing.valid()) {
+        if (m_writing.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+            return;
+        finishWrite();
+        if (m_failure)
+            return;
+    }
+    m_written = std::exchange(m_buffer, {});
+    m_writing = std::async(std::launch::async, [this]() -> Failure {
+        const qint64 written = m_file.write(m_written);
+        if (written < 0)
+            return fileFailure();
+        if (written != m_written.size())
+            return { ENOSPC,
+                QStringLiteral("only %1 of %2 bytes could be written; the disk may be full")
+                    .arg(written)
+                    .arg(m_written.size()) };
+        // Starts writing what is there to disk, without waiting, so that the
+        // commit's sync has little left to do: a hint, which where it fails
+        // leaves all the work to that sync.
+        (void)::sync_file_range(int(m_file.handle()), 0, 0, SYNC_FILE_RANGE_WRITE);
+        return {};
+    });
+}
+
+// Waits for the background write; its failure is every later call's.
+void LogFile::finishWrite()
+{
+    if (Failure failure = m_writing.get())
+        m_failure = failure;
 }
 
 Failure LogFile::commit()
 {
-    if (m_failure || writeBuffer())
-        return m_failure;
-    if (!m_file.commit())
+    if (m_writing.valid())
+        finishWrite();
+    if (!m_failure && !m_buffer.isEmpty()) {
+        handOver();
+        finishWrite();
+    }
+    if (!m_failure && !m_file.commit())
         m_failure = fileFailure();
     return m_failure;
 }

@@ -37,14 +37,18 @@ QMessageBox::Icon boxIcon(OperatorConsole::Icon icon)
 
 } // namespace
 
-// Commands that open a modal dialog wait until no handler is suspended in a
-// yield: the dialog would hold that handler up for as long as it is open.
-template<typename Receiver>
-void MainWindow::outsideHandlers(Receiver* receiver, void (Receiver::*command)())
+// The window's commands run in their turn, in the order clicked: never inside
+// a handler's yield, where a dialog would hold the handler up and the
+// operator's line would cut into a relay, nor inside another command.
+template<typename Control, typename Signal, typename Receiver>
+void MainWindow::runsInTurn(
+    Control* control, Signal clicked, Receiver* receiver, void (Receiver::*command)())
 {
-    m_server.runOutsideHandlers([receiver = QPointer(receiver), command] {
-        if (receiver)
-            (receiver->*command)();
+    connect(control, clicked, receiver, [this, control, receiver, command] {
+        m_server.runInTurn(control, [receiver = QPointer(receiver), command] {
+            if (receiver)
+                (receiver->*command)();
+        });
     });
 }
 
@@ -53,19 +57,17 @@ MainWindow::MainWindow(ServerState& state, SlotArray& server, QWidget* parent)
     , m_state(state)
     , m_server(server)
     , m_form(*this, state)
-    , m_logExport(state.Log, server, *this)
+    , m_logExport(state.Log, *this)
     , m_endProgram([] { QCoreApplication::exit(EXIT_SUCCESS); })
 {
     new EnterKeyRouter(*this, *m_form.cmdSend);
-    connect(m_form.cmdClearChat, &QPushButton::clicked, this, &MainWindow::cmdClearChat_Click);
-    connect(m_form.cmdClearLog, &QPushButton::clicked, this, &MainWindow::cmdClearLog_Click);
-    connect(m_form.cmdPrintLog, &QPushButton::clicked, this,
-        [this] { outsideHandlers(this, &MainWindow::cmdPrintLog_Click); });
-    connect(m_form.cmdSaveLog, &QPushButton::clicked, this,
-        [this] { outsideHandlers(this, &MainWindow::cmdSaveLog_Click); });
+    runsInTurn(m_form.cmdClearChat, &QPushButton::clicked, this, &MainWindow::cmdClearChat_Click);
+    runsInTurn(m_form.cmdClearLog, &QPushButton::clicked, this, &MainWindow::cmdClearLog_Click);
+    runsInTurn(m_form.cmdPrintLog, &QPushButton::clicked, this, &MainWindow::cmdPrintLog_Click);
+    runsInTurn(m_form.cmdSaveLog, &QPushButton::clicked, this, &MainWindow::cmdSaveLog_Click);
+    runsInTurn(m_form.mnuAbout, &QAction::triggered, this, &MainWindow::mnuAbout_Click);
+    // Quit ends the program at once, whatever is under way.
     connect(m_form.mnuAfsluiten, &QAction::triggered, this, &MainWindow::mnuAfsluiten_Click);
-    connect(m_form.mnuAbout, &QAction::triggered, this,
-        [this] { outsideHandlers(this, &MainWindow::mnuAbout_Click); });
     bindPortBox();
     connect(
         &state.transcript, &TranscriptStore::storageFailed, this, &MainWindow::showStorageFailure);
@@ -77,11 +79,9 @@ MainWindow::~MainWindow() = default;
 
 void MainWindow::load(RelayEngine& engine)
 {
-    // A refused start shows a message box.
-    connect(m_form.cmdStart, &QPushButton::clicked, &engine,
-        [this, &engine] { outsideHandlers(&engine, &RelayEngine::cmdStart_Click); });
-    connect(m_form.cmdStop, &QPushButton::clicked, &engine, &RelayEngine::cmdStop_Click);
-    connect(m_form.cmdSend, &QPushButton::clicked, &engine, &RelayEngine::cmdSend_Click);
+    runsInTurn(m_form.cmdStart, &QPushButton::clicked, &engine, &RelayEngine::cmdStart_Click);
+    runsInTurn(m_form.cmdStop, &QPushButton::clicked, &engine, &RelayEngine::cmdStop_Click);
+    runsInTurn(m_form.cmdSend, &QPushButton::clicked, &engine, &RelayEngine::cmdSend_Click);
     connect(m_form.txtNickname, &QLineEdit::textChanged, &engine, &RelayEngine::txtNickname_Change);
     engine.Form_Load();
     setFixedSize(sizeHint());

@@ -56,8 +56,9 @@ public:
     void mnuAfsluiten_Click();
 
 private:
-    template<typename Receiver>
-    void outsideHandlers(Receiver* receiver, void (Receiver::*command)());
+    template<typename Control, typename Signal, typename Receiver>
+    void runsInTurn(
+        Control* control, Signal clicked, Receiver* receiver, void (Receiver::*command)());
     void bindPortBox();
     void showFailure(const Failure& failure);
     void showStorageFailure(const Failure& failure);

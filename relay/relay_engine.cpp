@@ -160,15 +160,17 @@ void RelayEngine::cmdSend_Click()
 {
     if (m_console.message().isEmpty())
         return;
-    m_state.transcript.append(operatorLine());
-    // Composed afresh for every slot: what the operator types while the loop
-    // yields is what the later slots receive.
+    // Composed once, as Send takes its turn: every slot and the transcripts
+    // have the same line, and what the operator types while it goes out stays
+    // in the box for the next one.
+    const QByteArray line = operatorLine();
+    m_console.setMessage(QString());
+    m_state.transcript.append(line);
     const int lastSlot = m_state.connectie;
     for (int s = nextSlot(0, lastSlot); s != 0; s = nextSlot(s, lastSlot)) {
-        sendBestEffort(s, operatorLine());
+        sendBestEffort(s, line);
         m_server.DoEvents();
     }
-    m_console.setMessage(QString());
     m_state.Messages.setListIndex(m_state.Messages.ListCount() - 1);
 }
 

@@ -58,9 +58,11 @@ public:
     // The lowest client slot above `after` that is connected now, or 0 when
     // there is none: loops over slots visit the open connections only.
     virtual int nextConnected(int after) const = 0;
-    // Runs `command` now, or where a handler is suspended in a yield, once
-    // none is: for window commands that open modal dialogs.
-    virtual void runOutsideHandlers(std::function<void()> command) = 0;
+    // Runs a window command, clicked on `control`, in its turn: now, or where
+    // a handler is suspended in a yield or another command runs, once none
+    // is and the commands clicked before it have run. One clicked again while
+    // it waits is not queued again.
+    virtual void runInTurn(const QObject* control, std::function<void()> command) = 0;
 
 signals:
     void connectionRequest(int index, qint32 requestID);

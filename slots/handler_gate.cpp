@@ -1,5 +1,8 @@
 #include "handler_gate.h"
 
+#include <QScopedValueRollback>
+
+#include <algorithm>
 #include <utility>
 
 HandlerGate::HandlerGate(Clock clock, QObject* parent)
@@ -88,19 +91,23 @@ HandlerGate::Handling::~Handling()
     }
 }
 
-// A command run inside a yield would hold up the handler suspended there, and
-// a modal dialog's loop would spin on sockets that may not be read inside it.
-void HandlerGate::runOutsideHandlers(std::function<void()> command)
+// A command run inside a yield would hold up the handler suspended there,
+// and a modal dialog's loop would spin on sockets that may not be read inside
+// it; one run inside another command (a save serves between its reads) would
+// see the state half-way through that command.
+void HandlerGate::runInTurn(const QObject* control, std::function<void()> command)
 {
-    if (m_yieldDepth == 0)
-        command();
-    else
-        m_waitingCommands.push_back(std::move(command));
+    if (std::ranges::none_of(m_waitingCommands,
+            [control](const WaitingCommand& waiting) { return waiting.control == control; }))
+        m_waitingCommands.push_back({ control, std::move(command) });
+    runWaitingCommands();
 }
 
+// While a command runs, it runs those clicked meanwhile once it is done.
 void HandlerGate::postWaitingCommands()
 {
-    if (m_yieldDepth == 0 && !m_waitingCommands.empty() && !m_waitingCommandsPosted) {
+    if (m_yieldDepth == 0 && !m_commandRunning && !m_waitingCommands.empty()
+        && !m_waitingCommandsPosted) {
         m_waitingCommandsPosted = true;
         QMetaObject::invokeMethod(this, &HandlerGate::runWaitingCommands, Qt::QueuedConnection);
     }
@@ -110,8 +117,12 @@ void HandlerGate::postWaitingCommands()
 void HandlerGate::runWaitingCommands()
 {
     m_waitingCommandsPosted = false;
-    if (m_yieldDepth > 0)
+    if (m_commandRunning)
         return;
-    for (const auto& command : std::exchange(m_waitingCommands, {}))
+    const QScopedValueRollback running(m_commandRunning, true);
+    while (m_yieldDepth == 0 && !m_waitingCommands.empty()) {
+        const std::function<void()> command = std::move(m_waitingCommands.front().run);
+        m_waitingCommands.pop_front();
         command();
+    }
 }

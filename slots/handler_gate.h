@@ -5,9 +5,9 @@
 #include <QObject>
 
 #include <chrono>
+#include <deque>
 #include <functional>
 #include <optional>
-#include <vector>
 
 // Which handlers run when. The event loop raises events; a yield only inside
 // a costly handler, and then only one more: a handler that has sent more
@@ -83,11 +83,11 @@ public:
     };
     AddressLedger::Account* payer() const { return m_payer; }
 
-    // Runs `command` now, or where a handler is suspended in a yield, once
-    // none is.
-    void runOutsideHandlers(std::function<void()> command);
-    // At the end of an outermost yield: the command runs once the handler
-    // suspended there has returned to the loop.
+    // Runs a window command in its turn (SlotArray::runInTurn); `control` is
+    // what was clicked for it.
+    void runInTurn(const QObject* control, std::function<void()> command);
+    // At the end of an outermost yield: the commands waiting run once the
+    // handler suspended there has returned to the loop.
     void postWaitingCommands();
 
 private:
@@ -108,7 +108,13 @@ private:
     int m_yieldsUnclocked = 0;
     std::chrono::steady_clock::time_point m_socketsChecked;
     std::chrono::steady_clock::time_point m_windowPassRun;
-    // Commands that wait for no handler to be suspended in a yield.
-    std::vector<std::function<void()>> m_waitingCommands;
+    // The window's commands in the order clicked, each control's at most
+    // once, so there are never more than the window has controls.
+    struct WaitingCommand {
+        const QObject* control;
+        std::function<void()> run;
+    };
+    std::deque<WaitingCommand> m_waitingCommands;
     bool m_waitingCommandsPosted = false;
+    bool m_commandRunning = false;
 };

@@ -70,9 +70,9 @@ public:
     QString LocalIP(int /*index*/) const override { return localIpv4(); }
     void DoEvents() override;
     int nextConnected(int after) const override { return m_table.nextConnected(after); }
-    void runOutsideHandlers(std::function<void()> command) override
+    void runInTurn(const QObject* control, std::function<void()> command) override
     {
-        m_gate.runOutsideHandlers(std::move(command));
+        m_gate.runInTurn(control, std::move(command));
     }
 
     void setOutputCap(qsizetype bytes) { m_output.setOutputCap(bytes); }

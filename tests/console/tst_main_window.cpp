@@ -2,6 +2,7 @@
 #include "list_box_accessible.h"
 #include "log_printer.h"
 #include "message_box.h"
+#include "on_sending.h"
 #include "page_writer.h"
 #include "resource_limit.h"
 #include "save_dialog.h"
@@ -125,8 +126,10 @@ private slots:
         saved = "\"after the clear\"\r\n";
         QCOMPARE(fileBytes(path), saved);
 
-        // Past the process's file size limit, a write fails half-way; the
+        // Past the process's file size limit, a write fails half-way (here
+        // one made off the window's thread, of more than one buffer); the
         // transcript's files, past it too, leave its lines in memory.
+        transcript.append(QByteArray(1024 * 1024, 'y'));
         QString box = boxShownBy(
             [&] { withLimit(RLIMIT_FSIZE, 16, [&] { w.button("cmdSaveLog")->click(); }); });
         QVERIFY2(box.contains(path), qPrintable(box));
@@ -150,6 +153,81 @@ private slots:
             std::make_unique<PagePrinter>(dir.filePath("missing/log.pdf")));
         box = boxShownBy([&] { w.button("cmdPrintLog")->click(); });
         QVERIFY2(box.contains(QStringLiteral("missing/log.pdf")), qPrintable(box));
+    }
+
+    // Commands clicked while a relay is suspended in a yield run once it has
+    // finished, each once however often it was clicked, in the order clicked:
+    // one Start, one listener and one operator row; the save and the print
+    // see the log as it was before the Clear All clicked after them.
+    void commandsClickedInAYield()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("log.txt"));
+        OnSending onSending;
+        ServerWindow w;
+        auto* dialog = new ScriptedSaveDialog;
+        auto* printer = new RecordingPrinter;
+        w.frmMain.logExport().setSaveDialog(std::unique_ptr<SaveDialog>(dialog));
+        w.frmMain.logExport().setPrinter(std::unique_ptr<LogPrinter>(printer));
+        int saveDialogs = 0;
+        dialog->answer = [&] {
+            ++saveDialogs;
+            return std::optional(path);
+        };
+        w.start();
+        Client ann = w.connect(), bob = w.connect();
+        QVERIFY(ann && bob);
+        w.button("cmdStop")->click();
+        w.state.transcript.append("before");
+
+        w.server.setProbe(&onSending);
+        w.server.setYieldIntervals(0us, 0us);
+        onSending.add(1, "from bob", [&] {
+            for (const char* name : { "cmdStart", "cmdStart", "cmdSaveLog", "cmdSaveLog",
+                     "cmdPrintLog", "cmdPrintLog", "cmdClearLog" })
+                w.button(name)->click();
+        });
+        const QString box = boxShownBy([&] {
+            bob->write("from bob");
+            QTRY_VERIFY_WITH_TIMEOUT(printer->record.contains("<end>"), timeoutMs);
+        });
+        QCOMPARE(box, QString());
+        QCOMPARE(w.server.State(0), int(SlotArray::sckListening));
+        QCOMPARE(rows(w.state.Users), QByteArrayList { "op" });
+        QCOMPARE(saveDialogs, 1);
+        QCOMPARE(fileBytes(path), QByteArray("\"before\"\r\n\"from bob\"\r\n"));
+        QCOMPARE(printer->record, (QByteArrayList { "before", "from bob", "<end>" }));
+        QCOMPARE(w.state.Log.ListCount(), 0);
+        QVERIFY(w.connect());
+    }
+
+    // A save serves between its reads: a line that waits when the save
+    // starts is relayed, and logged, before the save has finished. A print
+    // clicked meanwhile follows it.
+    void aSaveKeepsServing()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("log.txt"));
+        ServerWindow w;
+        w.start();
+        Client ann = w.connect(), bob = w.connect();
+        QVERIFY(ann && bob);
+        w.state.transcript.append("before");
+        auto dialog = std::make_unique<ScriptedSaveDialog>();
+        auto* printer = new RecordingPrinter;
+        w.frmMain.logExport().setPrinter(std::unique_ptr<LogPrinter>(printer));
+        dialog->answer = [&] {
+            ann->write("during the save");
+            ann->flush();
+            w.button("cmdPrintLog")->click();
+            return std::optional(path);
+        };
+        w.frmMain.logExport().setSaveDialog(std::move(dialog));
+        w.button("cmdSaveLog")->click();
+        QCOMPARE(rows(w.state.Log), (QByteArrayList { "before", "during the save" }));
+        QVERIFY(w.receives(*bob, "during the save"));
+        QCOMPARE(fileBytes(path), QByteArray("\"before\"\r\n"));
+        QCOMPARE(printer->record, (QByteArrayList { "before", "during the save", "<end>" }));
     }
 
     void initTestCase() { listenAsAssistiveTechnology(); }

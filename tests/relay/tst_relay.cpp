@@ -96,7 +96,7 @@ public:
         const auto next = std::find(states.begin() + after + 1, states.end(), int(sckConnected));
         return next == states.end() ? 0 : int(next - states.begin());
     }
-    void runOutsideHandlers(std::function<void()> command) override { command(); }
+    void runInTurn(const QObject*, std::function<void()> command) override { command(); }
     void DoEvents() override
     {
         ++yields;
