@@ -12,10 +12,10 @@
 // The array of TCP endpoints the engine works on, addressed by slot number:
 // slot 0 listens, slots 1 and up are accepted connections, numbered in the
 // order of their admission and never reused. Events arrive as signals, one at
-// a time, in the order their messages were read; DoEvents() runs the window's
-// events that are waiting (and, inside a handler that sends the roster to
-// everyone, cheap messages' handlers, which may call it again) and returns
-// without waiting for new ones.
+// a time, in the order their messages were read; DoEvents() writes what
+// clients' sockets can take, runs the window's events that are waiting (and,
+// inside a handler that sends the roster to everyone, cheap messages'
+// handlers, which may call it again) and returns without waiting for new ones.
 //
 // Text on the wire is Latin-1: one byte per character, passed as bytes.
 class SlotArray : public QObject {
