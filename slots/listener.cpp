@@ -135,8 +135,9 @@ void Listener::discard(const Arrival& arrival)
     m_ledger.release(*arrival.account, AddressLedger::Clock::now());
 }
 
-// A connection past its address's cap is closed before its greeting, costing
-// the others nothing. Those of an address that is over its budget, or that
+// A connection the rules refuse, or past its address's cap, is closed before
+// its greeting, costing the others nothing; a refused one is not even given
+// an account. Those of an address that is over its budget, or that
 // has connections waiting already (so that they are greeted in order), wait.
 void Listener::acceptReady()
 {
@@ -152,8 +153,12 @@ void Listener::acceptReady()
                 continue;
             return;
         }
-        const auto now = AddressLedger::Clock::now();
         const sockaddr_in6 remote = asIpv6(peer);
+        if (!admitted(remote)) {
+            ::close(fd);
+            continue;
+        }
+        const auto now = AddressLedger::Clock::now();
         AddressLedger::Account& account = m_ledger.hold(remote.sin6_addr, now);
         const Arrival arrival { fd, remote, &account };
         if (account.open + account.waiting >= m_connectionsPerAddress) {
@@ -165,6 +170,13 @@ void Listener::acceptReady()
             m_waiting.push_back(arrival);
         }
     }
+}
+
+bool Listener::admitted(const sockaddr_in6& remote)
+{
+    Network::Address address;
+    std::memcpy(address.data(), &remote.sin6_addr, address.size());
+    return !m_rules || m_rules->admit(address);
 }
 
 // A request is valid only while its event is being handled: one not taken

@@ -68,6 +68,7 @@ public:
     int State(int index) const override;
     QString RemoteHostIP(int index) const override;
     QString LocalIP(int /*index*/) const override { return localIpv4(); }
+    void Disconnect(int index) override { m_fairShare.cutOff(index); }
     void DoEvents() override;
     int nextConnected(int after) const override { return m_table.nextConnected(after); }
     void runOutsideHandlers(std::function<void()> command) override
@@ -88,6 +89,8 @@ public:
     // Apply to the addresses seen from now on.
     void setBudgets(Budget input, Budget sends) { m_ledger.setBudgets(input, sends); }
     void setProbe(SlotArrayProbe* probe) { m_probe = probe; }
+    // Who may connect; without rules, anyone may.
+    void setAccessRules(AccessRules& rules) { m_listener.setAccessRules(rules); }
 
     int lastSlot() const { return m_table.lastCreated(); }
     int openConnections() const { return m_table.openCount(); }

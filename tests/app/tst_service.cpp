@@ -43,16 +43,18 @@ struct NotifySocket {
 };
 
 // The installed program's way of running, as a service manager starts it:
-// no display, its cache folder given, and optionally a socket handed over
+// no display, its cache and state folders given, and optionally a socket handed over
 // as descriptor 3 with the variables naming this process.
 struct Service {
     QTemporaryDir cache;
+    QTemporaryDir state;
     QProcess process;
 
     explicit Service(
         const QStringList& arguments, const QStringList& environment = {}, int handedFd = -1)
     {
-        QStringList variables = QProcess::systemEnvironment() << "CACHE_DIRECTORY=" + cache.path();
+        QStringList variables = QProcess::systemEnvironment()
+            << "CACHE_DIRECTORY=" + cache.path() << "STATE_DIRECTORY=" + state.path();
         // Nothing of the display or the manager that runs the tests.
         variables.removeIf([](const QString& variable) {
             return variable.startsWith(u"DISPLAY=") || variable.startsWith(u"NOTIFY_SOCKET=")

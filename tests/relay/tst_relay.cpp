@@ -84,6 +84,7 @@ public:
         return QStringLiteral("192.0.2.%1").arg(index);
     }
     QString LocalIP(int) const override { return QStringLiteral("198.51.100.7"); }
+    void Disconnect(int index) override { states.at(index) = sckClosed; }
     int nextConnected(int after) const override
     {
         const auto next = std::find(states.begin() + after + 1, states.end(), int(sckConnected));
