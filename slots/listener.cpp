@@ -63,6 +63,13 @@ int listeningSocket(quint16 port)
     return boundSocket(AF_INET, reinterpret_cast<const sockaddr*>(&any4), sizeof any4);
 }
 
+Network::Address addressOf(const sockaddr_in6& remote)
+{
+    Network::Address address;
+    std::memcpy(address.data(), &remote.sin6_addr, address.size());
+    return address;
+}
+
 } // namespace
 
 Listener::Listener(
@@ -174,9 +181,7 @@ void Listener::acceptReady()
 
 bool Listener::admitted(const sockaddr_in6& remote)
 {
-    Network::Address address;
-    std::memcpy(address.data(), &remote.sin6_addr, address.size());
-    return !m_rules || m_rules->admit(address);
+    return !m_rules || m_rules->admit(addressOf(remote));
 }
 
 // A request is valid only while its event is being handled: one not taken
@@ -218,7 +223,11 @@ void Listener::admitWaiting()
         if (std::find(heldBack.begin(), heldBack.end(), &account) == heldBack.end()
             && m_ledger.mayRead(account, now)) {
             --account.waiting;
-            offer(arrival);
+            // A ban made while it waited holds for it too.
+            if (!m_rules || m_rules->permits(addressOf(arrival.remote)))
+                offer(arrival);
+            else
+                discard(arrival);
         } else {
             heldBack.push_back(&account);
             kept.push_back(arrival);
