@@ -61,9 +61,11 @@ void Moderation::load(const RulesFile& file)
                 .arg(file.path(), failure.text));
         return;
     }
-    log(QStringLiteral("Access rules loaded from %1: %2 bans in force.")
+    const std::size_t bans = m_state.rules.bans().size();
+    log(QStringLiteral("Access rules loaded from %1: %2 ban%3 in force.")
             .arg(file.path())
-            .arg(m_state.rules.bans().size()));
+            .arg(bans)
+            .arg(bans == 1 ? QString() : QStringLiteral("s")));
 }
 
 // Visits the connections open now; each one closed leaves the table at once.

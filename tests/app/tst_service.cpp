@@ -224,7 +224,7 @@ private slots:
         };
         QVERIFY(reloadWith("127.8.1.0/24 never a flooder\n"));
         QVERIFY(service.logs(
-            "<6>Access rules loaded from " + rules.fileName().toLatin1() + ": 1 bans in force.\n"));
+            "<6>Access rules loaded from " + rules.fileName().toLatin1() + ": 1 ban in force.\n"));
         QTRY_COMPARE_WITH_TIMEOUT(inside->state(), QAbstractSocket::UnconnectedState, timeoutMs);
         QVERIFY(!greetedFrom(reserved.port, "127.8.1.2"));
         QVERIFY(greetedFrom(reserved.port, "127.8.2.1"));
