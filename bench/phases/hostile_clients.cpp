@@ -2,6 +2,7 @@
 
 #include "sockets.h"
 
+#include <deque>
 #include <string>
 
 namespace bench {
@@ -167,6 +168,33 @@ private:
     int m_joins = 0;
 };
 
+// 1,000 connection attempts a second from the address the server bans; the
+// last 100 are kept open, so that each is taken by the server, which closes
+// it unanswered.
+class BannedConnector final : public Hostile {
+public:
+    BannedConnector(int port, int epoll, in_addr_t /*from*/)
+        : Hostile(port, epoll, bannedAddress())
+    {
+    }
+    void tick() override
+    {
+        if (m_start == Clock::time_point())
+            m_start = Clock::now();
+        for (const auto due = static_cast<long>(secondsSince(m_start) * 1000); m_made < due;
+             ++m_made) {
+            m_open.push_back(connect(false));
+            if (m_open.size() > 100)
+                m_open.pop_front();
+        }
+    }
+
+private:
+    Clock::time_point m_start;
+    long m_made = 0;
+    std::deque<std::unique_ptr<Client>> m_open;
+};
+
 template<typename Behaviour>
 void addHostile(std::vector<std::unique_ptr<Hostile>>& hostiles, int port, int epoll)
 {
@@ -187,6 +215,7 @@ const HostileKind kinds[] = {
     { "a join with a 64 KiB nickname, then close, every 2 s", addHostile<LongNickJoiner> },
     { "a joined client that never reads", addHostile<NonReader> },
     { "a client that joins and resets every second", addHostile<JoinResetter> },
+    { "a banned address making 1,000 connection attempts a second", addHostile<BannedConnector> },
 };
 
 } // namespace
@@ -194,6 +223,11 @@ const HostileKind kinds[] = {
 std::span<const HostileKind> hostileKinds()
 {
     return kinds;
+}
+
+in_addr_t bannedAddress()
+{
+    return clientAddress(65000);
 }
 
 in_addr_t hostileAddress(size_t n)
