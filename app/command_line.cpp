@@ -11,6 +11,11 @@ struct Options {
         QStringLiteral("Offer port <N> (1 to 65535)."), QStringLiteral("N") };
     QCommandLineOption nickname { QStringLiteral("nickname"),
         QStringLiteral("Offer the nickname <NAME>."), QStringLiteral("NAME") };
+    QCommandLineOption allow { QStringLiteral("allow"),
+        QStringLiteral("Let only addresses inside <NETWORKS> connect, in CIDR form separated by "
+                       "commas (192.168.0.0/16,fd00::/8); an empty list lets anyone. The window "
+                       "remembers it with the port and nickname."),
+        QStringLiteral("NETWORKS") };
     QCommandLineOption start { QStringLiteral("start"),
         QStringLiteral("Start the service at once, as if Start Server were pressed.") };
     QCommandLineOption headless { QStringLiteral("headless"),
@@ -42,8 +47,16 @@ struct Options {
             "listening\n"
             "socket handed over as descriptor 3 (LISTEN_PID, LISTEN_FDS=1) is served instead of "
             "binding\n"
-            "the port. SIGTERM and SIGINT stop the service and end the program with status 0."));
-        parser.addOptions({ port, nickname, start, headless, help, version });
+            "the port. SIGTERM and SIGINT stop the service and end the program with status 0; "
+            "SIGHUP reads\n"
+            "the access rules again.\n"
+            "\n"
+            "Access rules (bans and allowed networks) are kept in the file access-rules, in "
+            "$STATE_DIRECTORY\n"
+            "when set, else in the user's data folder; the window writes it when the operator "
+            "bans or lifts\n"
+            "a ban from the roster's context menu."));
+        parser.addOptions({ port, nickname, allow, start, headless, help, version });
     }
 };
 
@@ -80,6 +93,17 @@ CommandLine parseCommandLine(const QStringList& arguments)
             return refuse(
                 QStringLiteral("--port takes a whole number from 1 to 65535, not '%1'.").arg(text));
         result.port = port;
+    }
+    if (parser.isSet(options.allow)) {
+        std::vector<Network> allowed;
+        for (const QString& text : parser.value(options.allow).split(u',', Qt::SkipEmptyParts)) {
+            const std::optional<Network> network = Network::parse(text.trimmed());
+            if (!network)
+                return refuse(
+                    QStringLiteral("--allow takes networks in CIDR form, not '%1'.").arg(text));
+            allowed.push_back(*network);
+        }
+        result.allowed = std::move(allowed);
     }
     if (parser.isSet(options.nickname))
         result.nickname = parser.value(options.nickname);

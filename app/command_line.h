@@ -1,9 +1,12 @@
 #pragma once
 
+#include "network.h"
+
 #include <QString>
 #include <QStringList>
 
 #include <optional>
+#include <vector>
 
 // What the program is asked to do by its arguments.
 struct CommandLine {
@@ -14,6 +17,8 @@ struct CommandLine {
     QString error;
     std::optional<int> port;
     std::optional<QString> nickname;
+    // Only these networks may connect; empty: any.
+    std::optional<std::vector<Network>> allowed;
     // Start the service at once, as if Start Server were pressed.
     bool start = false;
     // Serve without a window, as a service.

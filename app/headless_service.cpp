@@ -1,14 +1,18 @@
 #include "headless_service.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 
 #include <cstring>
 
-HeadlessService::HeadlessService(
-    const QString& nickname, quint16 port, const HandedListener& handed)
+HeadlessService::HeadlessService(const QString& nickname, quint16 port,
+    const HandedListener& handed, const RulesFile& rules, std::vector<Network> allowed)
     : m_console(m_state, nickname, handed.fd >= 0 ? handed.port : port)
+    , m_rules(rules)
 {
     m_server.adoptListener(handed);
+    m_server.setAccessRules(m_state.rules);
+    m_state.rules.setStartAllowed(std::move(allowed));
     connect(&m_console, &HeadlessConsole::onlineChanged, this, &HeadlessService::reportOnline);
     connect(
         &m_engine, &RelayEngine::serviceStarted, this, [this](int port, const QString& nickname) {
@@ -25,8 +29,11 @@ HeadlessService::HeadlessService(
     m_state.cmbPort.setListIndex(portRow);
 }
 
+// Rules are in force before the first client comes.
 bool HeadlessService::start()
 {
+    if (QFileInfo::exists(m_rules.path()))
+        reload();
     m_engine.cmdStart_Click();
     return m_server.State(0) == SlotArray::sckListening;
 }
@@ -42,6 +49,11 @@ void HeadlessService::stop(int signal)
         m_engine.cmdStop_Click();
     }
     QCoreApplication::exit(0);
+}
+
+void HeadlessService::reload()
+{
+    m_moderation.load(m_rules);
 }
 
 // The roster holds the operator's row too.

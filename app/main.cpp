@@ -9,8 +9,10 @@
 #include <QApplication>
 #include <QIcon>
 #include <QSettings>
+#include <QStandardPaths>
 #include <QTimer>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
@@ -29,14 +31,30 @@ QStringList argumentsOf(int argc, char* argv[])
     return arguments;
 }
 
+// The service manager's state folder for a service, else the user's data folder.
+RulesFile rulesFile()
+{
+    const QString stateDirectory = qEnvironmentVariable("STATE_DIRECTORY").section(u':', 0, 0);
+    const QString folder = stateDirectory.isEmpty()
+        ? QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)
+        : stateDirectory;
+    return RulesFile(folder + QStringLiteral("/access-rules"));
+}
+
 int serveHeadless(
     int argc, char* argv[], const CommandLine& commandLine, const HandedListener& handed)
 {
     const QCoreApplication app(argc, argv);
     HeadlessService service(commandLine.nickname.value_or(QString()),
-        quint16(commandLine.port.value_or(defaultPort)), handed);
+        quint16(commandLine.port.value_or(defaultPort)), handed, rulesFile(),
+        commandLine.allowed.value_or(std::vector<Network>()));
     const StopSignals stopSignals;
-    QObject::connect(&stopSignals, &StopSignals::received, &service, &HeadlessService::stop);
+    QObject::connect(&stopSignals, &StopSignals::received, &service, [&service](int signal) {
+        if (signal == SIGHUP)
+            service.reload();
+        else
+            service.stop(signal);
+    });
     if (!service.start())
         return exitRefusedStart;
     return QCoreApplication::exec();
@@ -54,6 +72,8 @@ int serveInWindow(
     QSettings settings;
     RememberedStarts starts(settings, program.engine);
     starts.offerIn(program.frmMain);
+    program.state.rules.setStartAllowed(starts.allowList(commandLine.allowed));
+    program.keepRulesIn(rulesFile());
     program.frmMain.offerStart(
         handed.fd >= 0 ? handed.port : commandLine.port, commandLine.nickname);
     const StopSignals stopSignals;

@@ -19,9 +19,27 @@ void RememberedStarts::offerIn(MainWindow& window) const
         nickname.isValid() ? std::optional(nickname.toString()) : std::nullopt);
 }
 
+std::vector<Network> RememberedStarts::allowList(const std::optional<std::vector<Network>>& given)
+{
+    if (given) {
+        m_allowList = *given;
+        return m_allowList;
+    }
+    m_allowList.clear();
+    for (const QString& text : m_settings.value(QStringLiteral("allow")).toStringList()) {
+        if (const std::optional<Network> network = Network::parse(text))
+            m_allowList.push_back(*network);
+    }
+    return m_allowList;
+}
+
 void RememberedStarts::remember(int port, const QString& nickname)
 {
+    QStringList allowList;
+    for (const Network& network : m_allowList)
+        allowList.append(network.text());
     m_settings.setValue(QStringLiteral("port"), port);
     m_settings.setValue(QStringLiteral("nickname"), nickname);
+    m_settings.setValue(QStringLiteral("allow"), allowList);
     m_settings.sync();
 }

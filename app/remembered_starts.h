@@ -1,12 +1,17 @@
 #pragma once
 
+#include "network.h"
+
 #include <QObject>
+
+#include <optional>
+#include <vector>
 
 class MainWindow;
 class QSettings;
 class RelayEngine;
 
-// The nickname and port of the last successful start, kept in the settings
+// The nickname, port and allow-list of the last successful start, kept in the settings
 // and offered at the next launch. Written at once, so that a program ended by
 // the system keeps them.
 class RememberedStarts final : public QObject {
@@ -17,9 +22,13 @@ public:
 
     // Puts the remembered start into the window's boxes, as if typed.
     void offerIn(MainWindow& window) const;
+    // The allow-list given, or where none is, the one remembered; it is
+    // remembered at the next successful start.
+    std::vector<Network> allowList(const std::optional<std::vector<Network>>& given);
 
 private:
     void remember(int port, const QString& nickname);
 
     QSettings& m_settings;
+    std::vector<Network> m_allowList;
 };

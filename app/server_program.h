@@ -1,15 +1,39 @@
 #pragma once
 
 #include "main_window.h"
+#include "moderation.h"
 #include "relay_engine.h"
+#include "rules_file.h"
 #include "server_state.h"
 #include "socket_slot_array.h"
 
+#include <QFileInfo>
+
 // The program's objects, built in the order they need each other: the slot
-// array, the server state, the window that shows it, and the engine that
-// the window's controls drive. They live as long as this.
+// array, the server state, the window that shows it, and the engine and
+// moderation that the window's controls drive. They live as long as this.
 struct ServerProgram {
-    ServerProgram() { frmMain.load(engine); }
+    ServerProgram()
+    {
+        server.setAccessRules(state.rules);
+        frmMain.load(engine);
+        frmMain.addRosterMenu(moderation);
+    }
+
+    // Puts the file's rules in force, and writes them there whenever they
+    // change; a failure to write is a row in the log.
+    void keepRulesIn(const RulesFile& file)
+    {
+        if (QFileInfo::exists(file.path()))
+            moderation.load(file);
+        QObject::connect(&state.rules, &AccessRules::changed, &frmMain, [this, file] {
+            if (Failure failure = file.save(state.rules))
+                state.transcript.append(
+                    QStringLiteral("The access rules could not be saved to %1: %2.")
+                        .arg(file.path(), failure.text)
+                        .toLatin1());
+        });
+    }
 
     // What the operator does to start the service: types a nickname and a
     // port on the Settings page and presses Start Server.
@@ -23,4 +47,5 @@ struct ServerProgram {
     ServerState state;
     MainWindow frmMain { state, server };
     RelayEngine engine { state, server, frmMain };
+    Moderation moderation { state, server };
 };

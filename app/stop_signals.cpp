@@ -11,7 +11,7 @@
 
 namespace {
 
-constexpr int stopSignals[] = { SIGTERM, SIGINT };
+constexpr int stopSignals[] = { SIGTERM, SIGINT, SIGHUP };
 // Written by the handler, read by the event loop.
 int signalPair[2] = { -1, -1 };
 

@@ -4,7 +4,7 @@
 
 class QSocketNotifier;
 
-// SIGTERM and SIGINT as a Qt signal. The handler only writes the signal's
+// SIGTERM, SIGINT and SIGHUP as a Qt signal. The handler only writes the signal's
 // number to a socket pair that the event loop watches, so that the work is
 // done by the loop, never inside the handler. One at a time per process.
 class StopSignals final : public QObject {

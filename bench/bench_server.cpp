@@ -2,11 +2,13 @@
 // port given, so that the load generator measures what a user runs:
 //
 //   quenvar-bench-server PORT [PAGE] [--fill-log BYTES] [--save-to FILE] [--trace FILE]
+//                        [--ban NETWORK]
 //
 // PAGE names the tab the window shows while it serves. For the benchmarks of
 // long runs, --fill-log fills the log with rows of a kilobyte before the
 // start, and with --save-to, SIGUSR1 clicks Save Log As, which saves the log
 // to FILE. --trace writes where each ordinary line's time went (line_trace.h).
+// --ban bans a network for good before the start.
 #include "line_trace.h"
 #include "process_setup.h"
 #include "save_dialog.h"
@@ -46,17 +48,20 @@ int main(int argc, char* argv[])
     const QCommandLineOption fillLog("fill-log", "", "bytes");
     const QCommandLineOption saveTo("save-to", "", "file");
     const QCommandLineOption traceTo("trace", "", "file");
-    parser.addOptions({ fillLog, saveTo, traceTo });
+    const QCommandLineOption ban("ban", "", "network");
+    parser.addOptions({ fillLog, saveTo, traceTo, ban });
     if (!parser.parse(QCoreApplication::arguments()) || parser.positionalArguments().isEmpty()
         || parser.positionalArguments().size() > 2) {
         std::fprintf(stderr,
             "usage: %s PORT [Settings|Logs|Users|Chat] [--fill-log BYTES] [--save-to FILE]"
-            " [--trace FILE]\n",
+            " [--trace FILE] [--ban NETWORK]\n",
             argv[0]);
         return 2;
     }
     const QStringList positional = parser.positionalArguments();
     ServerProgram program;
+    if (const std::optional<Network> banned = Network::parse(parser.value(ban)))
+        program.moderation.ban(*banned, QDateTime());
     MainWindow& frmMain = program.frmMain;
     auto saveDialog = std::make_unique<FixedFile>();
     saveDialog->file = parser.value(saveTo);

@@ -42,6 +42,7 @@ public:
     int State(int) const override { return sckClosed; }
     QString RemoteHostIP(int) const override { return {}; }
     QString LocalIP(int) const override { return {}; }
+    void Disconnect(int) override { }
     void DoEvents() override { QCoreApplication::processEvents(); }
     int nextConnected(int) const override { return 0; }
     void runInTurn(const QObject*, std::function<void()> command) override { command(); }

@@ -3,6 +3,7 @@
 #include "enter_key_router.h"
 #include "list_box.h"
 #include "relay_engine.h"
+#include "roster_menu.h"
 #include "server_state.h"
 #include "slot_array.h"
 
@@ -85,6 +86,12 @@ void MainWindow::load(RelayEngine& engine)
     connect(m_form.txtNickname, &QLineEdit::textChanged, &engine, &RelayEngine::txtNickname_Change);
     engine.Form_Load();
     setFixedSize(sizeHint());
+}
+
+void MainWindow::addRosterMenu(Moderation& moderation)
+{
+    new RosterMenu(*this, { m_form.Users, m_form.Ip, m_form.connection, m_form.Users2 }, m_state,
+        moderation, m_server);
 }
 
 // The box's text decides the selected row: a row picked from the list puts

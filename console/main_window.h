@@ -9,6 +9,7 @@
 #include <functional>
 #include <optional>
 
+class Moderation;
 class RelayEngine;
 class SlotArray;
 struct ServerState;
@@ -27,6 +28,8 @@ public:
     // Hands the controls' events to the engine, and loads the form: the
     // start-up values, before the window takes input.
     void load(RelayEngine& engine);
+    // Gives the roster's lists their context menu.
+    void addRosterMenu(Moderation& moderation);
     LogExport& logExport() { return m_logExport; }
     // What Quit does once slot 0 is closed; unless replaced, ends the event
     // loop, once the handler under way (if any) has returned, so that all is

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "access_rules.h"
 #include "list_model.h"
 #include "roster_selection.h"
 #include "transcript_store.h"
@@ -51,4 +52,6 @@ struct ServerState {
     TranscriptStore transcript;
     TranscriptView Messages { transcript }; // the chat transcript
     TranscriptView Log { transcript }; // the same lines: the log that is saved and printed
+
+    AccessRules rules; // who may connect
 };

@@ -53,6 +53,9 @@ public:
     virtual int State(int index) const = 0;
     virtual QString RemoteHostIP(int index) const = 0;
     virtual QString LocalIP(int index) const = 0;
+    // Closes a client slot's connection; its departure comes as peerClosed,
+    // from the loop, not from inside this call.
+    virtual void Disconnect(int index) = 0;
     virtual void DoEvents() = 0;
 
     // The lowest client slot above `after` that is connected now, or 0 when

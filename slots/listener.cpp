@@ -63,6 +63,13 @@ int listeningSocket(quint16 port)
     return boundSocket(AF_INET, reinterpret_cast<const sockaddr*>(&any4), sizeof any4);
 }
 
+Network::Address addressOf(const sockaddr_in6& remote)
+{
+    Network::Address address;
+    std::memcpy(address.data(), &remote.sin6_addr, address.size());
+    return address;
+}
+
 } // namespace
 
 Listener::Listener(
@@ -135,8 +142,9 @@ void Listener::discard(const Arrival& arrival)
     m_ledger.release(*arrival.account, AddressLedger::Clock::now());
 }
 
-// A connection past its address's cap is closed before its greeting, costing
-// the others nothing. Those of an address that is over its budget, or that
+// A connection the rules refuse, or past its address's cap, is closed before
+// its greeting, costing the others nothing; a refused one is not even given
+// an account. Those of an address that is over its budget, or that
 // has connections waiting already (so that they are greeted in order), wait.
 void Listener::acceptReady()
 {
@@ -152,8 +160,12 @@ void Listener::acceptReady()
                 continue;
             return;
         }
-        const auto now = AddressLedger::Clock::now();
         const sockaddr_in6 remote = asIpv6(peer);
+        if (!admitted(remote)) {
+            ::close(fd);
+            continue;
+        }
+        const auto now = AddressLedger::Clock::now();
         AddressLedger::Account& account = m_ledger.hold(remote.sin6_addr, now);
         const Arrival arrival { fd, remote, &account };
         if (account.open + account.waiting >= m_connectionsPerAddress) {
@@ -165,6 +177,11 @@ void Listener::acceptReady()
             m_waiting.push_back(arrival);
         }
     }
+}
+
+bool Listener::admitted(const sockaddr_in6& remote)
+{
+    return !m_rules || m_rules->admit(addressOf(remote));
 }
 
 // A request is valid only while its event is being handled: one not taken
@@ -206,7 +223,11 @@ void Listener::admitWaiting()
         if (std::find(heldBack.begin(), heldBack.end(), &account) == heldBack.end()
             && m_ledger.mayRead(account, now)) {
             --account.waiting;
-            offer(arrival);
+            // A ban made while it waited holds for it too.
+            if (!m_rules || m_rules->permits(addressOf(arrival.remote)))
+                offer(arrival);
+            else
+                discard(arrival);
         } else {
             heldBack.push_back(&account);
             kept.push_back(arrival);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "access_rules.h"
 #include "address_ledger.h"
 #include "epoll_watches.h"
 #include "handed_listener.h"
@@ -23,8 +24,8 @@ struct Arrival {
 
 // Slot 0: the listening socket and the way in. It accepts what is waiting,
 // keeps accepting when the process runs out of descriptors, closes at once a
-// connection past its address's cap, and holds back the connections of an
-// address over its budget until that address may be served again.
+// connection the access rules refuse or past its address's cap, and holds back the connections of
+// an address over its budget until that address may be served again.
 class Listener final : public QObject {
     Q_OBJECT
 
@@ -47,6 +48,7 @@ public:
     int state() const { return m_state; }
 
     void setConnectionsPerAddress(int connections) { m_connectionsPerAddress = connections; }
+    void setAccessRules(AccessRules& rules) { m_rules = &rules; }
     void acceptReady();
     // Greets the waiting connections whose address may be served again.
     void admitWaiting();
@@ -58,6 +60,7 @@ public:
     void discard(const Arrival& arrival);
 
 private:
+    bool admitted(const sockaddr_in6& remote);
     void offer(const Arrival& arrival);
     void discardWaiting();
     bool acceptWithoutDescriptors();
@@ -68,6 +71,7 @@ private:
     AddressLedger& m_ledger;
     int m_connectionsPerAddress;
     Admit m_admit;
+    AccessRules* m_rules = nullptr;
     int m_fd = -1;
     int m_state = SlotArray::sckClosed;
     int m_spareFd = -1;

@@ -68,6 +68,7 @@ public:
     int State(int index) const override;
     QString RemoteHostIP(int index) const override;
     QString LocalIP(int /*index*/) const override { return localIpv4(); }
+    void Disconnect(int index) override { m_fairShare.cutOff(index); }
     void DoEvents() override;
     int nextConnected(int after) const override { return m_table.nextConnected(after); }
     void runInTurn(const QObject* control, std::function<void()> command) override
@@ -90,6 +91,8 @@ public:
     void setProbe(SlotArrayProbe* probe) { m_probe = probe; }
     // The clock that tells how long a turn took and a client's output waited.
     void setOutputClock(TurnWriter::Clock clock) { m_output.setClock(std::move(clock)); }
+    // Who may connect; without rules, anyone may.
+    void setAccessRules(AccessRules& rules) { m_listener.setAccessRules(rules); }
 
     int lastSlot() const { return m_table.lastCreated(); }
     int openConnections() const { return m_table.openCount(); }

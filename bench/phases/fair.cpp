@@ -37,8 +37,10 @@ void fairRow(const std::string& binary, const FairOptions& options, const char* 
     const std::map<std::string, std::string>* names = nullptr)
 {
     const std::string tracePath = "/tmp/quenvar-line-trace-" + std::to_string(::getpid());
-    ServerProcess server(binary, "Settings",
-        names ? std::vector<std::string> { "--trace", tracePath } : std::vector<std::string> {});
+    std::vector<std::string> serverOptions { "--ban", addressText(bannedAddress()) };
+    if (names)
+        serverOptions.insert(serverOptions.end(), { "--trace", tracePath });
+    ServerProcess server(binary, "Settings", serverOptions);
     const int epoll = ::epoll_create1(EPOLL_CLOEXEC);
     require(epoll >= 0, "epoll_create1");
     std::vector<RoundTrip> roundTrips;

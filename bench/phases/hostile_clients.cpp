@@ -3,6 +3,7 @@
 #include "packet_drop.h"
 #include "sockets.h"
 
+#include <deque>
 #include <string>
 
 namespace bench {
@@ -216,6 +217,33 @@ private:
     Clock::time_point m_started;
 };
 
+// 1,000 connection attempts a second from the address the server bans; the
+// last 100 are kept open, so that each is taken by the server, which closes
+// it unanswered.
+class BannedConnector final : public Hostile {
+public:
+    BannedConnector(int port, int epoll, in_addr_t /*from*/)
+        : Hostile(port, epoll, bannedAddress())
+    {
+    }
+    void tick() override
+    {
+        if (m_start == Clock::time_point())
+            m_start = Clock::now();
+        for (const auto due = static_cast<long>(secondsSince(m_start) * 1000); m_made < due;
+             ++m_made) {
+            m_open.push_back(connect(false));
+            if (m_open.size() > 100)
+                m_open.pop_front();
+        }
+    }
+
+private:
+    Clock::time_point m_start;
+    long m_made = 0;
+    std::deque<std::unique_ptr<Client>> m_open;
+};
+
 template<typename Behaviour>
 void addHostile(std::vector<std::unique_ptr<Hostile>>& hostiles, int port, int epoll)
 {
@@ -243,6 +271,7 @@ const HostileKind kinds[] = {
                 addHostile<SmallBufferReader>(h, port, epoll);
         } },
     { "a joined client whose peer vanishes without a FIN after 2 s", addHostile<VanishingPeer> },
+    { "a banned address making 1,000 connection attempts a second", addHostile<BannedConnector> },
 };
 
 } // namespace
@@ -250,6 +279,11 @@ const HostileKind kinds[] = {
 std::span<const HostileKind> hostileKinds()
 {
     return kinds;
+}
+
+in_addr_t bannedAddress()
+{
+    return clientAddress(65000);
 }
 
 in_addr_t hostileAddress(size_t n)

@@ -67,5 +67,7 @@ std::span<const HostileKind> hostileKinds();
 // The address of the hostile client numbered `n`, apart from the ordinary
 // clients' addresses.
 in_addr_t hostileAddress(size_t n);
+// The address the server under test is started with a ban on.
+in_addr_t bannedAddress();
 
 } // namespace bench

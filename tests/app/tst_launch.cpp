@@ -30,10 +30,16 @@ QString described(const CommandLine& line)
     const QString others[] = { {}, QStringLiteral("help"), QStringLiteral("version"), line.error };
     if (line.action != CommandLine::Action::OpenWindow)
         return others[int(line.action)];
-    return QStringList { line.port ? QString::number(*line.port) : QStringLiteral("-"),
+    QStringList fields { line.port ? QString::number(*line.port) : QStringLiteral("-"),
         line.nickname.value_or(QStringLiteral("-")), line.start ? "yes" : "no",
-        line.headless ? "headless" : "window" }
-        .join(u'|');
+        line.headless ? "headless" : "window" };
+    if (line.allowed) {
+        QStringList networks;
+        for (const Network& network : *line.allowed)
+            networks.append(network.text());
+        fields.append("allow " + networks.join(u','));
+    }
+    return fields.join(u'|');
 }
 
 QString offered(ServerWindow& w)
@@ -71,6 +77,11 @@ private slots:
         row("help", { "--port", "40", "--help" }, "help");
         row("-v", { "-v" }, "version");
         row("an argument", { "4000" }, "Unexpected argument '4000'.");
+        row("allow-list", { "--allow", "10.1.0.0/16, fd00::/8" },
+            "-|-|no|window|allow 10.1.0.0/16,fd00::/8");
+        row("empty allow-list", { "--allow=" }, "-|-|no|window|allow ");
+        row("allow-list with a name", { "--allow", "10.0.0.0/8,lan" },
+            "--allow takes networks in CIDR form, not 'lan'.");
         for (const char* port : { "abc", "0", "65536", "-1", "+40", "40x", "" })
             row(port, { "--port", port },
                 QStringLiteral("--port takes a whole number from 1 to 65535, not '%1'.").arg(port));
@@ -106,7 +117,7 @@ private slots:
 
         const ReservedPort reserved;
         const QString port = QString::number(reserved.port);
-        ProgramRun run({ "--port", port, "--nickname", "op", "--start" });
+        ProgramRun run({ "--port", port, "--nickname", "op", "--allow", "127.0.0.0/8", "--start" });
         Client client;
         QVERIFY(QTest::qWaitFor(
             [&] {
@@ -117,8 +128,9 @@ private slots:
             timeoutMs));
         const QSettings settings(
             run.config.filePath("Quenvar/Quenvar Chat Server.conf"), QSettings::IniFormat);
-        QCOMPARE(settings.value("port").toString() + u'|' + settings.value("nickname").toString(),
-            port + "|op");
+        QCOMPARE(settings.value("port").toString() + u'|' + settings.value("nickname").toString()
+                + u'|' + settings.value("allow").toStringList().join(u','),
+            port + "|op|127.0.0.0/8");
         run.process.terminate();
         QVERIFY(run.process.waitForFinished(timeoutMs));
         QCOMPARE(std::pair(run.process.exitStatus(), run.process.exitCode()),
@@ -126,21 +138,26 @@ private slots:
     }
 
     // A first launch offers port 40 and no nickname. A start is remembered, a
-    // refused one is not, and the next launch offers the last one, unless the
-    // command line says otherwise.
+    // refused one is not, and the next launch offers the last one, and the
+    // last allow-list, unless the command line says otherwise.
     void rememberedStart()
     {
         QSettings settings;
         ServerWindow first;
-        const RememberedStarts starts(settings, first.engine);
+        RememberedStarts starts(settings, first.engine);
         starts.offerIn(first.frmMain);
+        const std::vector<Network> lan { *Network::parse(u"10.0.0.0/8") };
+        QVERIFY(starts.allowList(lan) == lan);
         QCOMPARE(offered(first), "40|");
         QVERIFY(!boxShownBy([&] { first.start(QStringLiteral("thirteen-char")); }).isEmpty());
         QVERIFY(settings.allKeys().isEmpty());
         first.start(QStringLiteral("op"));
         ServerWindow next;
-        RememberedStarts(settings, next.engine).offerIn(next.frmMain);
+        RememberedStarts nextStarts(settings, next.engine);
+        nextStarts.offerIn(next.frmMain);
         QCOMPARE(offered(next), QString::number(first.port) + "|op");
+        QVERIFY(nextStarts.allowList(std::nullopt) == lan);
+        QVERIFY(nextStarts.allowList(std::vector<Network>()).empty());
         next.frmMain.offerStart(40, QStringLiteral("cli"));
         QCOMPARE(offered(next), "40|cli");
     }

@@ -5,6 +5,8 @@
 #include <QtCore>
 #include <QtNetwork>
 
+#include <csignal>
+
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -40,16 +42,18 @@ struct NotifySocket {
 };
 
 // The installed program's way of running, as a service manager starts it:
-// no display, its cache folder given, and optionally a socket handed over
+// no display, its cache and state folders given, and optionally a socket handed over
 // as descriptor 3 with the variables naming this process.
 struct Service {
     QTemporaryDir cache;
+    QTemporaryDir state;
     QProcess process;
 
     explicit Service(
         const QStringList& arguments, const QStringList& environment = {}, int handedFd = -1)
     {
-        QStringList variables = QProcess::systemEnvironment() << "CACHE_DIRECTORY=" + cache.path();
+        QStringList variables = QProcess::systemEnvironment()
+            << "CACHE_DIRECTORY=" + cache.path() << "STATE_DIRECTORY=" + state.path();
         // Nothing of the display or the manager that runs the tests.
         variables.removeIf([](const QString& variable) {
             return variable.startsWith(u"DISPLAY=") || variable.startsWith(u"NOTIFY_SOCKET=")
@@ -293,6 +297,39 @@ private slots:
         QVERIFY(service.logs(
             QStringLiteral("<6>Serving port %1 as op.\n").arg(handed.port).toLatin1()));
         QVERIFY(greeted(handed.port));
+    }
+
+    // SIGHUP reads the rules file again: a ban there closes the connection
+    // inside it and refuses new ones; a file with a wrong line is refused by
+    // its number and the rules in force stay; --allow holds throughout.
+    void reloadsRulesOnHangUp()
+    {
+        const ReservedPort reserved;
+        Service service({ "--port", QString::number(reserved.port), "--nickname", "op", "--allow",
+            "127.8.0.0/16" });
+        QVERIFY(service.logs(QStringLiteral("Serving port %1").arg(reserved.port).toLatin1()));
+        Client inside = connectClient(reserved.port, "127.8.1.1");
+        QVERIFY(ServerWindow::receives(*inside, "NICK"));
+        QVERIFY(!greetedFrom(reserved.port, "127.9.0.1"));
+
+        QFile rules(service.state.filePath(QStringLiteral("access-rules")));
+        const auto reloadWith = [&](const QByteArray& text) {
+            return rules.open(QIODevice::WriteOnly | QIODevice::Truncate) && rules.write(text) > 0
+                && (rules.close(), ::kill(pid_t(service.process.processId()), SIGHUP) == 0);
+        };
+        QVERIFY(reloadWith("127.8.1.0/24 never a flooder\n"));
+        QVERIFY(service.logs(
+            "<6>Access rules loaded from " + rules.fileName().toLatin1() + ": 1 ban in force.\n"));
+        QTRY_COMPARE_WITH_TIMEOUT(inside->state(), QAbstractSocket::UnconnectedState, timeoutMs);
+        QVERIFY(!greetedFrom(reserved.port, "127.8.1.2"));
+        QVERIFY(greetedFrom(reserved.port, "127.8.2.1"));
+
+        QVERIFY(reloadWith("127.8.1.0/24 never\nallow nowhere\n"));
+        QVERIFY(service.logs("<6>The access rules in " + rules.fileName().toLatin1()
+            + " were not loaded, those in force stay: line 2: 'nowhere' is not a network in CIDR "
+              "form.\n"));
+        QVERIFY(!greetedFrom(reserved.port, "127.8.1.2"));
+        QVERIFY(!greetedFrom(reserved.port, "127.9.0.1"));
     }
 
     // A start that cannot be made is one error line and status 1.

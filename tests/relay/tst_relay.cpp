@@ -1,9 +1,11 @@
+#include "access_rules.h"
 #include "loopback.h"
 #include "operator_console.h"
 #include "protocol.h"
 #include "relay_engine.h"
 #include "resource_limit.h"
 #include "rows.h"
+#include "rules_file.h"
 #include "slot_array.h"
 
 #include <QtTest>
@@ -91,6 +93,7 @@ public:
         return QStringLiteral("192.0.2.%1").arg(index);
     }
     QString LocalIP(int) const override { return QStringLiteral("198.51.100.7"); }
+    void Disconnect(int index) override { states.at(index) = sckClosed; }
     int nextConnected(int after) const override
     {
         const auto next = std::find(states.begin() + after + 1, states.end(), int(sckConnected));
@@ -450,6 +453,171 @@ private slots:
         withLimit(RLIMIT_FSIZE, 16, [&] { appendAndCheck(3000); });
         QVERIFY(store.failure());
         QCOMPARE(std::ranges::count_if(storedRows(store), isNote), 0);
+    }
+
+    // Which addresses a network holds: a rule in IPv4 form holds the
+    // IPv4-mapped addresses a dual-stack listener reports.
+    void networkContains_data()
+    {
+        QTest::addColumn<QString>("network");
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<bool>("contains");
+        const auto row = [](const char* name, const char* network, const char* address, bool in) {
+            QTest::newRow(name) << QString::fromLatin1(network) << QString::fromLatin1(address)
+                                << in;
+        };
+        row("/24 neighbour", "192.0.2.0/24", "192.0.2.200", true);
+        row("/24 outsider", "192.0.2.0/24", "192.0.3.1", false);
+        row("/24 written from a member", "192.0.2.77/24", "192.0.2.1", true);
+        row("IPv4 rule, mapped address", "192.0.2.0/24", "::ffff:192.0.2.9", true);
+        row("one address", "192.0.2.7", "192.0.2.7", true);
+        row("one address, its neighbour", "192.0.2.7", "192.0.2.8", false);
+        row("/64 neighbour", "2001:db8:1:2::/64", "2001:db8:1:2:ffff::1", true);
+        row("/64 outsider", "2001:db8:1:2::/64", "2001:db8:1:3::1", false);
+        row("/8 of IPv6", "fd00::/8", "fdab::1", true);
+        row("IPv6 /0 holds all", "::/0", "192.0.2.1", true);
+        row("IPv4 /0 holds IPv4 only", "0.0.0.0/0", "2001:db8::1", false);
+    }
+    void networkContains()
+    {
+        QFETCH(QString, network);
+        QFETCH(QString, address);
+        QFETCH(bool, contains);
+        const std::optional<Network> parsed = Network::parse(network);
+        QVERIFY(parsed);
+        QCOMPARE(parsed->contains(*Network::parseAddress(address)), contains);
+    }
+
+    // A network reads back as it is kept; what is not one is refused.
+    void networkText_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("kept"); // empty: refused
+        QTest::newRow("IPv4 network") << "10.1.2.3/16"
+                                      << "10.1.0.0/16";
+        QTest::newRow("IPv4 address") << "10.1.2.3"
+                                      << "10.1.2.3/32";
+        QTest::newRow("IPv6 network") << "2001:DB8::7/32"
+                                      << "2001:db8::/32";
+        QTest::newRow("mapped address") << "::ffff:10.1.2.3"
+                                        << "10.1.2.3/32";
+        QTest::newRow("IPv4 past 32 bits") << "10.0.0.0/33"
+                                           << "";
+        QTest::newRow("IPv6 past 128 bits") << "fd00::/129"
+                                            << "";
+        QTest::newRow("no prefix length") << "10.0.0.0/"
+                                          << "";
+        QTest::newRow("signed prefix length") << "10.0.0.0/+8"
+                                              << "";
+        QTest::newRow("a name") << "localhost"
+                                << "";
+        QTest::newRow("short IPv4") << "10.1/8"
+                                    << "";
+    }
+    void networkText()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, kept);
+        const std::optional<Network> network = Network::parse(text);
+        QCOMPARE(network ? network->text() : QString(), kept);
+    }
+
+    // A ban's reach from one address: the address, or its /24 or /64.
+    void banScope_data()
+    {
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<QString>("alone");
+        QTest::addColumn<QString>("neighbourhood");
+        QTest::newRow("IPv4") << "192.0.2.77"
+                              << "192.0.2.77/32"
+                              << "192.0.2.0/24";
+        QTest::newRow("IPv6") << "2001:db8:1:2:3::4"
+                              << "2001:db8:1:2:3::4/128"
+                              << "2001:db8:1:2::/64";
+    }
+    void banScope()
+    {
+        QFETCH(QString, address);
+        QFETCH(QString, alone);
+        QFETCH(QString, neighbourhood);
+        QCOMPARE(Network::around(address, Network::Scope::Address)->text(), alone);
+        QCOMPARE(Network::around(address, Network::Scope::Neighbourhood)->text(), neighbourhood);
+    }
+
+    // On an injected clock: a ban refuses until its time, counts what it
+    // refuses, reports it once, and lets the address back when it expires;
+    // the allow-list admits only its networks.
+    void rulesOverTime()
+    {
+        QDateTime now = QDateTime(QDate(2026, 12, 10), QTime(4, 0), Qt::UTC);
+        AccessRules rules([&] { return now; });
+        const auto address
+            = [](const char* text) { return *Network::parseAddress(QString::fromLatin1(text)); };
+        QSignalSpy pending(&rules, &AccessRules::refusalPending);
+        rules.ban(*Network::parse(u"192.0.2.0/24"), now.addSecs(3600));
+        QVERIFY(!rules.admit(address("192.0.2.5")));
+        QVERIFY(!rules.admit(address("::ffff:192.0.2.6")));
+        QVERIFY(rules.admit(address("192.0.3.5")));
+        QCOMPARE(pending.count(), 1);
+        QCOMPARE(rules.bans().front().refused, 2);
+        QCOMPARE(rules.takeRefusalReport(),
+            QList<QByteArray> { "Refused 2 connections from 192.0.2.0/24 in the last minute." });
+        QVERIFY(rules.takeRefusalReport().isEmpty());
+        now = now.addSecs(3601);
+        QVERIFY(rules.admit(address("192.0.2.5")));
+        QVERIFY(rules.bans().empty());
+
+        rules.setStartAllowed({ *Network::parse(u"10.0.0.0/8") });
+        QVERIFY(rules.admit(address("10.9.9.9")));
+        QVERIFY(!rules.admit(address("192.0.2.5")));
+        QCOMPARE(rules.takeRefusalReport(),
+            QList<QByteArray> {
+                "Refused 1 connection from outside the allow-list in the last minute." });
+    }
+
+    // The file: what the window writes is read back the same; a wrong line
+    // is refused with its number, and the rules in force stay.
+    void rulesFile()
+    {
+        const QDateTime now(QDate(2026, 12, 10), QTime(4, 0), Qt::UTC);
+        AccessRules rules([&] { return now; });
+        rules.ban(*Network::parse(u"192.0.2.0/24"), now.addDays(7));
+        rules.ban(*Network::parse(u"2001:db8::/64"), QDateTime());
+        rules.ban(*Network::parse(u"198.51.100.1"), now.addSecs(-1)); // expired: not kept
+        const QTemporaryDir folder;
+        const RulesFile file(folder.filePath(QStringLiteral("sub/access-rules")));
+        QVERIFY(!file.save(rules));
+
+        QFile written(file.path());
+        QVERIFY(written.open(QIODevice::ReadWrite));
+        const QByteArray text = written.readAll();
+        QVERIFY(text.contains("\n192.0.2.0/24 2026-12-17T04:00:00Z\n2001:db8::/64 never\n"));
+        written.write("allow 10.0.0.0/8 the office\n198.51.100.0/24 never a comment\n");
+        written.close();
+        AccessRules read([&] { return now; });
+        QVERIFY(!file.load(read));
+        QCOMPARE(read.text(),
+            rules.text()
+                .replace("2001:db8::/64 never\n",
+                    "2001:db8::/64 never\n198.51.100.0/24 never a comment\n")
+                .replace("#   allow NETWORK [COMMENT]   only networks allowed may connect\n",
+                    "#   allow NETWORK [COMMENT]   only networks allowed may connect\n"
+                    "allow 10.0.0.0/8\n"));
+
+        const std::pair<QByteArray, QString> wrongFiles[] = {
+            { "# a comment\n\n192.0.2.0/24 tomorrow\n", "line 3: 'tomorrow' is neither" },
+            { "192.0.2.0/24 never\n192.0.2.300/24 never\n", "line 2: '192.0.2.300/24' is not" },
+            { "192.0.2.0/24\n", "line 1: a ban needs a network and an expiry" },
+        };
+        for (const auto& [wrong, why] : wrongFiles) {
+            QVERIFY(written.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            written.write(wrong);
+            written.close();
+            const QByteArray before = read.text();
+            const Failure failure = file.load(read);
+            QVERIFY2(failure.text.startsWith(why), qPrintable(failure.text));
+            QCOMPARE(read.text(), before);
+        }
     }
 };
 

@@ -340,6 +340,30 @@ private slots:
         QCOMPARE(values, QList<int>({ 1, 60, 10, 6, 120'000 }));
     }
 
+    // The access rules are asked at the door: a refused address costs no
+    // request, and a ban made while a connection waits to be greeted
+    // closes it unanswered when its turn comes.
+    void accessRulesAtTheDoor()
+    {
+        Served s;
+        AccessRules rules;
+        s.server.setAccessRules(rules);
+        QSignalSpy requests(&s.server, &SlotArray::connectionRequest);
+        QObject::connect(&s.server, &SlotArray::connectionRequest, &s.server,
+            [&] { QVERIFY(!s.server.SendData(s.server.lastSlot(), "NICK")); });
+        // A greeting a second from 127.0.0.7: its second connection waits.
+        s.server.setBudgets(SocketSlotArray::defaultInputBudget, { 1, 1 });
+        Client first = s.connect("127.0.0.7");
+        Client waiting = connectClient(s.reserved.port, "127.0.0.7");
+        QVERIFY(first);
+        QTRY_COMPARE_WITH_TIMEOUT(s.server.waitingConnections(), 1, timeoutMs);
+        rules.ban(*Network::parse(u"127.0.0.7"), QDateTime());
+        QTRY_COMPARE_WITH_TIMEOUT(waiting->state(), QAbstractSocket::UnconnectedState, timeoutMs);
+        QCOMPARE(waiting->readAll(), QByteArray());
+        QVERIFY(!greetedFrom(s.reserved.port, "127.0.0.7"));
+        QCOMPARE(std::pair(int(requests.size()), s.server.knownAddresses()), std::pair(1, 1));
+    }
+
     // A cheap handler's yield runs nothing: what arrives waits its turn. A
     // costly handler's (more than two messages a client) runs what waits
     // from cheap addresses, one handler deep: the one it runs reads nothing

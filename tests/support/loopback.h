@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QMap>
 #include <QTcpSocket>
+#include <QTest>
 
 #include <algorithm>
 #include <memory>
@@ -28,6 +29,20 @@ inline Client connectClient(quint16 port, const char* from = "127.0.0.1")
     client->bind(QHostAddress(QLatin1String(from)));
     client->connectToHost(QHostAddress::LocalHost, port);
     return client;
+}
+
+// Whether a new client from `from` is greeted, or else closed unanswered,
+// as a connection the server refuses is.
+inline bool greetedFrom(quint16 port, const char* from)
+{
+    Client client = connectClient(port, from);
+    const bool answered = QTest::qWaitFor(
+        [&] {
+            return client->bytesAvailable() > 0
+                || client->state() == QAbstractSocket::UnconnectedState;
+        },
+        timeoutMs);
+    return answered && client->readAll() == "NICK";
 }
 
 // Closes with a reset (RST) instead of an orderly close.
