@@ -120,7 +120,8 @@ void ClientConnection::spellOutRows()
         return;
     m_allUnsent -= m_rowsBytes;
     m_rowsBytes = 0;
-    for (const QByteArray& row : std::exchange(m_rows, nullptr)->rows)
+    const std::shared_ptr<const RosterRows> rows = std::exchange(m_rows, nullptr);
+    for (const QByteArray& row : rows->rows)
         append(row);
 }
 
