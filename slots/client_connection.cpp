@@ -86,22 +86,18 @@ ClientConnection::Read ClientConnection::read(
     return read;
 }
 
-void ClientConnection::queue(QByteArrayView bytes, const Clock& clock)
+void ClientConnection::queue(QByteArrayView bytes)
 {
-    if (unsent() == 0) {
-        m_progress = m_lagMarkTime = clock();
-        m_lagMark = m_taken + bytes.size();
-    }
     spellOutRows();
     append(bytes);
 }
 
-void ClientConnection::queueRoster(const RosterBroadcast& roster, const Clock& clock)
+void ClientConnection::queueRoster(const RosterBroadcast& roster)
 {
     m_allUnsent -= std::exchange(m_rowsBytes, 0);
     m_rows.reset();
     m_lagMark = std::min(m_lagMark, m_taken + unsent());
-    queue(roster.start, clock);
+    append(roster.start);
     append(roster.event);
     m_rows = roster.rows;
     m_rowsBytes = m_rows->bytes;
@@ -143,6 +139,10 @@ Failure ClientConnection::write(TimePoint now)
         } else if (n < 0 && errno == EINTR) {
             continue;
         } else if (n < 0 && wouldBlock(errno)) {
+            if (!m_watchingOutput) {
+                m_progress = m_lagMarkTime = now;
+                m_lagMark = m_taken + unsent();
+            }
             // Keep the buffer from holding on to what has gone out already.
             if (m_outputSent > m_output.size() / 2) {
                 m_output.remove(0, m_outputSent);
@@ -185,8 +185,8 @@ void ClientConnection::stopWriting()
     discardOutput();
     state = SlotArray::sckClosing;
     m_watchingOutput = false;
-    // Where epoll refuses, the socket stays watched for output too: reported
-    // again, it is read to its end, which closes it.
+    // Where epoll refuses, the socket stays in the output set, and writing
+    // it is tried and refused again until its departure releases it.
     (void)updateWatch();
 }
 

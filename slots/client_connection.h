@@ -52,24 +52,24 @@ public:
     qsizetype unsent() const { return m_output.size() - m_outputSent + m_rowsBytes; }
     // Waiting for the socket to take more: written to only when it can.
     bool watchingOutput() const { return m_watchingOutput; }
-    // Output waits, and the kernel has taken none of it since `time`: the
-    // peer does not read, or has read nothing lately.
-    bool stalledSince(TimePoint time) const { return unsent() > 0 && m_progress < time; }
-    // Output queued before `time` still waits: the peer reads, if at all,
-    // slower than it is sent to.
-    bool laggingSince(TimePoint time) const { return unsent() > 0 && m_lagMarkTime < time; }
+    // The socket takes no more, and has taken none of the output since
+    // `time`: the peer does not read, or has read nothing lately.
+    bool stalledSince(TimePoint time) const { return m_watchingOutput && m_progress < time; }
+    // The socket takes no more, and output that waited for it at `time`
+    // still waits: the peer reads, if at all, slower than it is sent to.
+    bool laggingSince(TimePoint time) const { return m_watchingOutput && m_lagMarkTime < time; }
 
     // Reads up to `allowance` bytes onto the input, through `buffer`; a
     // reset or any other failed read counts as the peer closing.
     Read read(qint64 allowance, QByteArray& buffer, bool peerClosing);
-    // Where no output waited, `clock` tells when it began to.
-    void queue(QByteArrayView bytes, const Clock& clock);
+    void queue(QByteArrayView bytes);
     // Queues a roster broadcast; its rows stay shared, last in the queue,
     // until they are written or something is queued behind them, and give
     // way to the next broadcast's rows if that comes first.
-    void queueRoster(const RosterBroadcast& roster, const Clock& clock);
-    // Writes until the kernel takes no more, then waits for the socket to.
-    // A failed write stops all writing: the connection is then closing.
+    void queueRoster(const RosterBroadcast& roster);
+    // Writes until the kernel takes no more, then waits for the socket to,
+    // from `now`. A failed write stops all writing: the connection is then
+    // closing.
     Failure write(TimePoint now);
     // Tells epoll what the connection waits for now: input unless throttled,
     // and room for output while some waits. One with nothing to wait for in
@@ -105,7 +105,8 @@ private:
     qsizetype m_outputSent = 0;
     std::shared_ptr<const RosterRows> m_rows;
     qsizetype m_rowsBytes = 0;
-    // When the kernel last took output, or output began to wait.
+    // While the socket takes no more: when it last took output, or began
+    // to take no more.
     TimePoint m_progress;
     // All output the kernel has taken; once it reaches the mark, all that
     // was queued by the mark's time has gone, and the mark moves to the end

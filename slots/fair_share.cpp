@@ -108,7 +108,9 @@ bool FairShare::resume(int index)
         return false;
     c->throttled = false;
     if (c->updateWatch()) {
+        // Half applied, it might be watched for input it may not read yet.
         c->throttled = true;
+        (void)c->updateWatch();
         return false;
     }
     return true;

@@ -103,7 +103,8 @@ private:
     std::chrono::microseconds m_socketCheckInterval = defaultSocketCheckInterval;
     std::chrono::microseconds m_windowPassInterval = defaultWindowPassInterval;
     // Reading the clock costs more than the rest of a yield, so only every
-    // few yields do; the intervals are far longer than a few messages take.
+    // few yields do; the intervals are far longer than a few messages take
+    // (a yield follows a message, or one client's whole roster).
     int m_yieldsPerClockRead = 8;
     int m_yieldsUnclocked = 0;
     std::chrono::steady_clock::time_point m_socketsChecked;

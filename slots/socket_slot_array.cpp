@@ -142,6 +142,7 @@ void SocketSlotArray::DoEvents()
         const HandlerGate::Yield yield(m_gate);
         if (work->checkSockets) {
             m_output.writeReady();
+            m_output.checkBehind();
             runReadySockets();
         }
         if (work->runWindowPass) {
@@ -162,7 +163,7 @@ void SocketSlotArray::DoEvents()
 // already gone). The loop's own pass is a turn, whose end writes the output.
 void SocketSlotArray::runReadySockets()
 {
-    if (!m_gate.mayRaiseNow(m_table.openCount()))
+    if (m_output.readingPaused() || !m_gate.mayRaiseNow(m_table.openCount()))
         return;
     const auto pass = [this] {
         m_gate.socketsChecked();
@@ -189,8 +190,19 @@ void SocketSlotArray::runReadySockets()
     });
     // What its handlers held back for the loop is served at the next turn,
     // not at the next tick; a turn that raised nothing posts none.
-    if (m_raised != raisedBefore && m_fairShare.waitsForTheLoop())
-        QMetaObject::invokeMethod(this, &SocketSlotArray::runReadySockets, Qt::QueuedConnection);
+    if (m_raised != raisedBefore && !m_turnPosted && m_fairShare.waitsForTheLoop()) {
+        m_turnPosted = true;
+        QMetaObject::invokeMethod(this, &SocketSlotArray::runPostedTurn, Qt::QueuedConnection);
+    }
+}
+
+// Where it comes inside a yield, or while reading pauses, the fair share's
+// tick serves what waits instead.
+void SocketSlotArray::runPostedTurn()
+{
+    m_turnPosted = false;
+    if (m_gate.yieldDepth() == 0)
+        runReadySockets();
 }
 
 // Raises an event of a connection from `account`'s address, holding the

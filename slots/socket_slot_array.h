@@ -29,10 +29,13 @@
 // Messages are handled in the order they are read, one at a time: a yield
 // runs the window's events and writes what sockets can take, but reads no
 // socket, so nothing overtakes the handler suspended there; only a costly
-// handler lets cheap messages run inside its yields (HandlerGate). Output is coalesced per turn of
-// the loop (TurnWriter). No client takes more than its share (FairShare), an address may hold only
-// so many connections (Listener), and a client's unsent output is capped, as is all unsent output
-// together: memory follows these caps, never the traffic.
+// handler lets cheap messages run inside its yields (HandlerGate). Output
+// goes out a message a write while the loop keeps up, and coalesced per
+// turn once it falls behind (TurnWriter). No client takes more than its
+// share (FairShare), an address may hold only so many connections
+// (Listener), and a client's unsent output is capped, as is all unsent
+// output together: past that ceiling nothing is read until it has gone
+// down, so memory follows these caps, never the traffic.
 //
 // A connection that fails while it is written to is not written to again,
 // but read to its end: what its peer sent before it went is handled, in
@@ -107,6 +110,7 @@ public:
 
 private:
     void runReadySockets();
+    void runPostedTurn();
     template<typename Raise>
     void raiseFor(SlotArrayProbe::Work work, AddressLedger::Account& account, Raise raise);
     void receive(int index, bool peerClosing);
@@ -130,4 +134,5 @@ private:
     SlotArrayProbe* m_probe = nullptr;
     // Events raised so far.
     qint64 m_raised = 0;
+    bool m_turnPosted = false;
 };

@@ -31,7 +31,7 @@ TurnWriter::TurnWriter(SlotTable& table, EpollWatches& inputWatches, EpollWatche
 Failure TurnWriter::send(int index, ClientConnection& connection, QByteArrayView bytes)
 {
     const bool apart = writesApart(connection);
-    connection.queue(bytes, m_clock);
+    connection.queue(bytes);
     if (connection.watchingOutput())
         return {};
     if (!apart && connection.unsent() < coalescedWrite) {
@@ -52,7 +52,7 @@ Failure TurnWriter::sendRoster(
             failure = send(index, connection, roster.rows->rows.at(j));
         return failure;
     }
-    connection.queueRoster(roster, m_clock);
+    connection.queueRoster(roster);
     if (!connection.watchingOutput())
         writeWhenTurnEnds(index, connection);
     return {};
@@ -72,7 +72,7 @@ bool TurnWriter::cutOffOverCaps(const ClientConnection& connection, int index)
     }
     // Over the ceiling, a relay to many clients that read would look again
     // at every message; what it finds changes only as time passes.
-    if (total > m_outputCeiling && (overCap || now - m_ceilingChecked >= ceilingRecheckInterval))
+    if (total > m_outputCeiling && now - m_ceilingChecked >= ceilingRecheckInterval)
         cut = cutsOverCeiling(total, std::move(cut), now);
     for (const int over : cut)
         m_cutOff(over);
@@ -116,6 +116,12 @@ void TurnWriter::writeReady()
             (void)c->updateWatch(); // it waits for output no more
     }
     updateReading();
+}
+
+void TurnWriter::checkBehind()
+{
+    if (m_inLoopPass && !m_coalescing && m_clock() - m_turnStart >= behindTurn)
+        m_coalescing = m_inputWatches.hasReady();
 }
 
 void TurnWriter::writeWhenTurnEnds(int index, ClientConnection& connection)
@@ -173,7 +179,7 @@ void TurnWriter::pauseAfterWrites(std::chrono::steady_clock::duration writing)
 void TurnWriter::updateReading()
 {
     const bool overCeiling = m_queuedOutput > m_outputCeiling;
-    m_reading.setEnabled(!overCeiling && !m_turnPause.isActive());
+    m_reading.setEnabled(!readingPaused());
     if (!overCeiling)
         m_ceilingRecheck.stop();
     else if (!m_ceilingRecheck.isActive())

@@ -45,7 +45,7 @@ public:
     // no progress is cut off.
     static constexpr qsizetype defaultOutputCap = 1024 * 1024;
     // Unsent output of all clients together; past it, reading stops, and
-    // those that make no progress are cut off, then those over their cap.
+    // those that make no progress are cut off.
     static constexpr qsizetype defaultOutputCeiling = 128 * 1024 * 1024;
     // A client makes no progress whose socket has taken none of its output
     // for stallTime, or that has yet to take what it was sent lagTime ago.
@@ -72,11 +72,20 @@ public:
     // Writes the connections whose sockets can take more now. Reads nothing,
     // so a handler's yield may run it without anyone overtaking the handler.
     void writeReady();
+    // Nothing may be read now: all output is over the ceiling, or the loop
+    // pauses after long writes.
+    bool readingPaused() const
+    {
+        return m_queuedOutput > m_outputCeiling || m_turnPause.isActive();
+    }
+    // From a yield in the loop's turn: a turn that has taken long with input
+    // waiting falls behind at once, so the rest of it is coalesced.
+    void checkBehind();
     // Runs the loop's pass over the sockets as a turn, and ends it.
     template<typename Pass>
     void runTurn(Pass pass)
     {
-        const TimePoint start = m_clock();
+        const TimePoint start = m_turnStart = m_clock();
         m_inLoopPass = true;
         pass();
         m_inLoopPass = false;
@@ -128,6 +137,7 @@ private:
     bool m_endOfTurnPosted = false;
     bool m_inLoopPass = false;
     bool m_coalescing = false;
+    TimePoint m_turnStart;
     QTimer m_turnPause;
     // While all output is over the ceiling: when those that make no
     // progress were last looked for, and the timer that looks again.
