@@ -1,5 +1,6 @@
 #include "phases.h"
 
+#include "clock.h"
 #include "irc_peer.h"
 #include "server_process.h"
 #include "storm_clients.h"
@@ -17,17 +18,20 @@ void measure(
 {
     const long startKiB = server.rssKiB();
     const double cpuBefore = server.cpuSeconds();
+    const double generatorBefore = cpuSecondsOfThisProcess();
     const StormClients::Result result = storm.run(server.port(), limitSeconds);
     const double cpu = server.cpuSeconds() - cpuBefore;
-    char held[96];
+    const double generatorCpu = cpuSecondsOfThisProcess() - generatorBefore;
+    char held[128];
     if (result.finished)
         std::snprintf(held, sizeof held, "%.2f", result.seconds);
     else
-        std::snprintf(held, sizeof held, "did not finish in %.0f s: %d of %d held it",
-            result.seconds, result.holding, clients);
-    std::printf("| %d | %s | %s | %d | %.2f | %.2f | %.1f (%.1f) |\n", clients, name, held,
+        std::snprintf(held, sizeof held,
+            "did not finish in %.0f s: %d of %d held it, %d not answered yet", result.seconds,
+            result.holding, clients, result.unanswered);
+    std::printf("| %d | %s | %s | %d | %.2f | %.2f | %.1f (%.1f) | %.2f |\n", clients, name, held,
         result.cutOff, double(result.bytes) / 1e6, cpu, double(server.peakRssKiB()) / 1024,
-        double(startKiB) / 1024);
+        double(startKiB) / 1024, generatorCpu);
     std::fflush(stdout);
 }
 
@@ -43,7 +47,8 @@ void storm(const Options& options)
                 "its channel's NAMES reply or a JOIN after it), at most %.0f s\n\n",
         options.stormLimit);
     std::printf("| clients | server | every client holds the full roster, s | cut off | MB sent "
-                "| server CPU s | peak RSS MiB (at start) |\n|---|---|---|---|---|---|---|\n");
+                "| server CPU s | peak RSS MiB (at start) | load generator CPU s |\n"
+                "|---|---|---|---|---|---|---|---|\n");
     for (const int clients : options.storms) {
         {
             // The server goes before its clients, so that it is not left

@@ -3,6 +3,7 @@
 #include "clock.h"
 #include "sockets.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <iterator>
 
@@ -49,6 +50,8 @@ StormClients::Result StormClients::run(int port, double limitSeconds)
         }
     }
     m_result.seconds = secondsSince(start);
+    m_result.unanswered = int(std::count_if(m_members.begin(), m_members.end(),
+        [](const Member& member) { return member.fd >= 0 && !member.answered; }));
     m_result.finished = m_result.holding == everyone;
     return m_result;
 }
@@ -105,6 +108,7 @@ void StormClients::receive(Member& member)
         return;
     }
     m_result.bytes += n;
+    member.answered = true;
     const bool held = member.reader->holdsFullRoster();
     const std::string answer = member.reader->read(std::string_view(buffer, size_t(n)));
     m_result.holding += int(member.reader->holdsFullRoster()) - int(held);

@@ -24,6 +24,9 @@ public:
         int holding = 0;
         // Clients that could not connect or that the server closed.
         int cutOff = 0;
+        // Clients still open that the server had sent nothing when the run
+        // stopped: in a listener's full backlog, or retrying their SYN.
+        int unanswered = 0;
         // All the clients received, from the greeting on.
         long long bytes = 0;
     };
@@ -41,6 +44,7 @@ private:
     struct Member {
         int fd = -1;
         bool connected = false;
+        bool answered = false;
         std::unique_ptr<RosterReader> reader;
     };
 
