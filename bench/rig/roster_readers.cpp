@@ -28,13 +28,13 @@ public:
         size_t kept = std::max(text.size(), size_t(7)) - 7;
         // Each marker's next place, looked for again only once passed: one
         // pass over the bytes.
+        const auto after = [&](size_t found, std::string_view marker) {
+            return found < position ? text.find(marker, position) : found;
+        };
         size_t greeting = m_greeted ? text.npos : text.find("NICK");
         size_t list = text.find("NEWLIST");
         size_t row = text.find("USER:");
         for (;;) {
-            const auto after = [&](size_t found, std::string_view marker) {
-                return found < position ? text.find(marker, position) : found;
-            };
             greeting = m_greeted ? text.npos : after(greeting, "NICK");
             list = after(list, "NEWLIST");
             row = after(row, "USER:");
