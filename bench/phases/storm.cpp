@@ -47,7 +47,7 @@ void storm(const Options& options)
                 "its channel's NAMES reply or a JOIN after it), at most %.0f s\n\n",
         options.stormLimit);
     std::printf("| clients | server | every client holds the full roster, s | cut off | MB sent "
-                "| server CPU s | peak RSS MiB (at start) | load generator CPU s |\n"
+                "| server CPU s | peak RSS MiB (before) | load generator CPU s |\n"
                 "|---|---|---|---|---|---|---|---|\n");
     for (const int clients : options.storms) {
         {
