@@ -37,7 +37,7 @@ public:
     StormClients& operator=(const StormClients&) = delete;
 
     // Connects every client to `port` and reads until each holds the full
-    // roster, or `limitSeconds` have passed, or none is left.
+    // roster, or `limitSeconds` have passed, or none is left. Once a storm.
     Result run(int port, double limitSeconds);
 
 private:
