@@ -24,7 +24,7 @@ const struct {
     void (*run)(const Options&);
 } phases[] = {
     { "relay", relay },
-    { "storm", joinStorm },
+    { "storm", storm },
     { "memory", memory },
     { "lifetime", lifetime },
     { "flood", flood },
@@ -41,7 +41,8 @@ void makeSmoke(Options& options)
     options.relayClients = { 10 };
     options.lines = 50;
     options.runs = 1;
-    options.joinStorms = { 20 };
+    options.storms = { 20 };
+    options.stormLimit = 30;
     options.idleClients = { 50 };
     options.lifetimeCheckpoints = { 100, 300 };
     options.floodSeconds = 3;
@@ -78,13 +79,16 @@ int usage(const char* program, const std::string& complaint)
     std::fprintf(stderr,
         "usage: %s SERVER_BINARY [--smoke] [--phase "
         "relay|storm|memory|lifetime|flood|hoard|longlines|fair|days|room]...\n"
-        "       [--relay-clients N,N,...] [--runs N] [--lifetime N,N,...] [--flood-seconds N]\n"
+        "       [--relay-clients N,N,...] [--runs N] [--storm N,N,...] [--storm-limit S]\n"
+        "       [--lifetime N,N,...] [--flood-seconds N]\n"
         "       [--days-seconds N] [--days-log-mib N] [--no-save] [--seconds N] [--mix-only]\n"
         "       [--room CLIENTS:TALKING:RATE,...] [--room-seconds N] [--capacity N,N,...]\n"
         "       [--room-trace FILE]\n"
         "  --seconds N: how long the fair phase runs all hostile kinds at once (60)\n"
         "  --mix-only: the fair phase runs only that\n"
         "  --days-log-mib: the size of the log the days phase saves (1024)\n"
+        "  --storm: the clients of each reconnect storm (300,1000,2000)\n"
+        "  --storm-limit: how long a storm may take before it is stopped (120)\n"
         "  --room: the room phase's loads (1000:100:100,1000:100:300,1000:1000:600,100:100:2000)\n"
         "  --capacity: the room phase also searches each server's capacity at these clients\n"
         "  --room-trace: ours traces where each line's time went in the room phase\n",
@@ -122,6 +126,10 @@ int main(int argc, char* argv[])
             options.lifetimeCheckpoints = numbers(argv[++i]);
         } else if (argument == "--relay-clients") {
             options.relayClients = numbers(argv[++i]);
+        } else if (argument == "--storm") {
+            options.storms = numbers(argv[++i]);
+        } else if (argument == "--storm-limit") {
+            options.stormLimit = std::atof(argv[++i]);
         } else if (argument == "--runs") {
             options.runs = std::max(1, std::atoi(argv[++i]));
         } else if (argument == "--days-seconds") {

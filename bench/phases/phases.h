@@ -55,10 +55,10 @@ struct Options {
     std::vector<int> relayClients { 10, 100, 1000, 5000 };
     int lines = 1000;
     int runs = 3;
-    // A storm of N costs about N³/3 messages: 1,000 clients would take some
-    // 330 million, a quarter of an hour.
-    std::vector<int> joinStorms { 100, 500 };
-    // Each a roster row of its own, so filled by a storm.
+    // Clients of each reconnect storm, and how long one may take.
+    std::vector<int> storms { 300, 1000, 2000 };
+    double stormLimit = 120;
+    // Each a roster row of its own, so joined one after another.
     std::vector<int> idleClients { 500 };
     std::vector<int> lifetimeCheckpoints { 1000, 10000, 100000 };
     int floodSeconds = 60;
@@ -74,9 +74,11 @@ struct Options {
 // Ours, ngircd and InspIRCd (where installed) and the bare-send floor,
 // relaying the same closed loop of chat lines (relay.cpp).
 void relay(const Options& options);
-// Clients join one after another (storm.cpp).
-void joinStorm(const Options& options);
-// Idle joined clients, filled by a storm (memory.cpp).
+// A reconnect storm: every client connects at once and joins; the time
+// until every client holds the full roster, clients cut off, bytes sent, the
+// server's CPU and peak memory, for ours and the peers (storm.cpp).
+void storm(const Options& options);
+// Idle joined clients, joined one after another (memory.cpp).
 void memory(const Options& options);
 // Probe cycles (connect, "SCAN", "OK", close) beside one joined client: the
 // server's CPU per cycle and per chat line, and resident bytes per closed

@@ -3,19 +3,35 @@
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <string_view>
 
 namespace bench {
 
-long residentKiB(pid_t pid)
+namespace {
+
+// A "Name:  N kB" line of /proc/PID/status.
+long statusKiB(pid_t pid, std::string_view field)
 {
     std::ifstream status(
         pid > 0 ? "/proc/" + std::to_string(pid) + "/status" : "/proc/self/status");
     std::string line;
     while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::strtol(line.c_str() + 6, nullptr, 10);
+        if (line.starts_with(field))
+            return std::strtol(line.c_str() + field.size(), nullptr, 10);
     }
     return 0;
+}
+
+} // namespace
+
+long residentKiB(pid_t pid)
+{
+    return statusKiB(pid, "VmRSS:");
+}
+
+long peakResidentKiB(pid_t pid)
+{
+    return statusKiB(pid, "VmHWM:");
 }
 
 } // namespace bench

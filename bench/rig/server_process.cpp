@@ -67,6 +67,11 @@ long ServerProcess::rssKiB() const
     return residentKiB(m_pid);
 }
 
+long ServerProcess::peakRssKiB() const
+{
+    return peakResidentKiB(m_pid);
+}
+
 long long ServerProcess::unnamedFileBytes() const
 {
     long long total = 0;

@@ -28,6 +28,7 @@ public:
     // CPU time of all the server's threads, in seconds.
     double cpuSeconds() const;
     long rssKiB() const;
+    long peakRssKiB() const;
     // Bytes in the files the server holds open whose names are gone: its
     // transcript.
     long long unnamedFileBytes() const;

@@ -4,7 +4,6 @@
 #include "sockets.h"
 
 #include <sys/epoll.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -23,14 +22,6 @@ constexpr int coarseBuckets = 119'000; // 1 ms each, up to two minutes
 // "#", the line's number (10 digits), when it was due in µs since the
 // clock's start (16 digits), "$".
 constexpr size_t stampSize = 28;
-
-double cpuSecondsOfThisProcess()
-{
-    rusage usage {};
-    ::getrusage(RUSAGE_SELF, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
-        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 double microsecondsNow()
 {
