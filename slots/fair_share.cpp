@@ -80,20 +80,18 @@ bool FairShare::holdBack(int index, ClientConnection& connection)
 }
 
 // At the loop itself, the connections held back from inside handlers are
-// read first, each in turn: the handlers' yields would find them ready and
-// hold them back again before the loop's own turn came.
-std::vector<int> FairShare::takeReadable()
+// read first, each in turn. Those that their handlers hold back again join
+// the list behind the ones kept.
+void FairShare::readHeldBack(const std::function<void(int)>& read)
 {
-    std::vector<int> readable;
-    std::erase_if(m_heldBack, [&](int index) {
-        const bool resumed = resume(index);
-        if (resumed && m_table.find(index))
-            readable.push_back(index);
-        return resumed;
-    });
+    for (const int index : std::exchange(m_heldBack, {})) {
+        if (!resume(index))
+            m_heldBack.push_back(index);
+        else if (m_table.find(index))
+            read(index);
+    }
     if (!m_heldBack.empty())
         keepTicking();
-    return readable;
 }
 
 // Whether the connection is off the list: gone, or watched for input again.

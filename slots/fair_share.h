@@ -54,9 +54,11 @@ public:
     // Stops reading the connection until its address may be read again;
     // false where it was cut off instead.
     bool holdBack(int index, ClientConnection& connection);
-    // For the loop itself, which reads them first: the connections held back
-    // that may be read now, watched for input again.
-    std::vector<int> takeReadable();
+    // For the loop itself, which reads them first: each connection held back
+    // that may be read now is watched for input again and handed to `read`,
+    // one after another, so that the handlers `read` runs find the others
+    // still held back rather than holding them back again.
+    void readHeldBack(const std::function<void(int)>& read);
     int heldBackCount() const { return int(m_heldBack.size()); }
 
     // Closes the connection now, and raises its departure from the loop,

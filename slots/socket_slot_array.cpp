@@ -29,6 +29,7 @@ SocketSlotArray::SocketSlotArray(QObject* parent)
 {
     connect(&m_notifier, &QSocketNotifier::activated, this, &SocketSlotArray::runReadySockets);
     connect(&m_outputNotifier, &QSocketNotifier::activated, &m_output, &TurnWriter::writeReady);
+    connect(&m_output, &TurnWriter::readingResumed, this, &SocketSlotArray::postTurnIfWaiting);
     connect(&m_fairShare, &FairShare::departureDue, this,
         [this](int index, AddressLedger::Account* account) {
             raiseFor(SlotArrayProbe::Work::PeerClosed, *account, [&] { emit peerClosed(index); });
@@ -183,21 +184,27 @@ void SocketSlotArray::runReadySockets()
         return pass();
     const qint64 raisedBefore = m_raised;
     m_output.runTurn([&] {
-        for (const int index : m_fairShare.takeReadable())
-            receive(index, false);
+        m_fairShare.readHeldBack([this](int index) { receive(index, false); });
         m_fairShare.raiseDueDepartures();
         pass();
     });
     // What its handlers held back for the loop is served at the next turn,
     // not at the next tick; a turn that raised nothing posts none.
-    if (m_raised != raisedBefore && !m_turnPosted && m_fairShare.waitsForTheLoop()) {
+    if (m_raised != raisedBefore)
+        postTurnIfWaiting();
+}
+
+void SocketSlotArray::postTurnIfWaiting()
+{
+    if (!m_turnPosted && m_fairShare.waitsForTheLoop()) {
         m_turnPosted = true;
         QMetaObject::invokeMethod(this, &SocketSlotArray::runPostedTurn, Qt::QueuedConnection);
     }
 }
 
-// Where it comes inside a yield, or while reading pauses, the fair share's
-// tick serves what waits instead.
+// One that finds reading paused is posted again when reading goes on; one
+// that comes inside a yield leaves what waits to the end of the turn under
+// way, or to the fair share's tick.
 void SocketSlotArray::runPostedTurn()
 {
     m_turnPosted = false;

@@ -110,6 +110,7 @@ public:
 
 private:
     void runReadySockets();
+    void postTurnIfWaiting();
     void runPostedTurn();
     template<typename Raise>
     void raiseFor(SlotArrayProbe::Work work, AddressLedger::Account& account, Raise raise);
@@ -124,7 +125,9 @@ private:
     AddressLedger m_ledger { defaultInputBudget, defaultSendBudget };
     HandlerGate m_gate;
     Listener m_listener;
-    TurnWriter m_output { m_table, m_watches, m_outputWatches, m_notifier,
+    // Input waits where sockets are ready or connections are held back.
+    TurnWriter m_output { m_table, m_outputWatches, m_notifier,
+        [this] { return m_watches.hasReady() || m_fairShare.heldBackCount() > 0; },
         [this](int index) { m_fairShare.cutOff(index); } };
     SlotTable m_table;
     FairShare m_fairShare { m_ledger, m_table, m_gate, m_listener };

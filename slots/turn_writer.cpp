@@ -13,12 +13,12 @@ constexpr std::chrono::milliseconds ceilingRecheckInterval { 250 };
 
 } // namespace
 
-TurnWriter::TurnWriter(SlotTable& table, EpollWatches& inputWatches, EpollWatches& outputWatches,
-    QSocketNotifier& reading, std::function<void(int)> cutOff)
+TurnWriter::TurnWriter(SlotTable& table, EpollWatches& outputWatches, QSocketNotifier& reading,
+    std::function<bool()> inputWaits, std::function<void(int)> cutOff)
     : m_table(table)
-    , m_inputWatches(inputWatches)
     , m_outputWatches(outputWatches)
     , m_reading(reading)
+    , m_inputWaits(std::move(inputWaits))
     , m_cutOff(std::move(cutOff))
 {
     m_turnPause.setSingleShot(true);
@@ -121,7 +121,7 @@ void TurnWriter::writeReady()
 void TurnWriter::checkBehind()
 {
     if (m_inLoopPass && !m_coalescing && m_clock() - m_turnStart >= behindTurn)
-        m_coalescing = m_inputWatches.hasReady();
+        m_coalescing = m_inputWaits();
 }
 
 void TurnWriter::writeWhenTurnEnds(int index, ClientConnection& connection)
@@ -167,7 +167,7 @@ void TurnWriter::pauseAfterWrites(std::chrono::steady_clock::duration writing)
 {
     const auto pause = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::min<std::chrono::steady_clock::duration>(writing, maxTurnPause));
-    if (pause.count() == 0 || !m_inputWatches.hasReady())
+    if (pause.count() == 0 || !m_inputWaits())
         return;
     m_turnPause.start(pause);
     updateReading();
@@ -179,7 +179,10 @@ void TurnWriter::pauseAfterWrites(std::chrono::steady_clock::duration writing)
 void TurnWriter::updateReading()
 {
     const bool overCeiling = m_queuedOutput > m_outputCeiling;
+    const bool resumed = !m_reading.isEnabled() && !readingPaused();
     m_reading.setEnabled(!readingPaused());
+    if (resumed)
+        emit readingResumed();
     if (!overCeiling)
         m_ceilingRecheck.stop();
     else if (!m_ceilingRecheck.isActive())

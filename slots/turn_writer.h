@@ -53,9 +53,10 @@ public:
     static constexpr std::chrono::seconds lagTime { 30 };
 
     // Pauses reading by disabling `reading`, the loop's notifier. Writes
-    // connections that `outputWatches` finds ready; `cutOff` closes one.
-    TurnWriter(SlotTable& table, EpollWatches& inputWatches, EpollWatches& outputWatches,
-        QSocketNotifier& reading, std::function<void(int)> cutOff);
+    // connections that `outputWatches` finds ready; `inputWaits` tells
+    // whether input waits to be handled, and `cutOff` closes a connection.
+    TurnWriter(SlotTable& table, EpollWatches& outputWatches, QSocketNotifier& reading,
+        std::function<bool()> inputWaits, std::function<void(int)> cutOff);
 
     // Queues `bytes` for `index`'s connection and writes them now, or, while
     // coalescing, when the turn ends or once they fill a write; the write's
@@ -92,13 +93,18 @@ public:
         const TimePoint writing = m_clock();
         endTurn();
         const TimePoint end = m_clock();
-        m_coalescing = end - start >= behindTurn && m_inputWatches.hasReady();
+        m_coalescing = end - start >= behindTurn && m_inputWaits();
         if (m_coalescing)
             pauseAfterWrites(end - writing);
     }
     // A yield's window pass may end a turn early, which only writes sooner.
     void endTurn();
 
+signals:
+    // Reading, paused after long writes or over the ceiling, goes on.
+    void readingResumed();
+
+public:
     void setOutputCap(qsizetype bytes) { m_outputCap = bytes; }
     void setOutputCeiling(qsizetype bytes) { m_outputCeiling = bytes; }
     void setClock(Clock clock) { m_clock = std::move(clock); }
@@ -125,9 +131,9 @@ private:
     void recheckCeiling();
 
     SlotTable& m_table;
-    EpollWatches& m_inputWatches;
     EpollWatches& m_outputWatches;
     QSocketNotifier& m_reading;
+    std::function<bool()> m_inputWaits;
     std::function<void(int)> m_cutOff;
     Clock m_clock = std::chrono::steady_clock::now;
     qsizetype m_outputCap = defaultOutputCap;
