@@ -6,14 +6,31 @@
 
 #include <cstdio>
 
+#include <linux/tcp.h>
+#include <sys/socket.h>
+
 namespace bench {
 
+namespace {
+
+// Segments with data that the client's socket has received.
+unsigned dataSegmentsIn(int fd)
+{
+    tcp_info info {};
+    socklen_t size = sizeof info;
+    return ::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) == 0 ? info.tcpi_data_segs_in : 0;
+}
+
+} // namespace
+
+// The first client reads as fast as it can while the others join one at a
+// time: each message it is sent should reach it in a segment of its own.
 void memory(const Options& options)
 {
     std::printf(
         "\n## memory: idle joined clients (each a roster row, a join notice and a connection)\n\n");
     std::printf("| clients | server RSS MiB | KiB per client | then a line reached all | s "
-                "|\n|---|---|---|---|---|\n");
+                "| first client: messages / segments |\n|---|---|---|---|---|---|\n");
     long baseline = 0;
     {
         ServerProcess server(options.server);
@@ -29,13 +46,15 @@ void memory(const Options& options)
         while (filled && pool.size() < clients)
             filled = joining.joinOne(options.phaseLimit);
         const long rss = server.rssKiB();
+        const unsigned segments = pool.size() > 0 ? dataSegmentsIn(pool.descriptor(0)) : 0;
         const std::string line = "still: served";
         for (int i = 0; i < pool.size(); ++i)
             pool.addTarget(i, long(line.size()));
         pool.send(pool.size() - 1, line);
         const bool served = filled && pool.waitForTargets(60);
-        std::printf("| %d | %.1f | %.1f | %s | %.1f |\n", clients, rss / 1024.0,
-            double(rss - baseline) / clients, served ? "yes" : "no", secondsSince(start));
+        std::printf("| %d | %.1f | %.1f | %s | %.1f | %lld / %u |\n", clients, rss / 1024.0,
+            double(rss - baseline) / clients, served ? "yes" : "no", secondsSince(start),
+            joining.messagesToFirst(), segments);
         std::fflush(stdout);
     }
 }

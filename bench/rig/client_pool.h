@@ -35,6 +35,7 @@ public:
     }
 
     int size() const { return int(m_fds.size()); }
+    int descriptor(int i) const { return m_fds[size_t(i)]; }
     long long received(int i) const { return m_received[size_t(i)]; }
     // Reads what has arrived, without waiting.
     void drain() { pump(0); }

@@ -41,6 +41,7 @@ bool JoiningClients::joinOne(double limitSeconds)
     if (!m_pool.waitForTargets(limitSeconds))
         return false;
     m_messages += 1 + (long long)m_pool.size() * (2 + rows);
+    m_messagesToFirst += 2 + rows;
     return true;
 }
 

@@ -11,14 +11,17 @@ namespace bench {
 class JoiningClients {
 public:
     explicit JoiningClients(ClientPool& pool);
-    // Messages the server has sent for the joins so far.
+    // Messages the server has sent for the joins so far, in all and to the
+    // first client (its greeting too).
     long long messages() const { return m_messages; }
+    long long messagesToFirst() const { return m_messagesToFirst; }
     bool joinOne(double limitSeconds);
 
 private:
     ClientPool& m_pool;
     long long m_rosterNameBytes = 2; // "op"
     long long m_messages = 0;
+    long long m_messagesToFirst = 1;
 };
 
 } // namespace bench
