@@ -44,6 +44,7 @@ void makeSmoke(Options& options)
     options.storms = { 20 };
     options.stormLimit = 30;
     options.idleClients = { 50 };
+    options.quietJoins = 20;
     options.lifetimeCheckpoints = { 100, 300 };
     options.floodSeconds = 3;
     options.hoardSeconds = 3;

@@ -35,7 +35,15 @@ void memory(const Options& options)
     {
         ServerProcess server(options.server);
         baseline = server.rssKiB();
-        std::printf("| 0 | %.1f | | | |\n", baseline / 1024.0);
+        ClientPool pool(server.port());
+        JoiningClients joining(pool);
+        bool quiet = true;
+        while (quiet && pool.size() < 10)
+            quiet = joining.joinOne(options.phaseLimit);
+        quiet = quiet && joining.rejoinLast(options.quietJoins, options.phaseLimit);
+        std::printf("| 0 | %.1f | | | | quiet room of 10, %d joins: %lld / %u%s |\n",
+            baseline / 1024.0, options.quietJoins, joining.messagesToFirst(),
+            dataSegmentsIn(pool.descriptor(0)), quiet ? "" : " (stopped early)");
     }
     for (const int clients : options.idleClients) {
         ServerProcess server(options.server);

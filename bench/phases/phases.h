@@ -60,6 +60,7 @@ struct Options {
     double stormLimit = 120;
     // Each a roster row of its own, so joined one after another.
     std::vector<int> idleClients { 500 };
+    int quietJoins = 1000;
     std::vector<int> lifetimeCheckpoints { 1000, 10000, 100000 };
     int floodSeconds = 60;
     int hoardSeconds = 60;

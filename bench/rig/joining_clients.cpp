@@ -45,4 +45,21 @@ bool JoiningClients::joinOne(double limitSeconds)
     return true;
 }
 
+bool JoiningClients::rejoinLast(int times, double limitSeconds)
+{
+    const int last = m_pool.size() - 1;
+    const int rows = m_pool.size() + 1;
+    for (int n = 0; n < times; ++n) {
+        const std::string name = nickname(100000 - 1 - n % 90000);
+        for (int i = 0; i < m_pool.size(); ++i)
+            m_pool.addTarget(i, joinBroadcastBytes(m_rosterNameBytes, rows, name));
+        m_pool.send(last, "USER:" + name);
+        if (!m_pool.waitForTargets(limitSeconds))
+            return false;
+        m_messages += 1 + (long long)m_pool.size() * (2 + rows);
+        m_messagesToFirst += 2 + rows;
+    }
+    return true;
+}
+
 } // namespace bench

@@ -16,6 +16,9 @@ public:
     long long messages() const { return m_messages; }
     long long messagesToFirst() const { return m_messagesToFirst; }
     bool joinOne(double limitSeconds);
+    // The last client joins again under a new name of the same length;
+    // its roster reaches every client before this returns.
+    bool rejoinLast(int times, double limitSeconds);
 
 private:
     ClientPool& m_pool;
