@@ -155,6 +155,11 @@ struct Policies {
     std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
     EpollWatches watches { -1 };
     AddressLedger ledger { { 1000, 1000 }, { 1000, 1000 } };
+    // What open slots are watched in and count their unsent output in, and
+    // the socket pair of openSlot(): all outlive the table.
+    EpollWatches input, output;
+    qsizetype unsent = 0;
+    int pair[2] = { -1, -1 };
     SlotTable table;
     HandlerGate gate { [this] { return now; } };
     Listener listener { watches, ledger, 16, [](const Arrival&) {} };
@@ -166,6 +171,22 @@ struct Policies {
         in6_addr address {};
         inet_pton(AF_INET6, ipv6, &address);
         return ledger.hold(address, now);
+    }
+
+    // Slot 1 over one end of a socket pair, from 127.0.0.2, watched in the
+    // epoll sets above, which take every watch.
+    ClientConnection* openSlot()
+    {
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
+            return nullptr;
+        ClientConnection& connection = table.open(
+            1, pair[0], 1, sockaddr_in6 {}, account("::ffff:127.0.0.2"), input, output, unsent);
+        return connection.updateWatch() ? nullptr : &connection;
+    }
+    ~Policies()
+    {
+        if (pair[1] >= 0)
+            ::close(pair[1]);
     }
 };
 
@@ -653,24 +674,18 @@ private slots:
         QFETCH(bool, heldBack);
         QFETCH(bool, raised);
         Policies p;
-        int pair[2];
-        QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
-        ::close(pair[1]);
-        AddressLedger::Account& account = p.account("::ffff:127.0.0.2");
-        qsizetype unsent = 0;
-        EpollWatches live, output;
-        ClientConnection& connection
-            = p.table.open(1, pair[0], 1, sockaddr_in6 {}, account, live, output, unsent);
-        QVERIFY(!connection.updateWatch());
+        ClientConnection* connection = p.openSlot();
+        QVERIFY(connection);
+        ::close(std::exchange(p.pair[1], -1));
         // From here on the set's descriptor is no epoll instance: every change is refused.
-        QCOMPARE(::dup2(pair[0], live.descriptor()), live.descriptor());
-        account.bytes.spend(spent);
+        QCOMPARE(::dup2(p.pair[0], p.input.descriptor()), p.input.descriptor());
+        connection->account.bytes.spend(spent);
         QSignalSpy due(&p.fairShare, &FairShare::departureDue);
         std::optional<HandlerGate::Yield> yield;
         if (depth > 0)
             yield.emplace(p.gate);
         if (heldBack)
-            QVERIFY(!p.fairShare.holdBack(1, connection));
+            QVERIFY(!p.fairShare.holdBack(1, *connection));
         else
             p.fairShare.cutOff(1);
         p.fairShare.raiseDueDepartures();
@@ -696,28 +711,21 @@ private slots:
         QFETCH(qint64, spent);
         QFETCH(bool, waits);
         Policies p;
-        int pair[2];
-        QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
-        AddressLedger::Account& account = p.account("::ffff:127.0.0.2");
-        qsizetype unsent = 0;
-        EpollWatches input, output;
-        ClientConnection& connection
-            = p.table.open(1, pair[0], 1, sockaddr_in6 {}, account, input, output, unsent);
-        QVERIFY(!connection.updateWatch());
-        account.bytes.spend(spent);
+        ClientConnection* connection = p.openSlot();
+        QVERIFY(connection);
+        connection->account.bytes.spend(spent);
         {
             const HandlerGate::Yield yield(p.gate);
             if (departure) {
                 p.fairShare.cutOff(1);
                 p.fairShare.raiseDueDepartures();
             } else {
-                QVERIFY(p.fairShare.holdBack(1, connection));
+                QVERIFY(p.fairShare.holdBack(1, *connection));
             }
         }
         QCOMPARE(p.fairShare.waitsForTheLoop(), waits);
         p.now += 10s;
         QVERIFY(p.fairShare.waitsForTheLoop());
-        ::close(pair[1]);
     }
 
     // Connections from one machine share its account: an IPv4 address, an
