@@ -31,34 +31,31 @@ bool JoiningClients::joinOne(double limitSeconds)
 {
     if (!m_pool.connect(limitSeconds))
         return false;
-    const int joined = m_pool.size() - 1;
-    const std::string name = nickname(joined);
+    const std::string name = nickname(m_pool.size() - 1);
     m_rosterNameBytes += long(name.size());
-    const int rows = joined + 2; // the operator's and every client's
-    for (int i = 0; i < m_pool.size(); ++i)
-        m_pool.addTarget(i, joinBroadcastBytes(m_rosterNameBytes, rows, name));
-    m_pool.send(joined, "USER:" + name);
-    if (!m_pool.waitForTargets(limitSeconds))
-        return false;
-    m_messages += 1 + (long long)m_pool.size() * (2 + rows);
-    m_messagesToFirst += 2 + rows;
-    return true;
+    return joinAs(name, limitSeconds);
 }
 
 bool JoiningClients::rejoinLast(int times, double limitSeconds)
 {
-    const int last = m_pool.size() - 1;
-    const int rows = m_pool.size() + 1;
     for (int n = 0; n < times; ++n) {
-        const std::string name = nickname(100000 - 1 - n % 90000);
-        for (int i = 0; i < m_pool.size(); ++i)
-            m_pool.addTarget(i, joinBroadcastBytes(m_rosterNameBytes, rows, name));
-        m_pool.send(last, "USER:" + name);
-        if (!m_pool.waitForTargets(limitSeconds))
+        if (!joinAs(nickname(100000 - 1 - n % 90000), limitSeconds))
             return false;
-        m_messages += 1 + (long long)m_pool.size() * (2 + rows);
-        m_messagesToFirst += 2 + rows;
     }
+    return true;
+}
+
+// The last client joins as `name`, and its roster reaches every client.
+bool JoiningClients::joinAs(const std::string& name, double limitSeconds)
+{
+    const int rows = m_pool.size() + 1; // the operator's and every client's
+    for (int i = 0; i < m_pool.size(); ++i)
+        m_pool.addTarget(i, joinBroadcastBytes(m_rosterNameBytes, rows, name));
+    m_pool.send(m_pool.size() - 1, "USER:" + name);
+    if (!m_pool.waitForTargets(limitSeconds))
+        return false;
+    m_messages += 1 + (long long)m_pool.size() * (2 + rows);
+    m_messagesToFirst += 2 + rows;
     return true;
 }
 

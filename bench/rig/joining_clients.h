@@ -21,6 +21,8 @@ public:
     bool rejoinLast(int times, double limitSeconds);
 
 private:
+    bool joinAs(const std::string& name, double limitSeconds);
+
     ClientPool& m_pool;
     long long m_rosterNameBytes = 2; // "op"
     long long m_messages = 0;
