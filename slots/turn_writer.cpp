@@ -178,12 +178,12 @@ void TurnWriter::pauseAfterWrites(std::chrono::steady_clock::duration writing)
 // back under, and those that do not are cut off as they stall.
 void TurnWriter::updateReading()
 {
-    const bool overCeiling = m_queuedOutput > m_outputCeiling;
-    const bool resumed = !m_reading.isEnabled() && !readingPaused();
-    m_reading.setEnabled(!readingPaused());
+    const bool paused = readingPaused();
+    const bool resumed = !paused && !m_reading.isEnabled();
+    m_reading.setEnabled(!paused);
     if (resumed)
         emit readingResumed();
-    if (!overCeiling)
+    if (m_queuedOutput <= m_outputCeiling)
         m_ceilingRecheck.stop();
     else if (!m_ceilingRecheck.isActive())
         m_ceilingRecheck.start();
