@@ -116,7 +116,7 @@ int main(int argc, char* argv[])
     }
 
     Failure handOver;
-    const HandedListener handed = takeHandedListener(handOver);
+    const HandedListener handed = takeHandedListeners(handOver).chat;
     if (handOver) {
         const QString text
             = QStringLiteral("Cannot serve the socket the service manager handed over: %1.")
