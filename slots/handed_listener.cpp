@@ -63,7 +63,7 @@ HandedListeners takeHandedListeners(Failure& failure)
     for (int i = 0; i < handedCount; ++i) {
         const int fd = firstHandedFd + i;
         const QByteArray name = names.value(i);
-        const bool isWeb = name == "web" || (name.isEmpty() && i == 1);
+        const bool isWeb = name == "web" || (name != "chat" && i == 1);
         HandedListener& listener = isWeb ? handed.web : handed.chat;
         if (listener.fd >= 0) {
             failure = { EINVAL, QStringLiteral("two sockets were handed over for one port") };

@@ -14,7 +14,7 @@ struct HandedListener {
 };
 
 // The chat port's socket and the web page's: by their names "chat" and
-// "web" where the service manager gives names, else in that order.
+// "web" where the service manager gives them, else in that order.
 struct HandedListeners {
     HandedListener chat;
     HandedListener web;
