@@ -36,22 +36,23 @@ AddressLedger::Account& AddressLedger::hold(const in6_addr& address, Clock::time
     const Address key = keyOf(address);
     auto entry = m_accounts.find(key);
     if (entry == m_accounts.end())
-        entry
-            = m_accounts.emplace(key, Account { key, { m_bytes, now }, { m_messages, now } }).first;
-    ++entry->second.holders;
+        entry = m_accounts
+                    .try_emplace(key, key, TokenBucket(m_bytes, now), TokenBucket(m_messages, now))
+                    .first;
+    ++entry->second.m_holders;
     return entry->second;
 }
 
 AddressLedger::Account& AddressLedger::hold(Account& account)
 {
-    ++account.holders;
+    ++account.m_holders;
     return account;
 }
 
 void AddressLedger::release(Account& account, Clock::time_point now)
 {
-    --account.holders;
-    if (account.holders == 0 && account.bytes.isFull(now) && account.messages.isFull(now)) {
+    --account.m_holders;
+    if (settled(account, now)) {
         const Address key = account.address; // the account goes with its entry
         m_accounts.erase(key);
     }
@@ -62,24 +63,38 @@ int AddressLedger::forgetSettled(Clock::time_point now)
     int unsettled = 0;
     for (auto entry = m_accounts.begin(); entry != m_accounts.end();) {
         Account& account = entry->second;
-        if (account.holders == 0 && account.bytes.isFull(now) && account.messages.isFull(now)) {
+        if (settled(account, now)) {
             entry = m_accounts.erase(entry);
             continue;
         }
-        unsettled += account.holders == 0;
+        unsettled += account.m_holders == 0;
         ++entry;
     }
     return unsettled;
 }
 
+bool AddressLedger::settled(Account& account, Clock::time_point now)
+{
+    return account.m_holders == 0 && account.m_bytes.isFull(now) && account.m_messages.isFull(now);
+}
+
 bool AddressLedger::mayRead(Account& account, Clock::time_point now) const
 {
-    return account.bytes.available(now) >= share(m_bytes, resumeInterval)
-        && account.messages.available(now) >= share(m_messages, resumeInterval);
+    return account.m_bytes.available(now) >= share(m_bytes, resumeInterval)
+        && account.m_messages.available(now) >= share(m_messages, resumeInterval);
 }
 
 bool AddressLedger::isBusy(Account& account, Clock::time_point now) const
 {
-    return account.bytes.available(now) < m_bytes.burst - share(m_bytes, busyAfter)
-        || account.messages.available(now) < m_messages.burst - share(m_messages, busyAfter);
+    return account.m_bytes.available(now) < m_bytes.burst - share(m_bytes, busyAfter)
+        || account.m_messages.available(now) < m_messages.burst - share(m_messages, busyAfter);
+}
+
+void AddressLedger::endHandling(Account& account, qint64 sentBefore, bool isMessage)
+{
+    --account.m_handling;
+    if (isMessage) {
+        account.m_costBefore = std::max<qint64>(account.m_lastCost, 0);
+        account.m_lastCost = account.m_sent - sentBefore;
+    }
 }

@@ -38,21 +38,41 @@ public:
 
     using Address = std::array<quint8, 16>;
 
-    struct Account {
-        Address address;
-        TokenBucket bytes;
-        TokenBucket messages;
-        int holders = 0;
+    // An address's budgets and counters. Only the ledger changes them, so
+    // that they stay in step with what holds the account.
+    class Account {
+    public:
+        Account(const Address& address, TokenBucket bytes, TokenBucket messages)
+            : address(address)
+            , m_bytes(bytes)
+            , m_messages(messages)
+        {
+        }
+
+        const Address address;
         // Its events being handled now, suspended in yields or running.
-        int handling = 0;
+        int handling() const { return m_handling; }
         // Messages sent because of what it sent: in all, for its last message
         // (-1 while none has been handled) and for the one before.
-        qint64 sent = 0;
-        qint64 lastCost = -1;
-        qint64 costBefore = 0;
+        qint64 sent() const { return m_sent; }
+        qint64 lastCost() const { return m_lastCost; }
+        qint64 costBefore() const { return m_costBefore; }
         // Its connections accepted and not yet greeted, and those in slots.
-        int waiting = 0;
-        int open = 0;
+        int waiting() const { return m_waiting; }
+        int open() const { return m_open; }
+
+    private:
+        friend class AddressLedger;
+
+        TokenBucket m_bytes;
+        TokenBucket m_messages;
+        int m_holders = 0;
+        int m_handling = 0;
+        qint64 m_sent = 0;
+        qint64 m_lastCost = -1;
+        qint64 m_costBefore = 0;
+        int m_waiting = 0;
+        int m_open = 0;
     };
 
     AddressLedger(Budget bytes, Budget messages);
@@ -74,9 +94,36 @@ public:
     // Whether the address is within its budgets: read it, greet it.
     bool mayRead(Account& account, Clock::time_point now) const;
     bool isBusy(Account& account, Clock::time_point now) const;
+    // Bytes the address may send now, and those it did.
+    static qint64 readAllowance(Account& account, Clock::time_point now)
+    {
+        return account.m_bytes.available(now);
+    }
+    static void spendBytes(Account& account, qint64 bytes) { account.m_bytes.spend(bytes); }
+    // Each message sent is paid for by the address whose event is being
+    // handled, if any.
+    static void charge(Account* payer, qint64 messages)
+    {
+        if (payer) {
+            payer->m_messages.spend(messages);
+            payer->m_sent += messages;
+        }
+    }
+    // One of its events is handled from now until the end; a message's end
+    // records what it cost, the messages sent since `sentBefore`.
+    static void beginHandling(Account& account) { ++account.m_handling; }
+    static void endHandling(Account& account, qint64 sentBefore, bool isMessage);
+    // A connection of the address waits to be greeted, or no longer does.
+    static void addWaiting(Account& account) { ++account.m_waiting; }
+    static void removeWaiting(Account& account) { --account.m_waiting; }
+    // A connection of the address has a slot, or no longer has.
+    static void addOpen(Account& account) { ++account.m_open; }
+    static void removeOpen(Account& account) { --account.m_open; }
 
 private:
     static qint64 share(const Budget& budget, std::chrono::milliseconds interval);
+    // Nothing holds it, and its budgets have filled up again.
+    static bool settled(Account& account, Clock::time_point now);
     Address keyOf(const in6_addr& address) const;
 
     Budget m_bytes;

@@ -33,8 +33,9 @@ bool FairShare::mayReadAt(
     if (m_gate.yieldDepth() == 0)
         return true;
     const qint64 costly = 2 * qint64(m_table.openCount());
-    return account.lastCost >= 0 && (account.lastCost <= costly || account.costBefore <= costly)
-        && account.handling == 0 && !m_ledger.isBusy(account, now);
+    return account.lastCost() >= 0
+        && (account.lastCost() <= costly || account.costBefore() <= costly)
+        && account.handling() == 0 && !m_ledger.isBusy(account, now);
 }
 
 namespace {
@@ -54,9 +55,9 @@ std::optional<ClientConnection::Read> FairShare::read(
         holdBack(index, connection);
         return std::nullopt;
     }
-    const qint64 allowance = std::min<qint64>(maxRead, account.bytes.available(now));
+    const qint64 allowance = std::min<qint64>(maxRead, AddressLedger::readAllowance(account, now));
     const ClientConnection::Read read = connection.read(allowance, buffer, peerClosing);
-    account.bytes.spend(read.received);
+    AddressLedger::spendBytes(account, read.received);
     // What was read goes with a connection cut off here.
     if (read.end == ClientConnection::ReadEnd::Allowance && !m_ledger.mayRead(account, now)
         && !holdBack(index, connection))
@@ -135,7 +136,7 @@ void FairShare::forget(int index)
 {
     if (ClientConnection* c = m_table.find(index)) {
         AddressLedger::Account& account = c->account;
-        --account.open;
+        AddressLedger::removeOpen(account);
         m_table.erase(index);
         m_ledger.release(account, m_clock());
         keepTicking();

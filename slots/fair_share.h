@@ -35,15 +35,6 @@ public:
     FairShare(AddressLedger& ledger, SlotTable& table, const HandlerGate& gate, Listener& listener,
         Clock clock = AddressLedger::Clock::now);
 
-    // Each message sent is paid for by the address whose event is being
-    // handled, if any.
-    static void charge(AddressLedger::Account* payer, qint64 messages)
-    {
-        if (payer) {
-            payer->messages.spend(messages);
-            payer->sent += messages;
-        }
-    }
     // Whether a connection of `account` may be read now.
     bool mayRead(AddressLedger::Account& account) const;
     // Reads what the connection's address may send now, through `buffer`;

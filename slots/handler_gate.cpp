@@ -54,7 +54,7 @@ bool HandlerGate::mayRaiseNow(int openConnections) const
     if (m_handlersRunning == 0)
         return m_yieldDepth == 0;
     return m_handlersRunning < maxHandlersRunning && m_outerPayer
-        && m_outerPayer->sent - m_outerSentBefore > 2 * qint64(openConnections);
+        && m_outerPayer->sent() - m_outerSentBefore > 2 * qint64(openConnections);
 }
 
 HandlerGate::Handling::Handling(
@@ -63,7 +63,7 @@ HandlerGate::Handling::Handling(
     , m_account(account)
     , m_dataArrival(dataArrival)
     , m_previousPayer(std::exchange(gate.m_payer, account))
-    , m_sentBefore(account ? account->sent : 0)
+    , m_sentBefore(account ? account->sent() : 0)
     , m_outermost(account && gate.m_handlersRunning == 0)
 {
     if (!m_account)
@@ -73,7 +73,7 @@ HandlerGate::Handling::Handling(
         gate.m_outerSentBefore = m_sentBefore;
     }
     ++gate.m_handlersRunning;
-    ++account->handling;
+    AddressLedger::beginHandling(*account);
 }
 
 HandlerGate::Handling::~Handling()
@@ -82,13 +82,9 @@ HandlerGate::Handling::~Handling()
     if (!m_account)
         return;
     --m_gate.m_handlersRunning;
-    --m_account->handling;
+    AddressLedger::endHandling(*m_account, m_sentBefore, m_dataArrival);
     if (m_outermost)
         m_gate.m_outerPayer = nullptr;
-    if (m_dataArrival) {
-        m_account->costBefore = std::max<qint64>(m_account->lastCost, 0);
-        m_account->lastCost = m_account->sent - m_sentBefore;
-    }
 }
 
 // A command run inside a yield would hold up the handler suspended there,

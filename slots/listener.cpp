@@ -131,7 +131,7 @@ void Listener::close()
 void Listener::discardWaiting()
 {
     for (const Arrival& arrival : std::exchange(m_waiting, {})) {
-        --arrival.account->waiting;
+        AddressLedger::removeWaiting(*arrival.account);
         discard(arrival);
     }
 }
@@ -184,13 +184,13 @@ void Listener::arrive(int fd, const sockaddr_in6& remote, Greeting greeting)
     const auto now = AddressLedger::Clock::now();
     AddressLedger::Account& account = m_ledger.hold(remote.sin6_addr, now);
     const Arrival arrival { fd, remote, &account };
-    if (account.open + account.waiting >= m_connectionsPerAddress) {
+    if (account.open() + account.waiting() >= m_connectionsPerAddress) {
         discard(arrival);
-    } else if (greeting == Greeting::WhenDue && account.waiting == 0
+    } else if (greeting == Greeting::WhenDue && account.waiting() == 0
         && m_ledger.mayRead(account, now)) {
         offer(arrival);
     } else {
-        ++account.waiting;
+        AddressLedger::addWaiting(account);
         m_waiting.push_back(arrival);
     }
 }
@@ -238,7 +238,7 @@ void Listener::admitWaiting()
         }
         if (std::find(heldBack.begin(), heldBack.end(), &account) == heldBack.end()
             && m_ledger.mayRead(account, now)) {
-            --account.waiting;
+            AddressLedger::removeWaiting(account);
             // A ban made while it waited holds for it too.
             if (!m_rules || m_rules->permits(addressOf(arrival.remote)))
                 offer(arrival);

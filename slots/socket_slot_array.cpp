@@ -94,7 +94,7 @@ Failure SocketSlotArray::Accept(int index, qint32 requestID)
         return systemError(EINVAL);
     ClientConnection& connection = m_table.open(index, arrival->fd, index, arrival->remote,
         *arrival->account, m_watches, m_outputWatches, m_output.unsentTotal());
-    ++arrival->account->open;
+    AddressLedger::addOpen(*arrival->account);
     if (Failure failure = connection.updateWatch()) {
         m_fairShare.forget(index);
         return failure;
@@ -110,7 +110,7 @@ Failure SocketSlotArray::SendData(int index, const QByteArray& bytes)
     ClientConnection* c = m_table.find(index);
     if (!c || c->state != sckConnected)
         return systemError(ENOTCONN);
-    m_fairShare.charge(m_gate.payer(), 1);
+    AddressLedger::charge(m_gate.payer(), 1);
     if (m_probe)
         m_probe->sending(index, bytes, c->unsent());
     if (Failure failure = m_output.send(index, *c, bytes))
@@ -124,7 +124,7 @@ Failure SocketSlotArray::SendRoster(int index, const RosterBroadcast& roster)
     ClientConnection* c = m_table.find(index);
     if (!c || c->state != sckConnected)
         return systemError(ENOTCONN);
-    m_fairShare.charge(m_gate.payer(), roster.messages());
+    AddressLedger::charge(m_gate.payer(), roster.messages());
     if (Failure failure = m_output.sendRoster(index, *c, roster))
         return failure;
     return m_output.cutOffOverCaps(*c, index) ? systemError(ENOBUFS) : Failure {};

@@ -597,10 +597,19 @@ private slots:
         QFETCH(bool, read);
         Policies p;
         AddressLedger::Account& account = p.account("::ffff:127.0.0.2");
-        account.lastCost = lastCost;
-        account.costBefore = costBefore;
-        account.handling = handling;
-        account.bytes.spend(spent);
+        const auto handle = [&](qint64 cost) {
+            const qint64 sentBefore = account.sent();
+            AddressLedger::beginHandling(account);
+            AddressLedger::charge(&account, cost);
+            AddressLedger::endHandling(account, sentBefore, true);
+        };
+        if (lastCost >= 0) {
+            handle(costBefore);
+            handle(lastCost);
+        }
+        for (int i = 0; i < handling; ++i)
+            AddressLedger::beginHandling(account);
+        AddressLedger::spendBytes(account, spent);
         std::optional<HandlerGate::Yield> yield;
         if (depth > 0)
             yield.emplace(p.gate);
@@ -630,7 +639,7 @@ private slots:
         std::list<HandlerGate::Yield> yields;
         for (int i = 0; i < handlers; ++i) {
             running.emplace_back(p.gate, &account, true);
-            account.sent += i == 0 ? sent : 0;
+            AddressLedger::charge(&account, i == 0 ? sent : 0);
             yields.emplace_back(p.gate);
         }
         QCOMPARE(p.gate.mayRaiseNow(1), raise);
@@ -679,7 +688,7 @@ private slots:
         ::close(std::exchange(p.pair[1], -1));
         // From here on the set's descriptor is no epoll instance: every change is refused.
         QCOMPARE(::dup2(p.pair[0], p.input.descriptor()), p.input.descriptor());
-        connection->account.bytes.spend(spent);
+        AddressLedger::spendBytes(connection->account, spent);
         QSignalSpy due(&p.fairShare, &FairShare::departureDue);
         std::optional<HandlerGate::Yield> yield;
         if (depth > 0)
@@ -713,7 +722,7 @@ private slots:
         Policies p;
         ClientConnection* connection = p.openSlot();
         QVERIFY(connection);
-        connection->account.bytes.spend(spent);
+        AddressLedger::spendBytes(connection->account, spent);
         {
             const HandlerGate::Yield yield(p.gate);
             if (departure) {
@@ -773,7 +782,7 @@ private slots:
         Policies p;
         AddressLedger::Account& a = p.account("::ffff:127.0.0.2");
         QCOMPARE(&p.account("::ffff:127.0.0.2"), &a);
-        a.bytes.spend(500);
+        AddressLedger::spendBytes(a, 500);
         p.ledger.release(a, p.now);
         p.ledger.release(a, p.now);
         QCOMPARE(p.ledger.forgetSettled(p.now), 1); // unheld, but it still owes
