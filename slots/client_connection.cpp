@@ -89,7 +89,7 @@ ClientConnection::Read ClientConnection::read(
         const auto wanted = std::size_t(std::min<qint64>(buffer.size(), allowance - read.received));
         const ssize_t n = ::recv(m_fd, buffer.data(), wanted, 0);
         if (n > 0) {
-            input.append(buffer.constData(), n);
+            m_input.append(buffer.constData(), n);
             read.received += n;
             // Packets left wait for the next read, so that each is a
             // message of its own; readiness brings the connection back.
@@ -241,7 +241,7 @@ Failure ClientConnection::waitForRoom(TimePoint now)
 
 Failure ClientConnection::updateWatch()
 {
-    const quint32 input = throttled ? 0u : quint32(EPOLLIN | EPOLLRDHUP);
+    const quint32 input = m_throttled ? 0u : quint32(EPOLLIN | EPOLLRDHUP);
     const quint32 output = m_watchingOutput ? quint32(EPOLLOUT) : 0u;
     Failure failure = m_inputWatches.watch(m_fd, quint64(m_index), m_watchedInput, input);
     if (Failure outputFailure
@@ -257,7 +257,7 @@ Failure ClientConnection::updateWatch()
 void ClientConnection::stopWriting()
 {
     discardOutput();
-    state = SlotArray::sckClosing;
+    m_state = SlotArray::sckClosing;
     m_watchingOutput = false;
     // Where epoll refuses, the socket stays in the output set, and writing
     // it is tried and refused again until its departure releases it.
@@ -280,7 +280,7 @@ void ClientConnection::release()
     if (m_fd >= 0)
         ::close(m_fd);
     m_fd = -1;
-    state = SlotArray::sckClosing;
+    m_state = SlotArray::sckClosing;
     m_watchedInput = 0;
     m_watchedOutput = 0;
 }

@@ -12,6 +12,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <utility>
 
 #include <netinet/in.h>
 
@@ -55,6 +56,23 @@ public:
 
     // Connected, or closing after a failed write and read to its end.
     bool isOpen() const { return m_fd >= 0; }
+    int state() const { return m_state; }
+    // What it sent and is not yet handled.
+    const QByteArray& input() const { return m_input; }
+    QByteArray takeInput() { return std::exchange(m_input, {}); }
+    // Not read for now: its address is over its budget, or is busy while
+    // another handler runs. Watched for input again once not; a failure to
+    // change the watch leaves the connection as it was asked to be.
+    bool isThrottled() const { return m_throttled; }
+    [[nodiscard]] Failure setThrottled(bool throttled)
+    {
+        m_throttled = throttled;
+        return updateWatch();
+    }
+    // Sent something this turn, to be written when the turn ends: whether
+    // that is new, and the turn's end that clears it.
+    bool markWriteDue() { return !std::exchange(m_writeDue, true); }
+    void clearWriteDue() { m_writeDue = false; }
     bool keepsMessagesApart() const { return m_keepsMessagesApart; }
     qsizetype unsent() const { return m_output.size() - m_outputSent + m_rowsBytes; }
     // Waiting for the socket to take more: written to only when it can.
@@ -87,14 +105,7 @@ public:
     // The descriptor and unsent output go at once; the slot keeps its number.
     void release();
 
-    int state = SlotArray::sckConnected;
     const sockaddr_in6 remote;
-    QByteArray input;
-    // Sent something this turn, to be written when the turn ends.
-    bool writeDue = false;
-    // Not read for now: its address is over its budget, or is busy while
-    // another handler runs.
-    bool throttled = false;
     // Held for as long as the connection exists.
     AddressLedger::Account& account;
 
@@ -109,6 +120,10 @@ private:
     // The rows waiting last in the queue become bytes in it.
     void spellOutRows();
 
+    int m_state = SlotArray::sckConnected;
+    QByteArray m_input;
+    bool m_writeDue = false;
+    bool m_throttled = false;
     int m_fd;
     const int m_index;
     EpollWatches& m_inputWatches;

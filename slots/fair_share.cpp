@@ -70,8 +70,7 @@ std::optional<ClientConnection::Read> FairShare::read(
 // long as it is held back, so it is cut off instead.
 bool FairShare::holdBack(int index, ClientConnection& connection)
 {
-    connection.throttled = true;
-    if (connection.updateWatch()) {
+    if (connection.setThrottled(true)) {
         cutOff(index);
         return false;
     }
@@ -105,11 +104,9 @@ bool FairShare::resume(int index)
         return true;
     if (!mayRead(c->account))
         return false;
-    c->throttled = false;
-    if (c->updateWatch()) {
+    if (c->setThrottled(false)) {
         // Half applied, it might be watched for input it may not read yet.
-        c->throttled = true;
-        (void)c->updateWatch();
+        (void)c->setThrottled(true);
         return false;
     }
     return true;

@@ -31,7 +31,7 @@ void SlotTable::erase(int index)
 int SlotTable::nextConnected(int after) const
 {
     for (auto entry = m_open.upper_bound(after); entry != m_open.end(); ++entry) {
-        if (entry->second.state == SlotArray::sckConnected)
+        if (entry->second.state() == SlotArray::sckConnected)
             return entry->first;
     }
     return 0;

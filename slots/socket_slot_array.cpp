@@ -108,7 +108,7 @@ Failure SocketSlotArray::Accept(int index, qint32 requestID)
 Failure SocketSlotArray::SendData(int index, const QByteArray& bytes)
 {
     ClientConnection* c = m_table.find(index);
-    if (!c || c->state != sckConnected)
+    if (!c || c->state() != sckConnected)
         return systemError(ENOTCONN);
     AddressLedger::charge(m_gate.payer(), 1);
     if (m_probe)
@@ -122,7 +122,7 @@ Failure SocketSlotArray::SendData(int index, const QByteArray& bytes)
 Failure SocketSlotArray::SendRoster(int index, const RosterBroadcast& roster)
 {
     ClientConnection* c = m_table.find(index);
-    if (!c || c->state != sckConnected)
+    if (!c || c->state() != sckConnected)
         return systemError(ENOTCONN);
     AddressLedger::charge(m_gate.payer(), roster.messages());
     if (Failure failure = m_output.sendRoster(index, *c, roster))
@@ -133,7 +133,7 @@ Failure SocketSlotArray::SendRoster(int index, const RosterBroadcast& roster)
 QByteArray SocketSlotArray::GetData(int index)
 {
     ClientConnection* c = m_table.find(index);
-    return c ? std::exchange(c->input, {}) : QByteArray();
+    return c ? c->takeInput() : QByteArray();
 }
 
 int SocketSlotArray::State(int index) const
@@ -141,7 +141,7 @@ int SocketSlotArray::State(int index) const
     if (index == 0)
         return m_listener.state();
     const ClientConnection* c = m_table.find(index);
-    return c ? c->state : sckClosed;
+    return c ? c->state() : sckClosed;
 }
 
 QString SocketSlotArray::RemoteHostIP(int index) const
@@ -253,7 +253,7 @@ void SocketSlotArray::raiseFor(
 void SocketSlotArray::receive(int index, bool peerClosing)
 {
     ClientConnection* c = m_table.find(index);
-    if (!c || !c->isOpen() || c->throttled)
+    if (!c || !c->isOpen() || c->isThrottled())
         return;
     const auto read = m_fairShare.read(index, *c, m_readBuffer, peerClosing);
     if (!read)
@@ -265,7 +265,7 @@ void SocketSlotArray::receive(int index, bool peerClosing)
         return;
     if (m_probe && read->received > 0)
         m_probe->received(
-            index, QByteArrayView(c->input).last(read->received), m_gate.yieldDepth());
+            index, QByteArrayView(c->input()).last(read->received), m_gate.yieldDepth());
     const auto work
         = read->received > 0 ? SlotArrayProbe::Work::DataArrival : SlotArrayProbe::Work::PeerClosed;
     raiseFor(work, c->account, [&] {

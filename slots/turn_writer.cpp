@@ -110,7 +110,7 @@ void TurnWriter::writeReady()
         if (!c)
             continue;
         // One that fails is left closing, to be read to its end.
-        if (c->state == SlotArray::sckConnected && c->watchingOutput())
+        if (c->state() == SlotArray::sckConnected && c->watchingOutput())
             (void)c->write(now);
         else
             (void)c->updateWatch(); // it waits for output no more
@@ -126,9 +126,8 @@ void TurnWriter::checkBehind()
 
 void TurnWriter::writeWhenTurnEnds(int index, ClientConnection& connection)
 {
-    if (connection.writeDue)
+    if (!connection.markWriteDue())
         return;
-    connection.writeDue = true;
     m_writesDue.push_back(index);
     if (!m_endOfTurnPosted && !m_inLoopPass) {
         m_endOfTurnPosted = true;
@@ -147,9 +146,9 @@ void TurnWriter::endTurn()
         ClientConnection* c = m_table.find(index);
         if (!c)
             continue;
-        c->writeDue = false;
+        c->clearWriteDue();
         // One that fails is left closing, to be read to its end.
-        if (c->state == SlotArray::sckConnected && !c->watchingOutput())
+        if (c->state() == SlotArray::sckConnected && !c->watchingOutput())
             (void)c->write(now);
     }
     m_writesDue.clear();
