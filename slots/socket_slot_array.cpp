@@ -182,32 +182,34 @@ void SocketSlotArray::runReadySockets()
 {
     if (m_output.readingPaused() || !m_gate.mayRaiseNow(m_table.openCount()))
         return;
-    const auto pass = [this] {
-        m_gate.socketsChecked();
-        std::array<epoll_event, readyEventsPerPass> buffer;
-        for (const epoll_event& event : m_watches.ready(buffer)) {
-            const int index = int(event.data.u64);
-            if (index == 0) {
-                m_listener.acceptReady();
-                if (m_listener.waitingCount() > 0)
-                    m_fairShare.keepTicking();
-                continue;
-            }
-            receive(index, event.events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR));
-        }
-    };
     if (m_gate.yieldDepth() > 0)
-        return pass();
+        return passReadySockets();
     const qint64 raisedBefore = m_raised;
-    m_output.runTurn([&] {
-        m_fairShare.readHeldBack([this](int index) { receive(index, false); });
-        m_fairShare.raiseDueDepartures();
-        pass();
-    });
+    m_output.beginLoopTurn();
+    m_fairShare.readHeldBack([this](int index) { receive(index, false); });
+    m_fairShare.raiseDueDepartures();
+    passReadySockets();
+    m_output.endLoopTurn();
     // What its handlers held back for the loop is served at the next turn,
     // not at the next tick; a turn that raised nothing posts none.
     if (m_raised != raisedBefore)
         postTurnIfWaiting();
+}
+
+void SocketSlotArray::passReadySockets()
+{
+    m_gate.socketsChecked();
+    std::array<epoll_event, readyEventsPerPass> buffer;
+    for (const epoll_event& event : m_watches.ready(buffer)) {
+        const int index = int(event.data.u64);
+        if (index == 0) {
+            m_listener.acceptReady();
+            if (m_listener.waitingCount() > 0)
+                m_fairShare.keepTicking();
+            continue;
+        }
+        receive(index, event.events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR));
+    }
 }
 
 void SocketSlotArray::postTurnIfWaiting()

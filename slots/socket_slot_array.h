@@ -115,6 +115,7 @@ public:
 
 private:
     void runReadySockets();
+    void passReadySockets();
     void postTurnIfWaiting();
     void runPostedTurn();
     template<typename Raise>
@@ -131,6 +132,8 @@ private:
     HandlerGate m_gate;
     Listener m_listener;
     // Input waits where sockets are ready or connections are held back.
+    // Declared before the table: its connections keep the writer's count of
+    // unsent output as they go, so they must go first.
     TurnWriter m_output { m_table, m_outputWatches, m_notifier,
         [this] { return m_watches.hasReady() || m_fairShare.heldBackCount() > 0; },
         [this](int index) { m_fairShare.cutOff(index); } };

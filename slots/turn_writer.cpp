@@ -135,6 +135,17 @@ void TurnWriter::writeWhenTurnEnds(int index, ClientConnection& connection)
     }
 }
 
+void TurnWriter::endLoopTurn()
+{
+    m_inLoopPass = false;
+    const TimePoint writing = m_clock();
+    endTurn();
+    const TimePoint end = m_clock();
+    m_coalescing = end - m_turnStart >= behindTurn && m_inputWaits();
+    if (m_coalescing)
+        pauseAfterWrites(end - writing);
+}
+
 void TurnWriter::endTurn()
 {
     m_endOfTurnPosted = false;

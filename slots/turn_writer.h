@@ -82,21 +82,15 @@ public:
     // From a yield in the loop's turn: a turn that has taken long with input
     // waiting falls behind at once, so the rest of it is coalesced.
     void checkBehind();
-    // Runs the loop's pass over the sockets as a turn, and ends it.
-    template<typename Pass>
-    void runTurn(Pass pass)
+    // The loop's pass over the sockets is a turn: it begins, the pass reads
+    // and raises, and its end writes what the turn sent. A turn that took
+    // long, with input waiting after it, leaves the loop behind.
+    void beginLoopTurn()
     {
-        const TimePoint start = m_turnStart = m_clock();
+        m_turnStart = m_clock();
         m_inLoopPass = true;
-        pass();
-        m_inLoopPass = false;
-        const TimePoint writing = m_clock();
-        endTurn();
-        const TimePoint end = m_clock();
-        m_coalescing = end - start >= behindTurn && m_inputWaits();
-        if (m_coalescing)
-            pauseAfterWrites(end - writing);
     }
+    void endLoopTurn();
     // A yield's window pass may end a turn early, which only writes sooner.
     void endTurn();
 
