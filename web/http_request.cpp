@@ -35,7 +35,8 @@ std::optional<HttpRequest> parseRequestLine(const QByteArray& line)
         return std::nullopt;
     HttpRequest request;
     request.method = parts[0];
-    request.path = parts[1].left(parts[1].indexOf('?'));
+    const qsizetype query = parts[1].indexOf('?');
+    request.path = query < 0 ? parts[1] : parts[1].left(query);
     return request;
 }
 
