@@ -266,6 +266,25 @@ private slots:
         QVERIFY(served.slotEnds.empty());
     }
 
+    // A crowd of idle connections pushes out the oldest, while the page is
+    // still served.
+    void waitingIsBounded()
+    {
+        Served served;
+        const quint16 port = served.gateway.port();
+        std::vector<Client> idle;
+        for (int i = 0; i <= HttpExchanges::capacity; ++i) {
+            idle.push_back(connectClient(port));
+            QVERIFY(QTest::qWaitFor(
+                [&] { return idle.back()->state() == QAbstractSocket::ConnectedState; },
+                timeoutMs));
+        }
+        QVERIFY(QTest::qWaitFor(
+            [&] { return idle.front()->state() == QAbstractSocket::UnconnectedState; }, timeoutMs));
+        QVERIFY(exchange(port, "GET / HTTP/1.1\r\n\r\n").startsWith("HTTP/1.1 200 OK"));
+        QCOMPARE(idle.back()->state(), QAbstractSocket::ConnectedState);
+    }
+
     void origins_data()
     {
         QTest::addColumn<QString>("host");
