@@ -171,6 +171,19 @@ struct SilentBrowser {
     }
 };
 
+// Sends `packet` into the slot's end until `bytes` are taken, or for 1,000
+// turns of the event loop; returns how many bytes were taken.
+qint64 offer(SlotEnd& slot, const QByteArray& packet, qint64 bytes)
+{
+    qint64 taken = 0;
+    for (int turn = 0; turn < 1000 && taken < bytes; ++turn) {
+        while (taken < bytes && slot.send(packet))
+            taken += packet.size();
+        QCoreApplication::processEvents();
+    }
+    return taken;
+}
+
 QByteArray allByteValues()
 {
     QByteArray bytes(256, Qt::Uninitialized);
@@ -378,17 +391,28 @@ private slots:
 
         const QByteArray packet(WebClientBridge::messageLimit, 'o');
         const qint64 offered = 16 << 20;
-        qint64 taken = 0;
-        for (int turn = 0; turn < 1000 && taken < offered; ++turn) {
-            while (taken < offered && slot.send(packet))
-                taken += packet.size();
-            QCoreApplication::processEvents();
-        }
+        const qint64 taken = offer(slot, packet, offered);
         QCOMPARE_LT(taken, offered / 2);
 
         // Each packet is one frame: its data and a 10-byte header.
         const qint64 frameBytes = packet.size() + 10;
         QVERIFY(browser.readUntil(taken / packet.size() * frameBytes));
+    }
+
+    // A browser that does not read still lets go of its end of the pair when
+    // the slot array closes the slot.
+    void closedWhileNotReading()
+    {
+        Served served;
+        SilentBrowser browser(served);
+        QVERIFY(QTest::qWaitFor([&] { return served.slotEnds.size() == 1; }, timeoutMs));
+        SlotEnd& slot = *served.slotEnds.front();
+        QCOMPARE_LT(offer(slot, QByteArray(WebClientBridge::messageLimit, 'o'), 16 << 20), 8 << 20);
+
+        const int descriptorsOpen = openDescriptors();
+        slot.closeEnd();
+        // The slot's end, the bridge's end and the set that watches it.
+        QTRY_VERIFY_WITH_TIMEOUT(openDescriptors() <= descriptorsOpen - 3, timeoutMs);
     }
 
     // A client that breaks a bound is cut off, nothing of the offending
