@@ -79,6 +79,8 @@ void HttpExchanges::cutExpired()
 {
     while (!m_exchanges.empty() && m_exchanges.front().deadline.hasExpired())
         cut(m_exchanges.front().socket);
+    // A timer may fire a little early, before the first deadline.
+    scheduleExpiry();
 }
 
 void HttpExchanges::scheduleExpiry()

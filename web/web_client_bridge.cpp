@@ -3,8 +3,10 @@
 #include <QNetworkInterface>
 #include <QWebSocket>
 
+#include <algorithm>
 #include <cerrno>
 
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -52,11 +54,22 @@ WebClientBridge::WebClientBridge(QWebSocket* socket, const Adopt& adopt, QObject
         return;
     }
     m_pairEnd = ends[0];
+    m_hangupWatch = ::epoll_create1(EPOLL_CLOEXEC);
+    epoll_event hangup { EPOLLRDHUP, {} };
+    if (m_hangupWatch < 0 || ::epoll_ctl(m_hangupWatch, EPOLL_CTL_ADD, m_pairEnd, &hangup) != 0) {
+        ::close(ends[1]);
+        closePair();
+        m_socket->close(QWebSocketProtocol::CloseCodeBadOperation,
+            QStringLiteral("The server cannot take more clients now"));
+        return;
+    }
     m_readable = new QSocketNotifier(m_pairEnd, QSocketNotifier::Read, this);
     m_writable = new QSocketNotifier(m_pairEnd, QSocketNotifier::Write, this);
+    m_hungUp = new QSocketNotifier(m_hangupWatch, QSocketNotifier::Read, this);
     m_writable->setEnabled(false);
     connect(m_readable, &QSocketNotifier::activated, this, &WebClientBridge::readPackets);
     connect(m_writable, &QSocketNotifier::activated, this, &WebClientBridge::writeQueued);
+    connect(m_hungUp, &QSocketNotifier::activated, this, &WebClientBridge::onPairHungUp);
     connect(m_socket, &QWebSocket::binaryMessageReceived, this, &WebClientBridge::forward);
     connect(m_socket, &QWebSocket::textMessageReceived, this, &WebClientBridge::forwardText);
     connect(m_socket, &QWebSocket::bytesWritten, this, &WebClientBridge::resumeReading);
@@ -144,16 +157,30 @@ void WebClientBridge::resumeReading()
 
 void WebClientBridge::closePair()
 {
-    if (m_pairEnd < 0)
-        return;
     // Later, as this may run in a notifier's own signal.
-    for (QSocketNotifier* notifier : { m_readable, m_writable }) {
-        notifier->setEnabled(false);
-        notifier->deleteLater();
+    for (QSocketNotifier* notifier : { m_readable, m_writable, m_hungUp }) {
+        if (notifier) {
+            notifier->setEnabled(false);
+            notifier->deleteLater();
+        }
     }
-    m_readable = m_writable = nullptr;
-    ::close(m_pairEnd);
-    m_pairEnd = -1;
+    m_readable = m_writable = m_hungUp = nullptr;
+    for (int* fd : { &m_hangupWatch, &m_pairEnd }) {
+        if (*fd >= 0)
+            ::close(*fd);
+        *fd = -1;
+    }
+}
+
+void WebClientBridge::onPairHungUp()
+{
+    // Reading on finds the end after what was sent before it. While the
+    // browser is not reading, the rest is dropped, as a closed slot's unsent
+    // output is.
+    if (m_readable->isEnabled())
+        readPackets();
+    else
+        onPairClosed();
 }
 
 void WebClientBridge::onPairClosed()

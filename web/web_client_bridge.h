@@ -45,15 +45,21 @@ private:
     void readPackets();
     void resumeReading();
     void closePair();
+    void onPairHungUp();
     void onPairClosed();
     void onSocketDisconnected();
 
     QWebSocket* m_socket; // a child
     int m_pairEnd = -1;
+    // An epoll set that wakes when the slot array closes its end, also
+    // while the pair is not read.
+    int m_hangupWatch = -1;
     QSocketNotifier* m_readable = nullptr; // children, while the pair is open
     QSocketNotifier* m_writable = nullptr;
+    QSocketNotifier* m_hungUp = nullptr;
     std::deque<QByteArray> m_queue;
     qsizetype m_queuedBytes = 0;
-    // A browser that never answers the close is cut after this.
+    // Closing waits for the close to be written; a browser that takes no
+    // more is cut when this runs out.
     QTimer m_closingDeadline;
 };
