@@ -62,7 +62,16 @@ HandedListener takeHandedListener(Failure& failure)
         failure = { ENOTSOCK, QStringLiteral("descriptor 3 is not a listening TCP socket") };
         return {};
     }
-    ::fcntl(handed.fd, F_SETFD, FD_CLOEXEC);
-    ::fcntl(handed.fd, F_SETFL, ::fcntl(handed.fd, F_GETFL) | O_NONBLOCK);
+    const auto refuse = [&failure](const QString& what) {
+        const int code = errno;
+        failure = { code, what.arg(systemError(code).text) };
+        return HandedListener {};
+    };
+    // A blocking socket would hold the only thread in accept().
+    const int flags = ::fcntl(handed.fd, F_GETFL);
+    if (flags < 0 || ::fcntl(handed.fd, F_SETFL, flags | O_NONBLOCK) != 0)
+        return refuse(QStringLiteral("descriptor 3 cannot be made non-blocking: %1"));
+    if (::fcntl(handed.fd, F_SETFD, FD_CLOEXEC) != 0)
+        return refuse(QStringLiteral("descriptor 3 cannot be kept from child processes: %1"));
     return handed;
 }
