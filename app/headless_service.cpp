@@ -23,6 +23,9 @@ HeadlessService::HeadlessService(const QString& nickname, quint16 port,
     m_server.setAccessRules(m_state.rules);
     m_state.rules.setStartAllowed(std::move(allowed));
     connect(&m_console, &HeadlessConsole::onlineChanged, this, &HeadlessService::reportOnline);
+    connect(&m_notifier, &ServiceNotifier::failed, this, [this](const Failure& failure) {
+        m_console.write(Priority::Warning, failure.text.toLatin1());
+    });
     connect(
         &m_engine, &RelayEngine::serviceStarted, this, [this](int port, const QString& nickname) {
             m_console.write(Priority::Info,

@@ -1,5 +1,7 @@
 #include "journal_stream.h"
 
+#include "failure.h"
+
 #include <cerrno>
 #include <utility>
 
@@ -77,7 +79,7 @@ JournalStream::~JournalStream()
 {
     m_writable.reset();
     if (m_ownsFd)
-        ::close(m_fd);
+        closeDescriptor(m_fd);
 }
 
 void JournalStream::write(const QByteArray& line)

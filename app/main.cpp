@@ -23,6 +23,18 @@ constexpr int exitBadArguments = 2;
 // The port clients look for.
 constexpr quint16 defaultPort = 40;
 
+// Without its handlers a signal ends the program at once, as by default:
+// nothing is lost but the orderly stop, so the program goes on and says so.
+void warnIfUncaught(const StopSignals& stopSignals)
+{
+    if (!stopSignals.failure())
+        return;
+    const QString text
+        = QStringLiteral("SIGTERM, SIGINT and SIGHUP keep their default actions: %1.")
+              .arg(stopSignals.failure().text);
+    std::fputs(journalLine(Priority::Warning, text.toLatin1()).constData(), stderr);
+}
+
 QStringList argumentsOf(int argc, char* argv[])
 {
     QStringList arguments;
@@ -50,6 +62,7 @@ int serveHeadless(
         commandLine.allowed.value_or(std::vector<Network>()));
     service.setWebPort(quint16(commandLine.webPort.value_or(WebPort::defaultPort)));
     const StopSignals stopSignals;
+    warnIfUncaught(stopSignals);
     QObject::connect(&stopSignals, &StopSignals::received, &service, [&service](int signal) {
         if (signal == SIGHUP)
             service.reload();
@@ -80,6 +93,7 @@ int serveInWindow(
     program.frmMain.offerStart(
         handed.chat.fd >= 0 ? handed.chat.port : commandLine.port, commandLine.nickname);
     const StopSignals stopSignals;
+    warnIfUncaught(stopSignals);
     QObject::connect(
         &stopSignals, &StopSignals::received, &program.frmMain, &MainWindow::mnuAfsluiten_Click);
     program.frmMain.show();

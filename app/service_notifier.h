@@ -1,5 +1,7 @@
 #pragma once
 
+#include "failure.h"
+
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QObject>
@@ -14,7 +16,9 @@
 // protocol: a datagram of "NAME=value" lines to the socket that
 // NOTIFY_SOCKET names (a path, or with "@" an abstract name). Without the
 // variable it tells nobody. A manager that is gone or does not read costs
-// nothing: nothing waits for it.
+// nothing: nothing waits for it. The first message that cannot be sent is
+// reported, once: a manager that waits for READY=1 would otherwise time the
+// start out with nothing said.
 class ServiceNotifier final : public QObject {
     Q_OBJECT
 
@@ -29,11 +33,19 @@ public:
     void setStatus(const QString& status);
     void stopping() { send("STOPPING=1"); }
 
+signals:
+    void failed(const Failure& failure);
+
 private:
     void send(const QByteArray& message);
     void sendStatus();
+    void report(int code);
 
+    bool m_managed = false;
     int m_fd = -1;
+    // Why there is no socket to send through, for the first send to report.
+    int m_socketError = 0;
+    bool m_reported = false;
     sockaddr_un m_address {};
     socklen_t m_addressLength = 0;
     QByteArray m_status;

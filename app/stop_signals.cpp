@@ -23,14 +23,41 @@ void writeSignal(int signal)
     errno = savedErrno;
 }
 
-void handleWith(void (*handler)(int))
+int setHandler(int signal, void (*handler)(int))
 {
     struct sigaction action { };
     action.sa_handler = handler;
     ::sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
+    return ::sigaction(signal, &action, nullptr);
+}
+
+// The default action is refused only to signals that cannot be caught, and
+// these can.
+void restoreDefaults()
+{
     for (const int signal : stopSignals)
-        ::sigaction(signal, &action, nullptr);
+        [[maybe_unused]] const int ignored = setHandler(signal, SIG_DFL);
+}
+
+Failure unhandled(int code)
+{
+    return { code,
+        QStringLiteral("SIGTERM, SIGINT and SIGHUP cannot be handled: %1.")
+            .arg(systemError(code).text) };
+}
+
+// Every signal to the loop, or none.
+Failure handleInLoop()
+{
+    for (const int signal : stopSignals) {
+        if (setHandler(signal, writeSignal) != 0) {
+            const int code = errno;
+            restoreDefaults();
+            return unhandled(code);
+        }
+    }
+    return {};
 }
 
 } // namespace
@@ -38,21 +65,32 @@ void handleWith(void (*handler)(int))
 StopSignals::StopSignals(QObject* parent)
     : QObject(parent)
 {
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signalPair) != 0)
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signalPair) != 0) {
+        m_failure = unhandled(errno);
         return;
+    }
+    m_failure = handleInLoop();
+    if (m_failure) {
+        closePair();
+        return;
+    }
     m_notifier = new QSocketNotifier(signalPair[1], QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &StopSignals::readSignal);
-    handleWith(writeSignal);
 }
 
 StopSignals::~StopSignals()
 {
     if (!m_notifier)
         return;
-    handleWith(SIG_DFL);
+    restoreDefaults();
     delete m_notifier;
+    closePair();
+}
+
+void StopSignals::closePair()
+{
     for (int& fd : signalPair)
-        ::close(std::exchange(fd, -1));
+        closeDescriptor(std::exchange(fd, -1));
 }
 
 void StopSignals::readSignal()

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "failure.h"
+
 #include <QObject>
 
 class QSocketNotifier;
@@ -15,11 +17,17 @@ public:
     // Puts the default handlers back.
     ~StopSignals() override;
 
+    // Why the signals keep their default action (SIGTERM and SIGINT end the
+    // program at once, unsaved), or none while they come to the loop.
+    const Failure& failure() const { return m_failure; }
+
 signals:
     void received(int signal);
 
 private:
     void readSignal();
+    void closePair();
 
     QSocketNotifier* m_notifier = nullptr;
+    Failure m_failure;
 };

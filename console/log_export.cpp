@@ -23,7 +23,7 @@ const Failure unreadable { EIO, QStringLiteral("the log could not be read back")
 LogExport::LogExport(const TranscriptView& log, QWidget& window)
     : m_log(log)
     , m_window(window)
-    , Bestand(std::make_unique<FileSaveDialog>())
+    , m_saveDialog(std::make_unique<FileSaveDialog>())
     , m_printer(std::make_unique<PagePrinter>())
 {
 }
@@ -32,7 +32,7 @@ LogExport::~LogExport() = default;
 
 void LogExport::setSaveDialog(std::unique_ptr<SaveDialog> dialog)
 {
-    Bestand = std::move(dialog);
+    m_saveDialog = std::move(dialog);
 }
 
 void LogExport::setPrinter(std::unique_ptr<LogPrinter> printer)
@@ -42,7 +42,7 @@ void LogExport::setPrinter(std::unique_ptr<LogPrinter> printer)
 
 Failure LogExport::save()
 {
-    const std::optional<QString> fileName = Bestand->ShowSave(&m_window);
+    const std::optional<QString> fileName = m_saveDialog->ShowSave(&m_window);
     if (!fileName)
         return {};
     LogFile file(*fileName);

@@ -41,6 +41,6 @@ private:
 
     const TranscriptView& m_log;
     QWidget& m_window;
-    std::unique_ptr<SaveDialog> Bestand;
+    std::unique_ptr<SaveDialog> m_saveDialog;
     std::unique_ptr<LogPrinter> m_printer;
 };

@@ -14,3 +14,9 @@ struct [[nodiscard]] Failure {
 
 // The operating system's own text for `code`: the one place errno becomes text.
 Failure systemError(int code);
+
+// Closes a descriptor we are done with, its result ignored on purpose: Linux
+// releases the descriptor even when close() reports an error, so a retry
+// could close one opened since, and nothing is left for the caller to undo.
+// errno stays as it was, for an error path that closes before it reports.
+void closeDescriptor(int fd);

@@ -26,10 +26,12 @@
 // - controls carry type prefixes: cmd buttons, lbl labels, txt text boxes,
 //   cmb combo boxes, mnu menu items, frm the window; lists have plain names;
 // - Dutch: connectie (the slot counter below), Overzicht (the tabs), Bestand
-//   (the file dialog, and the File menu), Afsluiten (quit);
+//   (the File menu), Afsluiten (quit);
 // - list operations as the list boxes had them: AddItem, RemoveItem, List,
-//   ListCount, ListIndex, ItemData, NewIndex; and the slot array's Bind,
-//   Listen, Accept, SendData, GetData, State, DoEvents and sck states.
+//   ListCount, ListIndex, ItemData, NewIndex, and ListPrefix beside them;
+//   the slot array's Bind, Listen, Accept, SendData, GetData, State, DoEvents
+//   and sck states; the printer's StartDoc, Print, EndDoc and AbortDoc; the
+//   save dialog's ShowSave.
 // A connection (ClientConnection) is one client's socket in slots/; the
 // connection list is the roster's column of slot numbers.
 struct ServerState {

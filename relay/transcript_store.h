@@ -1,6 +1,7 @@
 #pragma once
 
 #include "failure.h"
+#include "row_files.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -15,10 +16,8 @@
 #include <vector>
 
 // Every row of the transcripts, in the order they were written, kept on disk
-// so that memory does not grow with the traffic of days: one file holds the
-// rows' bytes, another where each row ends (eight bytes a row), and memory
-// only the rows not yet written. Both files are unnamed and private to the
-// user, and go with the program however it ends.
+// (RowFiles) so that memory does not grow with the traffic of days: memory
+// holds only the rows not yet written.
 //
 // Rows are written when the buffer fills or a moment after the first row
 // that waits, never one system call per row. Where the files cannot be
@@ -44,7 +43,6 @@ public:
 
     // In `folder`, or where it cannot be made there, in the temporary folder.
     explicit TranscriptStore(const QString& folder = defaultFolder(), QObject* parent = nullptr);
-    ~TranscriptStore() override;
 
     // The cache folder a service manager gave the program (CACHE_DIRECTORY),
     // or else the user's.
@@ -55,15 +53,14 @@ public:
     void append(const QByteArray& row);
     void setCap(qint64 bytes) { m_cap = bytes; }
     // The disk space the files take now.
-    qint64 sizeOnDisk() const;
+    qint64 sizeOnDisk() const { return m_files.sizeOnDisk(); }
     // At most the first `maxBytes` of row `row` (all of it for -1); none for
     // a row that does not exist, is no longer kept or cannot be read back.
     std::optional<QByteArray> row(qint64 row, qsizetype maxBytes = -1) const;
     // Hands rows `first` onwards (or from the first one kept), up to `last`,
-    // to `take`, as many as one
-    // read of about a megabyte brings (at least one); returns the row after
-    // the last one handed over, or -1 when the files cannot be read. For
-    // going through many rows in steps.
+    // to `take`, as many as one read of about a megabyte brings (at least
+    // one); returns the row after the last one handed over, or -1 when the
+    // files cannot be read. For going through many rows in steps.
     qint64 readSome(
         qint64 first, qint64 last, const std::function<void(QByteArrayView)>& take) const;
     void flush();
@@ -81,22 +78,15 @@ private:
     void fallBackToMemory(const Failure& failure);
     qint64 keptBytes() const;
     void dropOldest();
-    qint64 writtenEnd(qint64 row) const;
-    qint64 firstRowToKeep(qint64 excess) const;
-    void dropWritten(qint64 first);
+    void dropWritten();
+    void dropInMemory();
 
-    int m_data = -1;
-    int m_ends = -1;
+    RowFiles m_files;
     Failure m_failure;
     qint64 m_cap;
     qint64 m_count = 0;
-    // The oldest row kept, and where it starts in the file while it is on disk.
     qint64 m_first = 0;
-    qint64 m_firstByte = 0;
     bool m_dropNoted = false;
-    // Rows on disk, and the bytes they take.
-    qint64 m_written = 0;
-    qint64 m_writtenBytes = 0;
     // Rows waiting to be written: their bytes, and where each ends in them.
     QByteArray m_pending;
     std::vector<qint64> m_pendingEnds;

@@ -278,7 +278,7 @@ void ClientConnection::release()
 {
     discardOutput();
     if (m_fd >= 0)
-        ::close(m_fd);
+        closeDescriptor(m_fd);
     m_fd = -1;
     m_state = SlotArray::sckClosing;
     m_watchedInput = 0;

@@ -21,7 +21,7 @@ EpollWatches::EpollWatches(int descriptor)
 EpollWatches::~EpollWatches()
 {
     if (m_fd >= 0)
-        ::close(m_fd);
+        closeDescriptor(m_fd);
 }
 
 Failure EpollWatches::watch(int fd, quint64 key, quint32& watched, quint32 wanted)

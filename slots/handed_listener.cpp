@@ -75,12 +75,17 @@ HandedListeners takeHandedListeners(Failure& failure)
                 QStringLiteral("descriptor %1 is not a listening TCP socket").arg(fd) };
             return {};
         }
+        const auto refuse = [&failure, fd](const QString& what) {
+            const int code = errno;
+            failure = { code, what.arg(fd).arg(systemError(code).text) };
+            return HandedListeners {};
+        };
+        // A blocking socket would hold the only thread in accept().
         const int flags = ::fcntl(fd, F_GETFL);
-        if (::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0 || flags < 0
-            || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
-            failure = systemError(errno);
-            return {};
-        }
+        if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0)
+            return refuse(QStringLiteral("descriptor %1 cannot be made non-blocking: %2"));
+        if (::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0)
+            return refuse(QStringLiteral("descriptor %1 cannot be kept from child processes: %2"));
     }
     return handed;
 }

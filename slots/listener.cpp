@@ -40,9 +40,7 @@ int boundSocket(int family, const sockaddr* address, socklen_t length)
         && ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0
         && ::bind(fd, address, length) == 0)
         return fd;
-    const int error = errno;
-    ::close(fd);
-    errno = error;
+    closeDescriptor(fd);
     return -1;
 }
 
@@ -85,11 +83,11 @@ Listener::Listener(
 Listener::~Listener()
 {
     if (m_offered)
-        ::close(m_offered->fd);
+        closeDescriptor(m_offered->fd);
     close();
     for (const int fd : { m_spareFd, m_handed.fd }) {
         if (fd >= 0)
-            ::close(fd);
+            closeDescriptor(fd);
     }
 }
 
@@ -121,7 +119,7 @@ Failure Listener::listen()
 void Listener::close()
 {
     if (m_fd >= 0)
-        ::close(m_fd);
+        closeDescriptor(m_fd);
     m_fd = -1;
     m_watched = 0;
     m_state = SlotArray::sckClosed;
@@ -138,7 +136,7 @@ void Listener::discardWaiting()
 
 void Listener::discard(const Arrival& arrival)
 {
-    ::close(arrival.fd);
+    closeDescriptor(arrival.fd);
     m_ledger.release(*arrival.account, AddressLedger::Clock::now());
 }
 
@@ -169,7 +167,7 @@ void Listener::acceptReady()
 void Listener::admitConnection(int fd, const sockaddr_in6& remote)
 {
     if (m_state != SlotArray::sckListening) {
-        ::close(fd);
+        closeDescriptor(fd);
         return;
     }
     arrive(fd, remote, Greeting::Later);
@@ -178,7 +176,7 @@ void Listener::admitConnection(int fd, const sockaddr_in6& remote)
 void Listener::arrive(int fd, const sockaddr_in6& remote, Greeting greeting)
 {
     if (!admitted(remote)) {
-        ::close(fd);
+        closeDescriptor(fd);
         return;
     }
     const auto now = AddressLedger::Clock::now();
@@ -263,10 +261,10 @@ void Listener::admitWaiting()
 bool Listener::acceptWithoutDescriptors()
 {
     if (m_spareFd >= 0) {
-        ::close(m_spareFd);
+        closeDescriptor(m_spareFd);
         const int fd = ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd >= 0)
-            ::close(fd);
+            closeDescriptor(fd);
         m_spareFd = openSpareDescriptor();
         return true;
     }

@@ -1,5 +1,7 @@
 #include "web_client_bridge.h"
 
+#include "failure.h"
+
 #include <QNetworkInterface>
 #include <QWebSocket>
 
@@ -57,7 +59,7 @@ WebClientBridge::WebClientBridge(QWebSocket* socket, const Adopt& adopt, QObject
     m_hangupWatch = ::epoll_create1(EPOLL_CLOEXEC);
     epoll_event hangup { EPOLLRDHUP, {} };
     if (m_hangupWatch < 0 || ::epoll_ctl(m_hangupWatch, EPOLL_CTL_ADD, m_pairEnd, &hangup) != 0) {
-        ::close(ends[1]);
+        closeDescriptor(ends[1]);
         closePair();
         m_socket->close(QWebSocketProtocol::CloseCodeBadOperation,
             QStringLiteral("The server cannot take more clients now"));
@@ -167,7 +169,7 @@ void WebClientBridge::closePair()
     m_readable = m_writable = m_hungUp = nullptr;
     for (int* fd : { &m_hangupWatch, &m_pairEnd }) {
         if (*fd >= 0)
-            ::close(*fd);
+            closeDescriptor(*fd);
         *fd = -1;
     }
 }

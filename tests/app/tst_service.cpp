@@ -6,9 +6,14 @@
 #include <QtNetwork>
 
 #include <csignal>
+#include <cstddef>
 
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -41,6 +46,27 @@ struct NotifySocket {
     }
 };
 
+// In a child before it runs the program: the kernel refuses to change the
+// status flags of descriptor 3, as a security policy may.
+void refuseStatusFlagsOfFd3()
+{
+    static sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_fcntl, 0, 5),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 3, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[1])),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, F_SETFL, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    const sock_fprog program { std::size(filter), filter };
+    // Without the filter the program would serve: end here, so the test fails at once.
+    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0
+        || ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+        ::_exit(127);
+}
+
 // The installed program's way of running, as a service manager starts it:
 // no display, its cache and state folders given, and optionally a socket handed over
 // as descriptor 3 with the variables naming this process.
@@ -49,8 +75,8 @@ struct Service {
     QTemporaryDir state;
     QProcess process;
 
-    explicit Service(
-        const QStringList& arguments, const QStringList& environment = {}, int handedFd = -1)
+    explicit Service(const QStringList& arguments, const QStringList& environment = {},
+        int handedFd = -1, void (*inChild)() = nullptr)
     {
         QStringList variables = QProcess::systemEnvironment()
             << "CACHE_DIRECTORY=" + cache.path() << "STATE_DIRECTORY=" + state.path();
@@ -63,9 +89,11 @@ struct Service {
         QStringList command { QStringLiteral(QUENVAR_PROGRAM), "--headless" };
         command += arguments;
         if (handedFd >= 0) {
-            process.setChildProcessModifier([handedFd] {
+            process.setChildProcessModifier([handedFd, inChild] {
                 ::dup2(handedFd, 3);
                 ::fcntl(3, F_SETFD, 0);
+                if (inChild)
+                    inChild();
             });
             // The shell's process id is the program's once it has exec'd.
             command.prepend(QStringLiteral("LISTEN_PID=$$ LISTEN_FDS=1 exec \"$@\""));
@@ -332,29 +360,53 @@ private slots:
         QVERIFY(!greetedFrom(reserved.port, "127.9.0.1"));
     }
 
-    // A start that cannot be made is one error line and status 1.
+    // A start that cannot be made is one error line and status 1: a handed
+    // socket that would block the loop in accept() is refused too.
     void refusedStarts()
     {
         QTcpServer taken;
         QVERIFY(taken.listen(QHostAddress::Any));
         QTcpSocket unconnected;
         unconnected.bind(QHostAddress::LocalHost);
-        const std::tuple<QStringList, int, QByteArray> starts[] = {
-            { { "--port", QString::number(taken.serverPort()) }, -1,
+        const ReservedPort listening;
+        QVERIFY(::listen(int(listening.socket.socketDescriptor()), SOMAXCONN) == 0);
+        const std::tuple<QStringList, int, void (*)(), QByteArray> starts[] = {
+            { { "--port", QString::number(taken.serverPort()) }, -1, nullptr,
                 QStringLiteral("<3>Cannot start the server on port %1: Address already in use.\n")
                     .arg(taken.serverPort())
                     .toLatin1() },
-            { { "--nickname", "" }, -1, "<3>No Port Assigned! or No Nickname Assigned\n" },
-            { {}, int(unconnected.socketDescriptor()),
+            { { "--nickname", "" }, -1, nullptr, "<3>No Port Assigned! or No Nickname Assigned\n" },
+            { {}, int(unconnected.socketDescriptor()), nullptr,
                 "<3>Cannot serve the socket the service manager handed over: descriptor 3 is not "
                 "a listening TCP socket.\n" },
+            { {}, int(listening.socket.socketDescriptor()), refuseStatusFlagsOfFd3,
+                "<3>Cannot serve the socket the service manager handed over: descriptor 3 cannot "
+                "be made non-blocking: Operation not permitted.\n" },
         };
-        for (const auto& [arguments, handedFd, line] : starts) {
-            Service service(QStringList { "--nickname", "op" } + arguments, {}, handedFd);
+        for (const auto& [arguments, handedFd, inChild, line] : starts) {
+            Service service(QStringList { "--nickname", "op" } + arguments, {}, handedFd, inChild);
             QVERIFY(service.endsWith(1));
             QVERIFY(service.logs(line));
             QCOMPARE(service.log(), line);
         }
+    }
+
+    // A manager that cannot be reached is said once on standard error, as a
+    // warning, and the service runs on.
+    void unreachableManagerSaidOnce()
+    {
+        const ReservedPort reserved;
+        const QTemporaryDir nowhere;
+        Service service({ "--port", QString::number(reserved.port), "--nickname", "op" },
+            { "NOTIFY_SOCKET=" + nowhere.filePath(QStringLiteral("gone")) });
+        const QByteArray warning = "<4>The service manager cannot be told how the service "
+                                   "stands: No such file or directory.\n";
+        QVERIFY(service.logs(warning));
+        QVERIFY(greeted(reserved.port));
+        service.process.terminate();
+        QVERIFY(service.endsWith(0));
+        QVERIFY(service.logs("<6>Stopping on SIGTERM.\n"));
+        QCOMPARE(service.log().count(warning), 1);
     }
 };
 
