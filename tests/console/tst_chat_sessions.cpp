@@ -27,7 +27,7 @@ private slots:
         Client bob = w.connect();
         QVERIFY(ann && bob);
         const auto bothReceive = [&](const QByteArray& bytes) {
-            return w.receives(*ann, bytes) && w.receives(*bob, bytes);
+            return receives(*ann, bytes) && receives(*bob, bytes);
         };
         ann->write("USER:ann");
         QVERIFY(bothReceive(rosterBroadcast("NEWUSER:ann", { "op", "ann" }).join()));
@@ -61,7 +61,7 @@ private slots:
         QVERIFY(bothReceive("during About"));
 
         bob->disconnectFromHost();
-        QVERIFY(w.receives(*ann, rosterBroadcast("QUIT", { "op", "ann" }).join()));
+        QVERIFY(receives(*ann, rosterBroadcast("QUIT", { "op", "ann" }).join()));
 
         // Ann resets as the server logs a join, before it sends the roster: the
         // roster still goes to the others, and her departure follows it.
@@ -74,7 +74,7 @@ private slots:
         cy->write("USER");
         const QByteArrayList joinedThenLeft = rosterBroadcast("NEWUSER:", { "op", "ann", "" })
             + rosterBroadcast("QUIT", { "op", "" });
-        QVERIFY(w.receives(*cy, joinedThenLeft.join()));
+        QVERIFY(receives(*cy, joinedThenLeft.join()));
         QCOMPARE(roster(w.state).mid(1), QByteArrayList { " 127.0.0.1 32768" });
 
         // A stop empties the roster, refuses newcomers and keeps the clients and

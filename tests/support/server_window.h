@@ -28,18 +28,7 @@ struct ServerWindow : ServerProgram {
     {
         ServerProgram::start(nickname, port);
     }
-    // A client that has had its greeting, and nothing more.
-    Client connect(const char* from = "127.0.0.1")
-    {
-        Client client = connectClient(port, from);
-        return receives(*client, "NICK") ? std::move(client) : nullptr;
-    }
-    // Whether the client receives exactly these bytes next; takes them.
-    static bool receives(QTcpSocket& client, const QByteArray& bytes)
-    {
-        return QTest::qWaitFor([&] { return client.bytesAvailable() >= bytes.size(); }, timeoutMs)
-            && client.readAll() == bytes;
-    }
+    Client connect(const char* from = "127.0.0.1") { return greeted(port, from); }
     // Whether the client, sending a line, still gets it back.
     static bool stillServed(QTcpSocket& client, const QByteArray& line)
     {
