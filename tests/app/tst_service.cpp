@@ -1,5 +1,6 @@
 #include "headless_console.h"
 #include "program_process.h"
+#include "room.h"
 #include "service_notifier.h"
 
 #include <QtCore>
@@ -149,18 +150,13 @@ private slots:
 
         const QByteArray hostile = "eve\x1b]0;owned\x07\r\n<3>fake";
         const QByteArray escaped = "eve\\x1b]0;owned\\x07\\x0d\\x0a<3>fake";
-        Client eve = greeted(reserved.port);
-        Client ann = greeted(reserved.port);
-        QVERIFY(eve && ann);
-        const QByteArray eveJoined = "NEWLISTNEWUSER:" + hostile + "USER:opUSER:" + hostile;
-        const QByteArray annJoined = "NEWLISTNEWUSER:annUSER:opUSER:" + hostile + "USER:ann";
+        std::vector<Client> room = joinedRoom(
+            reserved.port, { "op" }, { { "127.0.0.1", hostile }, { "127.0.0.1", "ann" } });
+        QVERIFY(room.size() == 2);
+        Client &eve = room[0], &ann = room[1];
         const auto bothReceive = [&](const QByteArray& bytes) {
             return receives(*eve, bytes) && receives(*ann, bytes);
         };
-        eve->write("USER " + hostile);
-        QVERIFY(bothReceive(eveJoined));
-        ann->write("USER ann");
-        QVERIFY(bothReceive(annJoined));
         QVERIFY(manager.receives(
             QStringLiteral("STATUS=Serving port %1: 2 online.").arg(reserved.port).toUtf8()));
         ann->write("hi");

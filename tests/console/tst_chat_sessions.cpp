@@ -23,16 +23,12 @@ private slots:
     {
         ServerWindow w;
         w.start();
-        Client ann = w.connect();
-        Client bob = w.connect();
-        QVERIFY(ann && bob);
+        std::vector<Client> room = w.join({ { "127.0.0.1", "ann" }, { "127.0.0.1", "bob" } });
+        QVERIFY(room.size() == 2);
+        Client &ann = room[0], &bob = room[1];
         const auto bothReceive = [&](const QByteArray& bytes) {
             return receives(*ann, bytes) && receives(*bob, bytes);
         };
-        ann->write("USER:ann");
-        QVERIFY(bothReceive(rosterBroadcast("NEWUSER:ann", { "op", "ann" }).join()));
-        bob->write("USERxbob");
-        QVERIFY(bothReceive(rosterBroadcast("NEWUSER:bob", { "op", "ann", "bob" }).join()));
         QCOMPARE(roster(w.state).mid(1), (QByteArrayList { "ann 127.0.0.1 1", "bob 127.0.0.1 2" }));
 
         const QByteArray line("scan \x00\x01 caf\xe9 \x80\xff", 13);

@@ -9,19 +9,6 @@
 // driven by keys and clicks as the operator would.
 namespace {
 
-// A client from `from` that has joined as `name`, once its join is in the roster.
-Client joined(ServerWindow& w, const char* from, const QByteArray& name)
-{
-    Client client = w.connect(from);
-    if (!client)
-        return nullptr;
-    const int before = w.state.Users.ListCount();
-    client->write("USER:" + name);
-    return QTest::qWaitFor([&] { return w.state.Users.ListCount() > before; }, timeoutMs)
-        ? std::move(client)
-        : nullptr;
-}
-
 // Whether the server closes the client without a byte sent: refused before
 // its greeting, or disconnected with nothing more said.
 bool closedUnanswered(QTcpSocket& client)
@@ -71,13 +58,9 @@ private slots:
         ServerWindow w;
         QVERIFY(w.showActive());
         w.start();
-        Client ann = joined(w, "127.0.0.2", "ann");
-        Client bob = joined(w, "127.0.0.3", "bob");
-        QVERIFY(ann && bob);
-        QVERIFY(receives(*ann,
-            (rosterBroadcast("NEWUSER:ann", { "op", "ann" })
-                + rosterBroadcast("NEWUSER:bob", { "op", "ann", "bob" }))
-                .join()));
+        std::vector<Client> room = w.join({ { "127.0.0.2", "ann" }, { "127.0.0.3", "bob" } });
+        QVERIFY(room.size() == 2);
+        Client &ann = room[0], &bob = room[1];
 
         auto* box = w.control<ListBox>(qPrintable(list));
         w.control<QTabWidget>("Overzicht")->setCurrentWidget(box->parentWidget());
@@ -118,14 +101,10 @@ private slots:
         QFETCH(bool, neighbourServed);
         ServerWindow w;
         w.start();
-        Client outsider = joined(w, "127.1.3.4", "cy");
-        Client ann = joined(w, "127.1.2.3", "ann");
+        std::vector<Client> room = w.join({ { "127.1.3.4", "cy" }, { "127.1.2.3", "ann" } });
         Client annAgain = w.connect("127.1.2.3");
-        QVERIFY(outsider && ann && annAgain);
-        QVERIFY(receives(*outsider,
-            (rosterBroadcast("NEWUSER:cy", { "op", "cy" })
-                + rosterBroadcast("NEWUSER:ann", { "op", "cy", "ann" }))
-                .join()));
+        QVERIFY(room.size() == 2 && annAgain);
+        Client& outsider = room[0];
 
         w.moderation.ban(*Network::around(u"127.1.2.3", Network::Scope(scope)), QDateTime());
         QVERIFY(receives(*outsider, rosterBroadcast("QUIT", { "op", "cy" }).join()));
@@ -145,8 +124,9 @@ private slots:
         ServerWindow w;
         QVERIFY(w.showActive());
         w.start();
-        Client ann = joined(w, "127.3.0.9", "ann");
-        QVERIFY(ann);
+        std::vector<Client> room = w.join({ { "127.3.0.9", "ann" } });
+        QVERIFY(room.size() == 1);
+        Client& ann = room[0];
         auto* users2 = w.control<ListBox>("Users2");
         w.control<QTabWidget>("Overzicht")->setCurrentWidget(users2->parentWidget());
         users2->setFocus();

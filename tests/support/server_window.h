@@ -1,7 +1,7 @@
 #pragma once
 
 #include "loopback.h"
-#include "rows.h"
+#include "room.h"
 #include "server_program.h"
 
 #include <QtTest>
@@ -29,6 +29,10 @@ struct ServerWindow : ServerProgram {
         ServerProgram::start(nickname, port);
     }
     Client connect(const char* from = "127.0.0.1") { return greeted(port, from); }
+    std::vector<Client> join(const std::vector<std::pair<const char*, QByteArray>>& people)
+    {
+        return joinedRoom(port, rows(state.Users), people);
+    }
     // Whether the client, sending a line, still gets it back.
     static bool stillServed(QTcpSocket& client, const QByteArray& line)
     {
