@@ -1,5 +1,4 @@
 #include "message_box.h"
-#include "on_sending.h"
 #include "resource_limit.h"
 #include "server_window.h"
 
@@ -151,34 +150,6 @@ private slots:
                 expected += line(i, n);
             QCOMPARE(bySender.at(i), expected);
         }
-    }
-
-    // The operator's line takes its turn like a client's: Send, pressed while
-    // a line is relayed, runs once the relay is done, and every client and
-    // the log have the two lines in one order. Enter pressed again while the
-    // line goes out sends nothing more, as the box is empty by its turn.
-    void operatorLineTakesItsTurn()
-    {
-        OnSending onSending;
-        ServerWindow w;
-        w.start();
-        Client ann = w.connect(), bob = w.connect(), cy = w.connect();
-        QVERIFY(ann && bob && cy);
-        w.server.setProbe(&onSending);
-        w.server.setYieldIntervals(0us, 0us);
-        w.control<QLineEdit>("txtMessage")->setText(QStringLiteral("from op"));
-        const auto pressSend = [&] { w.button("cmdSend")->click(); };
-        onSending.add(1, "from bob", pressSend);
-        onSending.add(1, "op:  from op", pressSend);
-        bob->write("from bob");
-        QTRY_VERIFY_WITH_TIMEOUT(w.state.Log.ListCount() >= 2, timeoutMs);
-        cy->write("last");
-        const QByteArray room("from bobop:  from oplast");
-        for (const Client* client : { &ann, &bob, &cy }) {
-            QTRY_VERIFY_WITH_TIMEOUT((*client)->bytesAvailable() >= room.size(), timeoutMs);
-            QCOMPARE((*client)->readAll(), room);
-        }
-        QCOMPARE(rows(w.state.Log), (QByteArrayList { "from bob", "op:  from op", "last" }));
     }
 
     // Out of descriptors, new connections are dropped at once while the
