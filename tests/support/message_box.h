@@ -1,21 +1,28 @@
 #pragma once
 
+#include "loopback.h"
+
 #include <QtTest>
 #include <QtWidgets>
 
 // Does `action`, running `onShown` on the modal dialog it shows once that is
-// active; one that `onShown` leaves open is rejected, so that the test goes
-// on. The action may run the event loop before its dialog shows, so the
-// dialog is looked for until it does. Returns whether `onShown` closed it.
+// active and, where `keys` is set, once one of its controls has the keys; one
+// that `onShown` leaves open is rejected, so that the test goes on. The action
+// may run the event loop before its dialog shows, so the dialog is looked for
+// until it does. Returns whether `onShown` closed it.
 template<typename Dialog, typename Action>
-bool modalShownBy(Action action, const std::function<void(Dialog&)>& onShown)
+bool modalShownBy(Action action, const std::function<void(Dialog&)>& onShown, bool keys = true)
 {
     bool closed = false;
     QTimer watch;
     QObject::connect(&watch, &QTimer::timeout, [&] {
         if (auto* dialog = qobject_cast<Dialog*>(QApplication::activeModalWidget())) {
             watch.stop();
-            const bool active = QTest::qWaitForWindowActive(dialog);
+            const bool active = QTest::qWaitForWindowActive(dialog)
+                && (!keys
+                    || QTest::qWaitFor(
+                        [dialog] { return dialog->isAncestorOf(QApplication::focusWidget()); },
+                        timeoutMs));
             onShown(*dialog);
             closed = active && !dialog->isVisible();
             if (dialog->isVisible())
@@ -34,11 +41,14 @@ template<typename Action>
 QString boxShownBy(Action action, const std::function<void()>& onShown = {})
 {
     QString box;
-    modalShownBy<QMessageBox>(action, [&](QMessageBox& shown) {
-        box = shown.windowTitle() + u'|' + QString::number(shown.icon()) + u'|' + shown.text();
-        if (onShown)
-            onShown();
-        shown.accept();
-    });
+    modalShownBy<QMessageBox>(
+        action,
+        [&](QMessageBox& shown) {
+            box = shown.windowTitle() + u'|' + QString::number(shown.icon()) + u'|' + shown.text();
+            if (onShown)
+                onShown();
+            shown.accept();
+        },
+        false);
     return box;
 }
