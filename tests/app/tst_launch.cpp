@@ -1,28 +1,46 @@
 #include "command_line.h"
 #include "message_box.h"
+#include "program_process.h"
 #include "remembered_starts.h"
 #include "server_window.h"
 
 #include <QtCore>
+#include <QtNetwork>
+
+#include <cstddef>
+
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+
+// What a test hands the program as descriptor 3.
+enum class Handed { Nothing, Unlistening, StaysBlocking };
+Q_DECLARE_METATYPE(Handed)
 
 namespace {
 
-// The program run as a user runs it, with settings of its own.
-struct ProgramRun {
-    QTemporaryDir config;
-    QProcess process;
-
-    explicit ProgramRun(const QStringList& arguments)
-    {
-        process.setEnvironment(QProcess::systemEnvironment() << "XDG_CONFIG_HOME=" + config.path());
-        process.start(QStringLiteral(QUENVAR_PROGRAM), arguments);
-    }
-    ~ProgramRun()
-    {
-        process.kill();
-        process.waitForFinished(timeoutMs);
-    }
-};
+// In the child before it runs the program: the kernel refuses to change the
+// status flags of descriptor 3, as a security policy may.
+void refuseStatusFlagsOfFd3()
+{
+    static sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_fcntl, 0, 5),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 3, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[1])),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, F_SETFL, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    const sock_fprog program { std::size(filter), filter };
+    // Without the filter the program would serve: end here, so the test fails at once.
+    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0
+        || ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+        ::_exit(127);
+}
 
 // "port|nickname|start|headless" ("-" where not given), or what else it asks for.
 QString described(const CommandLine& line)
@@ -94,47 +112,81 @@ private slots:
             described(parseCommandLine(QStringList { "quenvar-chat-server" } + arguments)), parsed);
     }
 
-    // Run as a process, asked for its version or refused, it says so where
-    // it should and exits at once with its status, opening no window. With
-    // --start it serves at once, and the start is remembered for the next
-    // launch. SIGTERM quits, as the Quit command does.
-    void runAsAProcess()
+    // Asked for its version, or given a start it cannot make, the program
+    // says so where it should, opens no window and ends at once with its status.
+    void endsAtOnce_data()
     {
-        const std::tuple<QStringList, int, QString, QString> runs[] = {
-            { { "--version" }, 0, "quenvar-chat-server 1.0.0\n", "" },
-            { { "--bogus", "--start" }, 2, "",
-                "quenvar-chat-server: Unknown option 'bogus'.\nTry 'quenvar-chat-server --help' for"
-                " the options.\n" },
-        };
-        for (const auto& [arguments, status, out, err] : runs) {
-            ProgramRun run(arguments);
-            QVERIFY(run.process.waitForFinished(timeoutMs));
-            QCOMPARE(std::pair(run.process.exitStatus(), run.process.exitCode()),
-                std::pair(QProcess::NormalExit, status));
-            QCOMPARE(QString::fromLocal8Bit(run.process.readAllStandardOutput()), out);
-            QCOMPARE(QString::fromLocal8Bit(run.process.readAllStandardError()), err);
-        }
+        QTest::addColumn<QStringList>("arguments"); // TAKEN: a port that is in use
+        QTest::addColumn<Handed>("handed"); // as descriptor 3
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("out");
+        QTest::addColumn<QString>("err");
+        const QStringList service { "--headless", "--nickname", "op" };
+        QTest::newRow("version") << QStringList { "--version" } << Handed::Nothing << 0
+                                 << "quenvar-chat-server 1.0.0\n"
+                                 << QString();
+        QTest::newRow("an unknown option")
+            << QStringList { "--bogus", "--start" } << Handed::Nothing << 2 << QString()
+            << "quenvar-chat-server: Unknown option 'bogus'.\nTry 'quenvar-chat-server --help' for"
+               " the options.\n";
+        QTest::newRow("port in use")
+            << service + QStringList { "--port", "TAKEN" } << Handed::Nothing << 1 << QString()
+            << "<3>Cannot start the server on port TAKEN: Address already in use.\n";
+        QTest::newRow("no nickname")
+            << service + QStringList { "--nickname", "" } << Handed::Nothing << 1 << QString()
+            << "<3>No Port Assigned! or No Nickname Assigned\n";
+        QTest::newRow("a handed socket that does not listen")
+            << service << Handed::Unlistening << 1 << QString()
+            << "<3>Cannot serve the socket the service manager handed over: descriptor 3 is not "
+               "a listening TCP socket.\n";
+        // It would block the only thread in accept().
+        QTest::newRow("a handed socket that stays blocking")
+            << service << Handed::StaysBlocking << 1 << QString()
+            << "<3>Cannot serve the socket the service manager handed over: descriptor 3 cannot "
+               "be made non-blocking: Operation not permitted.\n";
+    }
+    void endsAtOnce()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(Handed, handed);
+        QFETCH(int, status);
+        QFETCH(QString, out);
+        QFETCH(QString, err);
+        QTcpServer taken;
+        QVERIFY(taken.listen(QHostAddress::Any));
+        const QString takenPort = QString::number(taken.serverPort());
+        arguments.replaceInStrings(QStringLiteral("TAKEN"), takenPort);
+        QTcpSocket unlistening;
+        unlistening.bind(QHostAddress::LocalHost);
+        const ReservedPort listening;
+        QVERIFY(::listen(int(listening.socket.socketDescriptor()), SOMAXCONN) == 0);
+        const int fd = handed == Handed::Nothing ? -1
+            : handed == Handed::Unlistening      ? int(unlistening.socketDescriptor())
+                                                 : int(listening.socket.socketDescriptor());
+        ProgramProcess run(
+            arguments, {}, fd, handed == Handed::StaysBlocking ? refuseStatusFlagsOfFd3 : nullptr);
+        QVERIFY(run.endsWith(status));
+        QCOMPARE(QString::fromLocal8Bit(run.process.readAllStandardOutput()), out);
+        QCOMPARE(QString::fromLocal8Bit(run.process.readAllStandardError()),
+            err.replace(QStringLiteral("TAKEN"), takenPort));
+    }
 
+    // With --start it serves at once, and the start is remembered for the
+    // next launch. SIGTERM quits, as the Quit command does.
+    void startsFromTheCommandLine()
+    {
         const ReservedPort reserved;
         const QString port = QString::number(reserved.port);
-        ProgramRun run({ "--port", port, "--nickname", "op", "--allow", "127.0.0.0/8", "--start" });
-        Client client;
-        QVERIFY(QTest::qWaitFor(
-            [&] {
-                client = connectClient(reserved.port);
-                return client->waitForConnected(timeoutMs)
-                    && ServerWindow::receives(*client, "NICK");
-            },
-            timeoutMs));
+        ProgramProcess run(
+            { "--port", port, "--nickname", "op", "--allow", "127.0.0.0/8", "--start" });
+        QVERIFY(QTest::qWaitFor([&] { return greeted(reserved.port) != nullptr; }, timeoutMs));
         const QSettings settings(
             run.config.filePath("Quenvar/Quenvar Chat Server.conf"), QSettings::IniFormat);
         QCOMPARE(settings.value("port").toString() + u'|' + settings.value("nickname").toString()
                 + u'|' + settings.value("allow").toStringList().join(u','),
             port + "|op|127.0.0.0/8");
         run.process.terminate();
-        QVERIFY(run.process.waitForFinished(timeoutMs));
-        QCOMPARE(std::pair(run.process.exitStatus(), run.process.exitCode()),
-            std::pair(QProcess::NormalExit, 0));
+        QVERIFY(run.endsWith(0));
     }
 
     // A first launch offers port 40 and no nickname. A start is remembered, a

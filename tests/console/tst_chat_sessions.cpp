@@ -1,5 +1,4 @@
 #include "message_box.h"
-#include "on_sending.h"
 #include "resource_limit.h"
 #include "server_window.h"
 
@@ -23,16 +22,12 @@ private slots:
     {
         ServerWindow w;
         w.start();
-        Client ann = w.connect();
-        Client bob = w.connect();
-        QVERIFY(ann && bob);
+        std::vector<Client> room = w.join({ { "127.0.0.1", "ann" }, { "127.0.0.1", "bob" } });
+        QVERIFY(room.size() == 2);
+        Client &ann = room[0], &bob = room[1];
         const auto bothReceive = [&](const QByteArray& bytes) {
-            return w.receives(*ann, bytes) && w.receives(*bob, bytes);
+            return receives(*ann, bytes) && receives(*bob, bytes);
         };
-        ann->write("USER:ann");
-        QVERIFY(bothReceive(rosterBroadcast("NEWUSER:ann", { "op", "ann" }).join()));
-        bob->write("USERxbob");
-        QVERIFY(bothReceive(rosterBroadcast("NEWUSER:bob", { "op", "ann", "bob" }).join()));
         QCOMPARE(roster(w.state).mid(1), (QByteArrayList { "ann 127.0.0.1 1", "bob 127.0.0.1 2" }));
 
         const QByteArray line("scan \x00\x01 caf\xe9 \x80\xff", 13);
@@ -61,7 +56,7 @@ private slots:
         QVERIFY(bothReceive("during About"));
 
         bob->disconnectFromHost();
-        QVERIFY(w.receives(*ann, rosterBroadcast("QUIT", { "op", "ann" }).join()));
+        QVERIFY(receives(*ann, rosterBroadcast("QUIT", { "op", "ann" }).join()));
 
         // Ann resets as the server logs a join, before it sends the roster: the
         // roster still goes to the others, and her departure follows it.
@@ -74,7 +69,7 @@ private slots:
         cy->write("USER");
         const QByteArrayList joinedThenLeft = rosterBroadcast("NEWUSER:", { "op", "ann", "" })
             + rosterBroadcast("QUIT", { "op", "" });
-        QVERIFY(w.receives(*cy, joinedThenLeft.join()));
+        QVERIFY(receives(*cy, joinedThenLeft.join()));
         QCOMPARE(roster(w.state).mid(1), QByteArrayList { " 127.0.0.1 32768" });
 
         // A stop empties the roster, refuses newcomers and keeps the clients and
@@ -155,34 +150,6 @@ private slots:
                 expected += line(i, n);
             QCOMPARE(bySender.at(i), expected);
         }
-    }
-
-    // The operator's line takes its turn like a client's: Send, pressed while
-    // a line is relayed, runs once the relay is done, and every client and
-    // the log have the two lines in one order. Enter pressed again while the
-    // line goes out sends nothing more, as the box is empty by its turn.
-    void operatorLineTakesItsTurn()
-    {
-        OnSending onSending;
-        ServerWindow w;
-        w.start();
-        Client ann = w.connect(), bob = w.connect(), cy = w.connect();
-        QVERIFY(ann && bob && cy);
-        w.server.setProbe(&onSending);
-        w.server.setYieldIntervals(0us, 0us);
-        w.control<QLineEdit>("txtMessage")->setText(QStringLiteral("from op"));
-        const auto pressSend = [&] { w.button("cmdSend")->click(); };
-        onSending.add(1, "from bob", pressSend);
-        onSending.add(1, "op:  from op", pressSend);
-        bob->write("from bob");
-        QTRY_VERIFY_WITH_TIMEOUT(w.state.Log.ListCount() >= 2, timeoutMs);
-        cy->write("last");
-        const QByteArray room("from bobop:  from oplast");
-        for (const Client* client : { &ann, &bob, &cy }) {
-            QTRY_VERIFY_WITH_TIMEOUT((*client)->bytesAvailable() >= room.size(), timeoutMs);
-            QCOMPARE((*client)->readAll(), room);
-        }
-        QCOMPARE(rows(w.state.Log), (QByteArrayList { "from bob", "op:  from op", "last" }));
     }
 
     // Out of descriptors, new connections are dropped at once while the

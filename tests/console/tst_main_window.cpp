@@ -54,6 +54,25 @@ void listenAsAssistiveTechnology()
     });
 }
 
+// The window with its save dialog and its printer scripted.
+struct ExportingWindow : ServerWindow {
+    ScriptedSaveDialog* dialog = new ScriptedSaveDialog;
+    RecordingPrinter* printer = new RecordingPrinter;
+
+    ExportingWindow()
+    {
+        frmMain.logExport().setSaveDialog(std::unique_ptr<SaveDialog>(dialog));
+        frmMain.logExport().setPrinter(std::unique_ptr<LogPrinter>(printer));
+    }
+    void cancelProgressSoon()
+    {
+        QTimer::singleShot(0, &frmMain, [this] {
+            if (auto* progress = frmMain.findChild<QProgressDialog*>())
+                progress->cancel();
+        });
+    }
+};
+
 QByteArray fileBytes(const QString& path)
 {
     QFile file(path);
@@ -66,168 +85,168 @@ class TestMainWindow : public QObject {
     Q_OBJECT
 
 private slots:
-    // Saved, the file holds the log as it is when the dialog closes, a quoted
-    // row a line in its own bytes: all of it after the chat was cleared, what
-    // came since after the log was. A cancel writes nothing, and a failed save
-    // says so and leaves the earlier file as it was. Printed, every row is a
-    // line, an empty log is a finished job too, and a job that cannot start
-    // says so. Where the transcript cannot be written, the status bar says so.
-    void saveAndPrintLog()
+    // The file holds the log as it is when the dialog closes, a quoted row a
+    // line in its own bytes. A cancel, in the dialog or while the save serves
+    // between its reads, writes nothing; past the file size limit a write
+    // fails half-way (one made off the window's thread, of more than one
+    // buffer) and the save says so; the earlier file stays as it was. The
+    // transcript's files, past the limit too, keep their rows in memory and
+    // the status bar says so.
+    void saveLog_data()
     {
+        QTest::addColumn<QByteArrayList>("logged");
+        QTest::addColumn<QString>("clicked"); // before the save
+        QTest::addColumn<QByteArray>("arriving"); // while the dialog is open
+        QTest::addColumn<QString>("end");
+        QTest::addColumn<QByteArray>("saved");
+        const QByteArray earlier = "\"earlier\"\r\n";
+        const QByteArray bytes = "caf\xe9 \x80\xff";
+        QTest::newRow("an empty log")
+            << QByteArrayList() << "" << QByteArray() << "saved" << QByteArray();
+        QTest::newRow("the chat cleared")
+            << QByteArrayList { "User Entered The Chat: bob", "say \"hi\"" } << "cmdClearChat"
+            << bytes << "saved"
+            << "\"User Entered The Chat: bob\"\r\n\"say \"hi\"\"\r\n\"" + bytes + "\"\r\n";
+        QTest::newRow("the log cleared")
+            << QByteArrayList { "before" } << "cmdClearLog" << QByteArray("after") << "saved"
+            << QByteArray("\"after\"\r\n");
+        QTest::newRow("cancelled")
+            << QByteArrayList { "a" } << "" << QByteArray() << "cancelled" << earlier;
+        QTest::newRow("cancelled while saving")
+            << QByteArrayList { "a" } << "" << QByteArray() << "cancelled while saving" << earlier;
+        QTest::newRow("past the file size limit")
+            << QByteArrayList { "a" } << "" << QByteArray(1024 * 1024, 'y') << "failed" << earlier;
+    }
+    void saveLog()
+    {
+        QFETCH(QByteArrayList, logged);
+        QFETCH(QString, clicked);
+        QFETCH(QByteArray, arriving);
+        QFETCH(QString, end);
+        QFETCH(QByteArray, saved);
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("log.txt"));
-        ServerWindow w;
-        auto* dialog = new ScriptedSaveDialog;
-        auto* printer = new RecordingPrinter;
-        w.frmMain.logExport().setSaveDialog(std::unique_ptr<SaveDialog>(dialog));
-        w.frmMain.logExport().setPrinter(std::unique_ptr<LogPrinter>(printer));
-        dialog->answer = [&] { return std::optional(path); };
-        w.button("cmdSaveLog")->click();
-        w.button("cmdPrintLog")->click();
-        QCOMPARE(fileBytes(path), QByteArray());
-
-        TranscriptStore& transcript = w.state.transcript;
-        transcript.append("User Entered The Chat: bob");
-        transcript.append("say \"hi\"");
-        w.button("cmdClearChat")->click();
-        dialog->answer = [&] {
-            transcript.append("caf\xe9 \x80\xff"); // arrives while the dialog is open
-            return path;
-        };
-        w.button("cmdSaveLog")->click();
-        QByteArray saved(
-            "\"User Entered The Chat: bob\"\r\n\"say \"hi\"\"\r\n\"caf\xe9 \x80\xff\"\r\n");
-        QCOMPARE(fileBytes(path), saved);
-        w.button("cmdPrintLog")->click();
-        QCOMPARE(printer->record,
-            QByteArrayList { "<end>" } + rows(w.state.Log) + QByteArrayList { "<end>" });
-        dialog->answer = [] { return std::nullopt; };
-        w.button("cmdSaveLog")->click();
-        QCOMPARE(fileBytes(path), saved);
-        // A save serves what waits between its reads (here a timer, while
-        // its progress dialog is up), and a Cancel there leaves the file.
+        QFile earlier(path);
+        QVERIFY(earlier.open(QIODevice::WriteOnly) && earlier.write("\"earlier\"\r\n") > 0);
+        earlier.close();
+        ExportingWindow w;
         w.server.setYieldIntervals(0us, 0us);
-        dialog->answer = [&] {
-            QTimer::singleShot(0, &w.frmMain, [&] {
-                if (auto* progress = w.frmMain.findChild<QProgressDialog*>())
-                    progress->cancel();
-            });
-            return path;
+        for (const QByteArray& row : logged)
+            w.state.transcript.append(row);
+        if (!clicked.isEmpty())
+            w.button(qPrintable(clicked))->click();
+        w.dialog->answer = [&]() -> std::optional<QString> {
+            if (!arriving.isNull())
+                w.state.transcript.append(arriving);
+            if (end == "cancelled while saving")
+                w.cancelProgressSoon();
+            return end == "cancelled" ? std::nullopt : std::optional(path);
         };
-        transcript.append("not saved");
-        QCOMPARE(boxShownBy([&] { w.button("cmdSaveLog")->click(); }), QString());
+        const auto save = [&] { w.button("cmdSaveLog")->click(); };
+        const QString box = boxShownBy([&] {
+            if (end == "failed")
+                withLimit(RLIMIT_FSIZE, 16, save);
+            else
+                save();
+        });
         QCOMPARE(fileBytes(path), saved);
+        QVERIFY2(end == "failed" ? box.contains(path) : box.isEmpty(), qPrintable(box));
+        QCOMPARE(
+            w.frmMain.statusBar()->currentMessage().contains(u"kept in memory"), end == "failed");
+        const qsizetype chat = clicked == "cmdClearChat" ? 0 : logged.size();
+        QCOMPARE(w.state.Messages.ListCount(), int(chat + !arriving.isNull()));
+    }
 
-        w.button("cmdClearLog")->click();
-        transcript.append("after the clear");
-        QCOMPARE(w.state.Messages.ListCount(), 3);
-        dialog->answer = [&] { return path; };
-        w.button("cmdSaveLog")->click();
-        saved = "\"after the clear\"\r\n";
-        QCOMPARE(fileBytes(path), saved);
-
-        // Past the process's file size limit, a write fails half-way (here
-        // one made off the window's thread, of more than one buffer); the
-        // transcript's files, past it too, leave its lines in memory.
-        transcript.append(QByteArray(1024 * 1024, 'y'));
-        QString box = boxShownBy(
-            [&] { withLimit(RLIMIT_FSIZE, 16, [&] { w.button("cmdSaveLog")->click(); }); });
-        QVERIFY2(box.contains(path), qPrintable(box));
-        QCOMPARE(fileBytes(path), saved);
-        withLimit(RLIMIT_FSIZE, 16,
-            [&] { transcript.append(QByteArray(TranscriptStore::flushBytes, 'x')); });
-        const QString status = w.frmMain.statusBar()->currentMessage();
-        QVERIFY2(status.contains(QStringLiteral("kept in memory")), qPrintable(status));
-
-        // A printer that writes into a file: a cancelled job leaves nothing
-        // there, a finished one its pages, and one that cannot be handed over
-        // says so.
-        const QString pdf = dir.filePath(QStringLiteral("log.pdf"));
-        w.frmMain.logExport().setPrinter(std::make_unique<PagePrinter>(pdf));
-        QTimer::singleShot(0, [&] { w.frmMain.findChild<QProgressDialog*>()->cancel(); });
-        w.button("cmdPrintLog")->click();
-        QVERIFY(!QFile::exists(pdf));
-        w.button("cmdPrintLog")->click();
-        QVERIFY(fileBytes(pdf).startsWith("%PDF"));
-        w.frmMain.logExport().setPrinter(
-            std::make_unique<PagePrinter>(dir.filePath("missing/log.pdf")));
-        box = boxShownBy([&] { w.button("cmdPrintLog")->click(); });
-        QVERIFY2(box.contains(QStringLiteral("missing/log.pdf")), qPrintable(box));
+    // Every row is a line, and an empty log is a finished job too. Printed
+    // into a file, a cancelled job leaves nothing there, a finished one its
+    // pages, and one that cannot be handed over says so.
+    void printLog_data()
+    {
+        QTest::addColumn<QByteArrayList>("logged");
+        QTest::addColumn<QString>("file"); // printed into; none: the printer records
+        QTest::addColumn<bool>("cancelled");
+        QTest::addColumn<QByteArray>("printed"); // what the printer has, or the file's start
+        const QByteArrayList logged { "User Entered The Chat: bob", "caf\xe9" };
+        QTest::newRow("an empty log") << QByteArrayList() << "" << false << QByteArray("<end>");
+        QTest::newRow("rows") << logged << "" << false << logged.join('|') + "|<end>";
+        QTest::newRow("into a file") << logged << "log.pdf" << false << QByteArray("%PDF");
+        QTest::newRow("cancelled") << logged << "log.pdf" << true << QByteArray();
+        QTest::newRow("into a folder that is not there")
+            << logged << "missing/log.pdf" << false << QByteArray();
+    }
+    void printLog()
+    {
+        QFETCH(QByteArrayList, logged);
+        QFETCH(QString, file);
+        QFETCH(bool, cancelled);
+        QFETCH(QByteArray, printed);
+        QTemporaryDir dir;
+        const QString pdf = dir.filePath(file);
+        ExportingWindow w;
+        for (const QByteArray& row : logged)
+            w.state.transcript.append(row);
+        if (!file.isEmpty())
+            w.frmMain.logExport().setPrinter(std::make_unique<PagePrinter>(pdf));
+        if (cancelled)
+            w.cancelProgressSoon();
+        const QString box = boxShownBy([&] { w.button("cmdPrintLog")->click(); });
+        const QByteArray output
+            = file.isEmpty() ? w.printer->record.join('|') : fileBytes(pdf).left(4);
+        QCOMPARE(output, printed.isEmpty() ? "<mis" : printed);
+        QVERIFY2(file.startsWith(u"missing") ? box.contains(file) : box.isEmpty(), qPrintable(box));
     }
 
     // Commands clicked while a relay is suspended in a yield run once it has
     // finished, each once however often it was clicked, in the order clicked:
-    // one Start, one listener and one operator row; the save and the print
-    // see the log as it was before the Clear All clicked after them.
-    void commandsClickedInAYield()
+    // one Start, one listener and one operator row; the operator's line goes
+    // out after the client's, and Send pressed again while it goes out sends
+    // nothing more, the box being empty by its turn. A save serves between
+    // its reads: a line arriving meanwhile is relayed and logged before the
+    // save has finished, and a print clicked in its dialog follows it. The
+    // save and the print see the log as it was before the Clear All after them.
+    void commandsTakeTheirTurn()
     {
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("log.txt"));
         OnSending onSending;
-        ServerWindow w;
-        auto* dialog = new ScriptedSaveDialog;
-        auto* printer = new RecordingPrinter;
-        w.frmMain.logExport().setSaveDialog(std::unique_ptr<SaveDialog>(dialog));
-        w.frmMain.logExport().setPrinter(std::unique_ptr<LogPrinter>(printer));
+        ExportingWindow w;
+        w.start();
+        Client ann = w.connect(), bob = w.connect();
+        QVERIFY(ann && bob);
         int saveDialogs = 0;
-        dialog->answer = [&] {
+        w.dialog->answer = [&] {
             ++saveDialogs;
-            return std::optional(path);
-        };
-        w.start();
-        Client ann = w.connect(), bob = w.connect();
-        QVERIFY(ann && bob);
-        w.button("cmdStop")->click();
-        w.state.transcript.append("before");
-
-        w.server.setProbe(&onSending);
-        w.server.setYieldIntervals(0us, 0us);
-        onSending.add(1, "from bob", [&] {
-            for (const char* name : { "cmdStart", "cmdStart", "cmdSaveLog", "cmdSaveLog",
-                     "cmdPrintLog", "cmdPrintLog", "cmdClearLog" })
-                w.button(name)->click();
-        });
-        const QString box = boxShownBy([&] {
-            bob->write("from bob");
-            QTRY_VERIFY_WITH_TIMEOUT(printer->record.contains("<end>"), timeoutMs);
-        });
-        QCOMPARE(box, QString());
-        QCOMPARE(w.server.State(0), int(SlotArray::sckListening));
-        QCOMPARE(rows(w.state.Users), QByteArrayList { "op" });
-        QCOMPARE(saveDialogs, 1);
-        QCOMPARE(fileBytes(path), QByteArray("\"before\"\r\n\"from bob\"\r\n"));
-        QCOMPARE(printer->record, (QByteArrayList { "before", "from bob", "<end>" }));
-        QCOMPARE(w.state.Log.ListCount(), 0);
-        QVERIFY(w.connect());
-    }
-
-    // A save serves between its reads: a line that waits when the save
-    // starts is relayed, and logged, before the save has finished. A print
-    // clicked meanwhile follows it.
-    void aSaveKeepsServing()
-    {
-        QTemporaryDir dir;
-        const QString path = dir.filePath(QStringLiteral("log.txt"));
-        ServerWindow w;
-        w.start();
-        Client ann = w.connect(), bob = w.connect();
-        QVERIFY(ann && bob);
-        w.state.transcript.append("before");
-        auto dialog = std::make_unique<ScriptedSaveDialog>();
-        auto* printer = new RecordingPrinter;
-        w.frmMain.logExport().setPrinter(std::unique_ptr<LogPrinter>(printer));
-        dialog->answer = [&] {
             ann->write("during the save");
             ann->flush();
             w.button("cmdPrintLog")->click();
             return std::optional(path);
         };
-        w.frmMain.logExport().setSaveDialog(std::move(dialog));
-        w.button("cmdSaveLog")->click();
-        QCOMPARE(rows(w.state.Log), (QByteArrayList { "before", "during the save" }));
-        QVERIFY(w.receives(*bob, "during the save"));
-        QCOMPARE(fileBytes(path), QByteArray("\"before\"\r\n"));
-        QCOMPARE(printer->record, (QByteArrayList { "before", "during the save", "<end>" }));
+        w.button("cmdStop")->click();
+        w.state.transcript.append("before");
+        w.control<QLineEdit>("txtMessage")->setText(QStringLiteral("from op"));
+        w.server.setProbe(&onSending);
+        w.server.setYieldIntervals(0us, 0us);
+        onSending.add(1, "from bob", [&] {
+            for (const char* name : { "cmdStart", "cmdStart", "cmdSend", "cmdSaveLog", "cmdSaveLog",
+                     "cmdPrintLog", "cmdPrintLog", "cmdClearLog" })
+                w.button(name)->click();
+        });
+        onSending.add(1, "op:  from op", [&] { w.button("cmdSend")->click(); });
+        const QString box = boxShownBy([&] {
+            bob->write("from bob");
+            QTRY_VERIFY_WITH_TIMEOUT(w.printer->record.contains("<end>"), timeoutMs);
+        });
+        QCOMPARE(box, QString());
+        QCOMPARE(w.server.State(0), int(SlotArray::sckListening));
+        QCOMPARE(rows(w.state.Users), QByteArrayList { "op" });
+        QCOMPARE(saveDialogs, 1);
+        const QByteArrayList relayed { "from bob", "op:  from op", "during the save" };
+        QCOMPARE(fileBytes(path), QByteArray("\"before\"\r\n\"from bob\"\r\n\"op:  from op\"\r\n"));
+        QCOMPARE(
+            w.printer->record, QByteArrayList { "before" } + relayed + QByteArrayList { "<end>" });
+        QCOMPARE(w.state.Log.ListCount(), 0);
+        QVERIFY(receives(*ann, relayed.join()) && receives(*bob, relayed.join()));
+        QVERIFY(w.connect());
     }
 
     void initTestCase() { listenAsAssistiveTechnology(); }

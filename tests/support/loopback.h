@@ -31,6 +31,26 @@ inline Client connectClient(quint16 port, const char* from = "127.0.0.1")
     return client;
 }
 
+// Whether the client receives exactly these bytes next; takes them.
+inline bool receives(QTcpSocket& client, const QByteArray& bytes)
+{
+    return QTest::qWaitFor(
+               [&] {
+                   return client.bytesAvailable() >= bytes.size()
+                       || client.state() == QAbstractSocket::UnconnectedState;
+               },
+               timeoutMs)
+        && client.readAll() == bytes;
+}
+
+// A client from `from` that has had its greeting and nothing more; none
+// where it was not greeted.
+inline Client greeted(quint16 port, const char* from = "127.0.0.1")
+{
+    Client client = connectClient(port, from);
+    return receives(*client, "NICK") ? std::move(client) : nullptr;
+}
+
 // Whether a new client from `from` is greeted, or else closed unanswered,
 // as a connection the server refuses is.
 inline bool greetedFrom(quint16 port, const char* from)

@@ -1,27 +1,54 @@
 #pragma once
 
+#include "loopback.h"
+
+#include <QtTest>
 #include <QtWidgets>
 
-// Does `action`, answering the message box it shows, once `onShown` has run
-// where given; returns the box's "title|icon|text", or nothing when none
-// showed. The action may run the event loop before its box shows, so the box
-// is looked for until it does.
-template<typename Action>
-inline QString boxShownBy(Action action, const std::function<void()>& onShown = {})
+// Does `action`, running `onShown` on the modal dialog it shows once that is
+// active and, where `keys` is set, once one of its controls has the keys; one
+// that `onShown` leaves open is rejected, so that the test goes on. The action
+// may run the event loop before its dialog shows, so the dialog is looked for
+// until it does. Returns whether `onShown` closed it.
+template<typename Dialog, typename Action>
+bool modalShownBy(Action action, const std::function<void(Dialog&)>& onShown, bool keys = true)
 {
-    QString box;
+    bool closed = false;
     QTimer watch;
     QObject::connect(&watch, &QTimer::timeout, [&] {
-        if (auto* shown = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-            box = shown->windowTitle() + u'|' + QString::number(shown->icon()) + u'|'
-                + shown->text();
-            if (onShown)
-                onShown();
-            shown->accept();
+        if (auto* dialog = qobject_cast<Dialog*>(QApplication::activeModalWidget())) {
             watch.stop();
+            const bool active = QTest::qWaitForWindowActive(dialog)
+                && (!keys
+                    || QTest::qWaitFor(
+                        [dialog] { return dialog->isAncestorOf(QApplication::focusWidget()); },
+                        timeoutMs));
+            onShown(*dialog);
+            closed = active && !dialog->isVisible();
+            if (dialog->isVisible())
+                dialog->reject();
         }
     });
     watch.start(5);
     action();
+    return closed;
+}
+
+// Does `action`, answering the message box it shows, once `onShown` has run
+// where given; returns the box's "title|icon|text", or nothing when none
+// showed.
+template<typename Action>
+QString boxShownBy(Action action, const std::function<void()>& onShown = {})
+{
+    QString box;
+    modalShownBy<QMessageBox>(
+        action,
+        [&](QMessageBox& shown) {
+            box = shown.windowTitle() + u'|' + QString::number(shown.icon()) + u'|' + shown.text();
+            if (onShown)
+                onShown();
+            shown.accept();
+        },
+        false);
     return box;
 }

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "loopback.h"
-#include "rows.h"
+#include "room.h"
 #include "server_program.h"
 
 #include <QtTest>
@@ -28,17 +28,10 @@ struct ServerWindow : ServerProgram {
     {
         ServerProgram::start(nickname, port);
     }
-    // A client that has had its greeting, and nothing more.
-    Client connect(const char* from = "127.0.0.1")
+    Client connect(const char* from = "127.0.0.1") { return greeted(port, from); }
+    std::vector<Client> join(const std::vector<std::pair<const char*, QByteArray>>& people)
     {
-        Client client = connectClient(port, from);
-        return receives(*client, "NICK") ? std::move(client) : nullptr;
-    }
-    // Whether the client receives exactly these bytes next; takes them.
-    static bool receives(QTcpSocket& client, const QByteArray& bytes)
-    {
-        return QTest::qWaitFor([&] { return client.bytesAvailable() >= bytes.size(); }, timeoutMs)
-            && client.readAll() == bytes;
+        return joinedRoom(port, rows(state.Users), people);
     }
     // Whether the client, sending a line, still gets it back.
     static bool stillServed(QTcpSocket& client, const QByteArray& line)

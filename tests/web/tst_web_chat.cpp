@@ -54,7 +54,7 @@ private slots:
         bob->write("USER:bob");
         const QByteArrayList bobJoined = rosterBroadcast("NEWUSER:bob", { "op", "ann", "bob" });
         QVERIFY(ann.receives(bobJoined));
-        QVERIFY(w.receives(*bob, bobJoined.join()));
+        QVERIFY(receives(*bob, bobJoined.join()));
         QCOMPARE(roster(w.state).mid(1), (QByteArrayList { "ann 127.0.0.1 1", "bob 127.0.0.2 2" }));
 
         QByteArray low;
@@ -65,10 +65,10 @@ private slots:
         }
         bob->write(low);
         QVERIFY(ann.receives({ low }));
-        QVERIFY(w.receives(*bob, low));
+        QVERIFY(receives(*bob, low));
         ann.socket.sendBinaryMessage(high);
         QVERIFY(ann.receives({ high }));
-        QVERIFY(w.receives(*bob, high));
+        QVERIFY(receives(*bob, high));
 
         WebClient cy(web.port);
         QVERIFY(cy.receives({ "NICK" }));
@@ -79,7 +79,7 @@ private slots:
         QVERIFY(ann.receives({ "still here" }));
 
         ann.socket.close();
-        QVERIFY(w.receives(*bob, rosterBroadcast("QUIT", { "op", "bob" }).join()));
+        QVERIFY(receives(*bob, rosterBroadcast("QUIT", { "op", "bob" }).join()));
         QCOMPARE(roster(w.state).mid(1), QByteArrayList { "bob 127.0.0.2 2" });
     }
 };
