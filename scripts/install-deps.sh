@@ -4,7 +4,7 @@
 # arguments. Needs root for apt-get.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ qt6-base-dev qt6-base-private-dev "$@")
+packages=(cmake ninja-build g++ qt6-base-dev qt6-base-private-dev qt6-websockets-dev "$@")
 
 missing=()
 for package in "${packages[@]}"; do

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <deque>
+#include <functional>
+
+#include <netinet/in.h>
+
+class QWebSocket;
+
+// One web client's way to the slot array: its WebSocket on one side, one
+// end of a packet socket pair on the other, whose far end the slot array
+// reads as a client connection. Each WebSocket message becomes one packet
+// and each packet one binary message, so messages stay apart both ways.
+//
+// Costs are bounded per client: a message is at most `messageLimit` (the
+// slot array reads a packet into a buffer of that size); messages the pair
+// cannot take yet wait here up to `queueLimit` bytes, and past that the
+// client is cut off; while more than `outputLimit` bytes wait to go out on
+// the WebSocket, the pair is not read, so unsent output piles up in the slot
+// array under its caps. The bridge deletes itself once both sides are closed.
+class WebClientBridge : public QObject {
+    Q_OBJECT
+
+public:
+    using Adopt = std::function<void(int fd, const sockaddr_in6& remote)>;
+
+    static constexpr qsizetype messageLimit = 64 * 1024;
+    static constexpr qsizetype queueLimit = 1024 * 1024;
+    static constexpr qint64 outputLimit = 64 * 1024;
+
+    // Takes `socket`, an open WebSocket, and hands the pair's other end to
+    // `adopt` with the browser's address.
+    WebClientBridge(QWebSocket* socket, const Adopt& adopt, QObject* parent = nullptr);
+    ~WebClientBridge() override;
+
+private:
+    void forward(const QByteArray& message);
+    void forwardText(const QString& message);
+    void writeQueued();
+    void readPackets();
+    void resumeReading();
+    void closePair();
+    void onPairClosed();
+    void onSocketDisconnected();
+
+    QWebSocket* m_socket; // a child
+    int m_pairEnd = -1;
+    QSocketNotifier* m_readable = nullptr; // children, while the pair is open
+    QSocketNotifier* m_writable = nullptr;
+    std::deque<QByteArray> m_queue;
+    qsizetype m_queuedBytes = 0;
+    // A browser that never answers the close is cut after this.
+    QTimer m_closingDeadline;
+};
