@@ -46,6 +46,7 @@ class Program:
         environment["CACHE_DIRECTORY"] = os.path.join(folder, "cache")
         environment["STATE_DIRECTORY"] = os.path.join(folder, "state")
         self.log = b""
+        self._ended = False
         self._changed = threading.Condition()
         self.process = subprocess.Popen(
             [path, "--headless", "--port", str(port), "--nickname", "op",
@@ -58,10 +59,15 @@ class Program:
             with self._changed:
                 self.log += line
                 self._changed.notify_all()
+        with self._changed:
+            self._ended = True
+            self._changed.notify_all()
 
     def logs(self, text):
+        """Whether the program writes `text` in time, before it ends."""
         with self._changed:
-            return self._changed.wait_for(lambda: text in self.log, TIMEOUT_S)
+            self._changed.wait_for(lambda: text in self.log or self._ended, TIMEOUT_S)
+            return text in self.log
 
     def stop(self):
         if self.process.poll() is None:
@@ -148,10 +154,14 @@ def chat(page, bob):
     bob.read_through(b"USER:annUSER:bob")
     assert bob.read_through(b"ann:  hello bob, caf\xe9") == b"ann:  hello bob, caf\xe9"
 
-    # Nothing of a line Latin-1 cannot hold is sent: the next line is all bob reads.
-    page.type("20 \u20ac")
-    page.wait(lambda: "U+20AC" in page.text("#message-error"), "the Latin-1 warning")
-    assert page.driver.find_element(By.ID, "message").get_attribute("value") == "20 \u20ac"
+    # What the page refuses to send is said and kept, and nothing of it is
+    # sent: the next line is all bob reads.
+    field = page.driver.find_element(By.ID, "message")
+    for text, warning in (("20 \u20ac", "U+20AC"), ("x" * 70000, "at most 65,536")):
+        page.driver.execute_script("arguments[0].value = arguments[1]", field, text)
+        page.type("")
+        page.wait(lambda: warning in page.text("#message-error"), f"the warning {warning!r}")
+        assert field.get_attribute("value") == text
     page.driver.switch_to.active_element.send_keys(Keys.CONTROL, "a")
     page.type(Keys.BACKSPACE + "ok")
     assert bob.read_through(b"ann:  ok") == b"ann:  ok"

@@ -4,6 +4,7 @@
 // binary message is one message of the chat protocol in Latin-1.
 
 const longestNickname = 64; // the server cuts longer nicknames there
+const longestMessage = 64 * 1024; // the server cuts off a client that sends more at once
 const keptLines = 500; // older lines leave the page, so memory stays bounded
 const shownCharacters = 10000; // per line; a 1 MiB line shows its start
 const rosterSettleMs = 300; // rows of one roster broadcast come together
@@ -302,6 +303,18 @@ function nicknameProblem(name) {
     return "";
 }
 
+// Why `line` cannot be sent, or "".
+function lineProblem(line) {
+    const character = firstNonLatin1(line);
+    if (character)
+        return `${describeCharacter(character)} is not a Latin-1 character. Remove it and send again.`;
+    if (line.length > longestMessage) {
+        return `the line is ${line.length.toLocaleString("en")} characters long with your nickname; `
+            + `the server takes at most ${longestMessage.toLocaleString("en")}.`;
+    }
+    return "";
+}
+
 ui.join.addEventListener("submit", (event) => {
     event.preventDefault();
     const name = ui.nickname.value.slice(0, longestNickname);
@@ -323,14 +336,14 @@ ui.compose.addEventListener("submit", (event) => {
     const text = ui.message.value;
     if (text === "" || !session.joined)
         return;
-    const character = firstNonLatin1(text);
-    if (character) {
-        ui.messageError.textContent =
-            `Not sent: ${describeCharacter(character)} is not a Latin-1 character. Remove it and send again.`;
+    const line = `${session.nickname}:  ${text}`;
+    const problem = lineProblem(line);
+    if (problem) {
+        ui.messageError.textContent = `Not sent: ${problem}`;
         ui.message.setAttribute("aria-invalid", "true");
         return;
     }
-    session.socket.send(encodeLatin1(`${session.nickname}:  ${text}`));
+    session.socket.send(encodeLatin1(line));
     ui.message.value = "";
 });
 
