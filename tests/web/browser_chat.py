@@ -19,6 +19,7 @@ import threading
 import time
 
 from selenium import webdriver
+from selenium.common.exceptions import TimeoutException
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
@@ -114,8 +115,11 @@ class Page:
     def __init__(self, driver):
         self.driver = driver
 
-    def wait(self, condition, what):
-        WebDriverWait(self.driver, TIMEOUT_S).until(lambda _: condition(), f"waited for {what}")
+    def wait(self, condition, what, seen=lambda: ""):
+        try:
+            WebDriverWait(self.driver, TIMEOUT_S).until(lambda _: condition())
+        except TimeoutException:
+            raise AssertionError(f"waited for {what}; saw {seen()}") from None
 
     def texts(self, selector):
         return [element.get_attribute("textContent")
@@ -133,10 +137,11 @@ class Page:
 
     def wait_roster(self, names):
         self.wait(lambda: self.texts("#roster li") == names and self.text("#roster-count")
-                  == str(len(names)), f"the roster {names}")
+                  == str(len(names)), f"the roster {names}", lambda: self.texts("#roster li"))
 
     def wait_line(self, line):
-        self.wait(lambda: line in self.texts("#messages li"), f"the line {line!r}")
+        self.wait(lambda: line in self.texts("#messages li"), f"the line {line!r}",
+                  lambda: self.texts("#messages li"))
 
 
 def chat(page, bob):
