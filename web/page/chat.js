@@ -9,23 +9,11 @@ const keptLines = 500; // older lines leave the page, so memory stays bounded
 const shownCharacters = 10000; // per line; a 1 MiB line shows its start
 const rosterSettleMs = 300; // rows of one roster broadcast come together
 
-const byId = (id) => document.getElementById(id);
-const ui = {
-    status: byId("status"),
-    join: byId("join"),
-    nickname: byId("nickname"),
-    joinError: byId("join-error"),
-    room: byId("room"),
-    messages: byId("messages"),
-    roster: byId("roster"),
-    rosterCount: byId("roster-count"),
-    closed: byId("closed"),
-    closedReason: byId("closed-reason"),
-    reconnect: byId("reconnect"),
-    compose: byId("compose"),
-    message: byId("message"),
-    messageError: byId("message-error"),
-};
+// The page's elements by id, "join-error" as ui.joinError.
+const ui = Object.fromEntries([
+    "status", "join", "nickname", "join-error", "room", "messages", "roster", "roster-count",
+    "closed", "closed-reason", "reconnect", "compose", "message", "send", "message-error",
+].map((id) => [id.replace(/-(\w)/g, (_, letter) => letter.toUpperCase()), document.getElementById(id)]));
 
 // --- Latin-1, one byte per character, by hand: the browser's "latin1"
 // decoder is windows-1252, which maps 0x80-0x9f elsewhere.
@@ -62,17 +50,14 @@ function describeCharacter(character) {
 
 // --- What the page shows. Everything goes in as text, never as markup.
 
-function nearBottom(element) {
-    return element.scrollHeight - element.scrollTop - element.clientHeight < 40;
-}
-
 function appendToLog(item) {
-    const follow = nearBottom(ui.messages);
+    const log = ui.messages;
+    const follow = log.scrollHeight - log.scrollTop - log.clientHeight < 40;
     ui.messages.append(item);
-    while (ui.messages.childElementCount > keptLines)
-        ui.messages.firstElementChild.remove();
+    while (log.childElementCount > keptLines)
+        log.firstElementChild.remove();
     if (follow)
-        ui.messages.scrollTop = ui.messages.scrollHeight;
+        log.scrollTop = log.scrollHeight;
 }
 
 function showLine(text) {
@@ -100,10 +85,6 @@ function showNotice(text) {
     item.className = "notice";
     item.textContent = text;
     appendToLog(item);
-}
-
-function setStatus(text) {
-    ui.status.textContent = text;
 }
 
 // --- The roster. A broadcast is "NEWLIST", an event ("NEWUSER:" + name, or
@@ -221,7 +202,7 @@ const session = {
 function joined(name) {
     if (!session.joined && session.greeted && name === session.nickname) {
         session.joined = true;
-        setStatus(`Connected as ${name}`);
+        ui.status.textContent = `Connected as ${name}`;
         showNotice(`You joined as ${name}`);
         setComposing(true);
         ui.message.focus();
@@ -232,7 +213,7 @@ function joined(name) {
 
 function setComposing(enabled) {
     ui.message.disabled = !enabled;
-    ui.compose.querySelector("button").disabled = !enabled;
+    ui.send.disabled = !enabled;
 }
 
 function closeReason(event) {
@@ -255,7 +236,7 @@ function connect() {
     clearRoster();
     setComposing(false);
     ui.closed.hidden = true;
-    setStatus(`Connecting as ${session.nickname}…`);
+    ui.status.textContent = `Connecting as ${session.nickname}…`;
 
     const scheme = location.protocol === "https:" ? "wss://" : "ws://";
     const socket = new WebSocket(`${scheme}${location.host}/chat`);
@@ -268,7 +249,7 @@ function connect() {
         const text = decodeLatin1(event.data);
         if (!session.greeted && text === "NICK") {
             session.greeted = true;
-            setStatus(`Joining as ${session.nickname}…`);
+            ui.status.textContent = `Joining as ${session.nickname}…`;
             socket.send(encodeLatin1(`USER:${session.nickname}`));
         } else {
             receive(text);
@@ -279,7 +260,7 @@ function connect() {
             return;
         session.socket = null;
         const reason = `Connection closed: ${closeReason(event)}.`;
-        setStatus("Disconnected");
+        ui.status.textContent = "Disconnected";
         showNotice(reason);
         clearRoster();
         setComposing(false);
