@@ -146,7 +146,11 @@ class Page:
 
 def chat(page, bob):
     page.wait(lambda: page.focused() == "nickname", "the nickname box focused")
-    page.type("ann")
+    # Every line under this name would reach the server as a join.
+    page.type("USERann")
+    page.wait(lambda: "SCAN or USER" in page.text("#join-error"), "the nickname refused")
+    page.driver.switch_to.active_element.send_keys(Keys.CONTROL, "a")
+    page.type(Keys.BACKSPACE + "ann")
     page.wait_roster(["op", "ann"])
     page.wait(lambda: page.focused() == "message", "the message box focused once joined")
 
