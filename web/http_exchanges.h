@@ -4,6 +4,7 @@
 #include <QObject>
 #include <QTimer>
 
+#include <chrono>
 #include <deque>
 
 class QTcpSocket;

@@ -3,6 +3,7 @@
 #include <QNetworkInterface>
 #include <QWebSocket>
 
+#include <algorithm>
 #include <cerrno>
 
 #include <sys/socket.h>

@@ -54,6 +54,7 @@ private:
     QSocketNotifier* m_writable = nullptr;
     std::deque<QByteArray> m_queue;
     qsizetype m_queuedBytes = 0;
-    // A browser that never answers the close is cut after this.
+    // Closing waits for the close to be written; a browser that takes no
+    // more is cut when this runs out.
     QTimer m_closingDeadline;
 };

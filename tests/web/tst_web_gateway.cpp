@@ -113,15 +113,21 @@ QByteArray exchange(quint16 port, const QByteArray& request)
     return closed ? client->readAll() : QByteArray();
 }
 
+// A browser's request to open the chat's WebSocket.
+QByteArray upgradeRequest(const QString& host, const QString& origin)
+{
+    return "GET /chat HTTP/1.1\r\nHost: " + host.toLatin1()
+        + "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+          "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n"
+        + (origin.isNull() ? QByteArray() : "Origin: " + origin.toLatin1() + "\r\n") + "\r\n";
+}
+
 // The first line of the answer to an upgrade request from a page at
 // `origin` sent to `host`; the connection stays open when it upgrades.
 QByteArray upgradeAnswer(quint16 port, const QString& host, const QString& origin)
 {
     Client client = connectClient(port);
-    client->write("GET /chat HTTP/1.1\r\nHost: " + host.toLatin1()
-        + "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-          "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n"
-        + (origin.isNull() ? QByteArray() : "Origin: " + origin.toLatin1() + "\r\n") + "\r\n");
+    client->write(upgradeRequest(host, origin));
     const bool answered = QTest::qWaitFor(
         [&] {
             return client->canReadLine() || client->state() == QAbstractSocket::UnconnectedState;
@@ -129,6 +135,41 @@ QByteArray upgradeAnswer(quint16 port, const QString& host, const QString& origi
         timeoutMs);
     return answered ? client->readLine().trimmed() : QByteArray();
 }
+
+// A browser on a small receive window that reads only when told to, over a
+// descriptor Qt does not read behind the test's back.
+struct SilentBrowser {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    qint64 received = 0;
+
+    explicit SilentBrowser(Served& served)
+    {
+        const int small = 8192;
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        const sockaddr_in server { AF_INET, htons(served.gateway.port()),
+            { htonl(INADDR_LOOPBACK) }, {} };
+        const QByteArray request = upgradeRequest(
+            served.hostAndPort(), QStringLiteral("http://") + served.hostAndPort());
+        if (::connect(fd, reinterpret_cast<const sockaddr*>(&server), sizeof server) == 0
+            && ::send(fd, request.constData(), size_t(request.size()), 0) == request.size())
+            readUntil(-1); // the answer, whose length it does not count
+    }
+    ~SilentBrowser() { ::close(fd); }
+    // Reads until `bytes` more have come in, or with -1, an answer's head.
+    bool readUntil(qint64 bytes)
+    {
+        QByteArray head;
+        const qint64 goal = received + bytes;
+        return QTest::qWaitFor(
+            [&] {
+                char buffer[65536];
+                for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0;)
+                    bytes < 0 ? void(head.append(buffer, n)) : void(received += n);
+                return bytes < 0 ? head.contains("\r\n\r\n") : received >= goal;
+            },
+            timeoutMs);
+    }
+};
 
 QByteArray allByteValues()
 {
@@ -286,6 +327,7 @@ private slots:
 
         const QByteArrayList fromBrowser { "USER:ann", allByteValues(),
             QByteArray(WebClientBridge::messageLimit, 'm'), QByteArray("caf\xe9") };
+        ann.socket.sendBinaryMessage(QByteArray()); // nothing to send on
         for (const QByteArray& message : fromBrowser.mid(0, 3))
             ann.socket.sendBinaryMessage(message);
         ann.socket.sendTextMessage(QString::fromLatin1(fromBrowser.last()));
@@ -303,6 +345,31 @@ private slots:
         QVERIFY(
             QTest::qWaitFor([&] { return ann.received.size() >= toBrowser.size(); }, timeoutMs));
         QCOMPARE(ann.received, toBrowser);
+    }
+
+    // While a browser does not read, the pair is not read either, so what the
+    // slot array sends waits there, under its caps; it all follows once the
+    // browser reads.
+    void unreadOutputStaysInTheSlotArray()
+    {
+        Served served;
+        SilentBrowser browser(served);
+        QVERIFY(QTest::qWaitFor([&] { return served.slotEnds.size() == 1; }, timeoutMs));
+        SlotEnd& slot = *served.slotEnds.front();
+
+        const QByteArray packet(WebClientBridge::messageLimit, 'o');
+        const qint64 offered = 16 << 20;
+        qint64 taken = 0;
+        for (int turn = 0; turn < 1000 && taken < offered; ++turn) {
+            while (taken < offered && slot.send(packet))
+                taken += packet.size();
+            QCoreApplication::processEvents();
+        }
+        QCOMPARE_LT(taken, offered / 2);
+
+        // Each packet is one frame: its data and a 10-byte header.
+        const qint64 frameBytes = packet.size() + 10;
+        QVERIFY(browser.readUntil(taken / packet.size() * frameBytes));
     }
 
     // A client that breaks a bound is cut off, nothing of the offending
