@@ -2,6 +2,8 @@
 
 #include <QCommandLineParser>
 
+#include <tuple>
+
 namespace {
 
 constexpr int highestPort = 65535;
@@ -9,6 +11,10 @@ constexpr int highestPort = 65535;
 struct Options {
     QCommandLineOption port { QStringLiteral("port"),
         QStringLiteral("Offer port <N> (1 to 65535)."), QStringLiteral("N") };
+    QCommandLineOption webPort { QStringLiteral("web-port"),
+        QStringLiteral("Serve the chat page for browsers on port <N> (0 to 65535; 0 serves no "
+                       "page; 8040 where not given). The window remembers it with the port."),
+        QStringLiteral("N") };
     QCommandLineOption nickname { QStringLiteral("nickname"),
         QStringLiteral("Offer the nickname <NAME>."), QStringLiteral("NAME") };
     QCommandLineOption allow { QStringLiteral("allow"),
@@ -47,16 +53,18 @@ struct Options {
             "listening\n"
             "socket handed over as descriptor 3 (LISTEN_PID, LISTEN_FDS=1) is served instead of "
             "binding\n"
-            "the port. SIGTERM and SIGINT stop the service and end the program with status 0; "
-            "SIGHUP reads\n"
-            "the access rules again.\n"
+            "the port; a second one (or one named \"web\" in LISTEN_FDNAMES) serves the chat "
+            "page.\n"
+            "SIGTERM and SIGINT stop the service and end the program with status 0; SIGHUP reads "
+            "the\n"
+            "access rules again.\n"
             "\n"
             "Access rules (bans and allowed networks) are kept in the file access-rules, in "
             "$STATE_DIRECTORY\n"
             "when set, else in the user's data folder; the window writes it when the operator "
             "bans or lifts\n"
             "a ban from the roster's context menu."));
-        parser.addOptions({ port, nickname, allow, start, headless, help, version });
+        parser.addOptions({ port, webPort, nickname, allow, start, headless, help, version });
     }
 };
 
@@ -85,14 +93,19 @@ CommandLine parseCommandLine(const QStringList& arguments)
         result.action = CommandLine::Action::ShowVersion;
         return result;
     }
-    if (parser.isSet(options.port)) {
-        const QString text = parser.value(options.port);
+    for (const auto& [option, lowest, port] : { std::tuple(&options.port, 1, &result.port),
+             std::tuple(&options.webPort, 0, &result.webPort) }) {
+        if (!parser.isSet(*option))
+            continue;
+        const QString text = parser.value(*option);
         bool isNumber = false;
-        const int port = text.toInt(&isNumber);
-        if (!isNumber || port < 1 || port > highestPort || !text.at(0).isDigit())
-            return refuse(
-                QStringLiteral("--port takes a whole number from 1 to 65535, not '%1'.").arg(text));
-        result.port = port;
+        const int value = text.toInt(&isNumber);
+        if (!isNumber || value < lowest || value > highestPort || !text.at(0).isDigit())
+            return refuse(QStringLiteral("--%1 takes a whole number from %2 to 65535, not '%3'.")
+                              .arg(option->names().constFirst())
+                              .arg(lowest)
+                              .arg(text));
+        *port = value;
     }
     if (parser.isSet(options.allow)) {
         std::vector<Network> allowed;

@@ -16,6 +16,8 @@ struct CommandLine {
     // Why the arguments were refused.
     QString error;
     std::optional<int> port;
+    // The chat page's port; 0 serves no page.
+    std::optional<int> webPort;
     std::optional<QString> nickname;
     // Only these networks may connect; empty: any.
     std::optional<std::vector<Network>> allowed;

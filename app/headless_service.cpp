@@ -6,11 +6,20 @@
 #include <cstring>
 
 HeadlessService::HeadlessService(const QString& nickname, quint16 port,
-    const HandedListener& handed, const RulesFile& rules, std::vector<Network> allowed)
-    : m_console(m_state, nickname, handed.fd >= 0 ? handed.port : port)
+    const HandedListeners& handed, const RulesFile& rules, std::vector<Network> allowed)
+    : m_console(m_state, nickname, handed.chat.fd >= 0 ? handed.chat.port : port)
     , m_rules(rules)
 {
-    m_server.adoptListener(handed);
+    m_server.adoptListener(handed.chat);
+    m_webPort.adoptListener(handed.web);
+    connect(&m_webPort, &WebPort::opened, this, [this](const QUrl& page) {
+        m_console.write(Priority::Info,
+            QStringLiteral("The chat page is served at %1.").arg(page.toString()).toLatin1());
+    });
+    connect(&m_webPort, &WebPort::failed, this, [this](const QString& reason) {
+        m_console.write(Priority::Warning,
+            QStringLiteral("The chat page is not served: %1.").arg(reason).toLatin1());
+    });
     m_server.setAccessRules(m_state.rules);
     m_state.rules.setStartAllowed(std::move(allowed));
     connect(&m_console, &HeadlessConsole::onlineChanged, this, &HeadlessService::reportOnline);

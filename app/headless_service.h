@@ -8,6 +8,7 @@
 #include "server_state.h"
 #include "service_notifier.h"
 #include "socket_slot_array.h"
+#include "web_port.h"
 
 #include <QObject>
 
@@ -19,8 +20,11 @@ class HeadlessService final : public QObject {
     Q_OBJECT
 
 public:
-    HeadlessService(const QString& nickname, quint16 port, const HandedListener& handed,
+    HeadlessService(const QString& nickname, quint16 port, const HandedListeners& handed,
         const RulesFile& rules, std::vector<Network> allowed);
+
+    // The chat page's port; 0 serves none.
+    void setWebPort(quint16 port) { m_webPort.setPort(port); }
 
     // Serves, or says on standard error why it cannot and returns false.
     bool start();
@@ -39,4 +43,5 @@ private:
     Moderation m_moderation { m_state, m_server };
     RulesFile m_rules;
     ServiceNotifier m_notifier;
+    WebPort m_webPort { m_engine, m_server };
 };

@@ -42,12 +42,13 @@ RulesFile rulesFile()
 }
 
 int serveHeadless(
-    int argc, char* argv[], const CommandLine& commandLine, const HandedListener& handed)
+    int argc, char* argv[], const CommandLine& commandLine, const HandedListeners& handed)
 {
     const QCoreApplication app(argc, argv);
     HeadlessService service(commandLine.nickname.value_or(QString()),
         quint16(commandLine.port.value_or(defaultPort)), handed, rulesFile(),
         commandLine.allowed.value_or(std::vector<Network>()));
+    service.setWebPort(quint16(commandLine.webPort.value_or(WebPort::defaultPort)));
     const StopSignals stopSignals;
     QObject::connect(&stopSignals, &StopSignals::received, &service, [&service](int signal) {
         if (signal == SIGHUP)
@@ -61,21 +62,23 @@ int serveHeadless(
 }
 
 int serveInWindow(
-    int argc, char* argv[], const CommandLine& commandLine, const HandedListener& handed)
+    int argc, char* argv[], const CommandLine& commandLine, const HandedListeners& handed)
 {
     QApplication app(argc, argv);
     QApplication::setDesktopFileName(QStringLiteral("quenvar-chat-server"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/64.png")));
 
     ServerProgram program;
-    program.server.adoptListener(handed);
+    program.server.adoptListener(handed.chat);
+    program.webPort.adoptListener(handed.web);
     QSettings settings;
     RememberedStarts starts(settings, program.engine);
     starts.offerIn(program.frmMain);
+    program.webPort.setPort(starts.webPort(commandLine.webPort, WebPort::defaultPort));
     program.state.rules.setStartAllowed(starts.allowList(commandLine.allowed));
     program.keepRulesIn(rulesFile());
     program.frmMain.offerStart(
-        handed.fd >= 0 ? handed.port : commandLine.port, commandLine.nickname);
+        handed.chat.fd >= 0 ? handed.chat.port : commandLine.port, commandLine.nickname);
     const StopSignals stopSignals;
     QObject::connect(
         &stopSignals, &StopSignals::received, &program.frmMain, &MainWindow::mnuAfsluiten_Click);
@@ -116,7 +119,7 @@ int main(int argc, char* argv[])
     }
 
     Failure handOver;
-    const HandedListener handed = takeHandedListener(handOver);
+    const HandedListeners handed = takeHandedListeners(handOver);
     if (handOver) {
         const QString text
             = QStringLiteral("Cannot serve the socket the service manager handed over: %1.")

@@ -33,6 +33,16 @@ std::vector<Network> RememberedStarts::allowList(const std::optional<std::vector
     return m_allowList;
 }
 
+quint16 RememberedStarts::webPort(std::optional<int> given, quint16 fallback)
+{
+    bool isNumber = false;
+    int port = given.value_or(m_settings.value(QStringLiteral("webPort")).toInt(&isNumber));
+    if (!given && (!isNumber || port < 0 || port > 65535))
+        port = fallback;
+    m_webPort = quint16(port);
+    return m_webPort;
+}
+
 void RememberedStarts::remember(int port, const QString& nickname)
 {
     QStringList allowList;
@@ -41,5 +51,6 @@ void RememberedStarts::remember(int port, const QString& nickname)
     m_settings.setValue(QStringLiteral("port"), port);
     m_settings.setValue(QStringLiteral("nickname"), nickname);
     m_settings.setValue(QStringLiteral("allow"), allowList);
+    m_settings.setValue(QStringLiteral("webPort"), m_webPort);
     m_settings.sync();
 }

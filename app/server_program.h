@@ -6,18 +6,23 @@
 #include "rules_file.h"
 #include "server_state.h"
 #include "socket_slot_array.h"
+#include "web_port.h"
 
 #include <QFileInfo>
 
 // The program's objects, built in the order they need each other: the slot
-// array, the server state, the window that shows it, and the engine and
-// moderation that the window's controls drive. They live as long as this.
+// array, the server state, the window that shows it, the engine and
+// moderation that the window's controls drive, and the chat page's port
+// that opens and closes with the service. They live as long as this.
 struct ServerProgram {
     ServerProgram()
     {
         server.setAccessRules(state.rules);
         frmMain.load(engine);
         frmMain.addRosterMenu(moderation);
+        QObject::connect(&webPort, &WebPort::opened, &frmMain, &MainWindow::showWebPage);
+        QObject::connect(&webPort, &WebPort::failed, &frmMain, &MainWindow::showWebFailure);
+        QObject::connect(&webPort, &WebPort::closed, &frmMain, &MainWindow::hideWebPage);
     }
 
     // Puts the file's rules in force, and writes them there whenever they
@@ -48,4 +53,5 @@ struct ServerProgram {
     MainWindow frmMain { state, server };
     RelayEngine engine { state, server, frmMain };
     Moderation moderation { state, server };
+    WebPort webPort { engine, server };
 };

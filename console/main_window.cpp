@@ -15,6 +15,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QUrl>
 
 #include <cstdlib>
 
@@ -216,6 +217,36 @@ void MainWindow::showStorageFailure(const Failure& failure)
 {
     statusBar()->showMessage(
         QStringLiteral("The transcripts are kept in memory from now on: %1.").arg(failure.text));
+    setFixedSize(sizeHint());
+}
+
+void MainWindow::showWebPage(const QUrl& page)
+{
+    const QString address = page.toString().toHtmlEscaped();
+    setWebStatus(QStringLiteral("Chat in a browser: <a href=\"%1\">%1</a>").arg(address));
+}
+
+void MainWindow::showWebFailure(const QString& reason)
+{
+    setWebStatus(QStringLiteral("The chat page is not served: %1.").arg(reason.toHtmlEscaped()));
+}
+
+void MainWindow::hideWebPage()
+{
+    setWebStatus(QString());
+}
+
+void MainWindow::setWebStatus(const QString& richText)
+{
+    if (!m_webStatus) {
+        m_webStatus = new QLabel(this);
+        m_webStatus->setObjectName(QStringLiteral("lblWebPage"));
+        m_webStatus->setTextFormat(Qt::RichText);
+        m_webStatus->setOpenExternalLinks(true);
+        m_webStatus->setTextInteractionFlags(Qt::TextBrowserInteraction);
+        statusBar()->addWidget(m_webStatus);
+    }
+    m_webStatus->setText(richText);
     setFixedSize(sizeHint());
 }
 

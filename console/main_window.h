@@ -10,6 +10,8 @@
 #include <optional>
 
 class Moderation;
+class QLabel;
+class QUrl;
 class RelayEngine;
 class SlotArray;
 struct ServerState;
@@ -37,6 +39,11 @@ public:
     void setEndProgram(std::function<void()> endProgram);
     // Puts what is given into the port and nickname boxes, as if typed.
     void offerStart(std::optional<int> port, const std::optional<QString>& nickname);
+    // The status bar's link to the chat page while it is served, or why it
+    // is not; empty once the service stops.
+    void showWebPage(const QUrl& page);
+    void showWebFailure(const QString& reason);
+    void hideWebPage();
 
     void setCaption(const QString& caption) override;
     QString nickname() const override;
@@ -65,10 +72,12 @@ private:
     void bindPortBox();
     void showFailure(const Failure& failure);
     void showStorageFailure(const Failure& failure);
+    void setWebStatus(const QString& richText);
 
     ServerState& m_state;
     SlotArray& m_server;
     FormControls m_form;
     LogExport m_logExport;
+    QLabel* m_webStatus = nullptr;
     std::function<void()> m_endProgram;
 };

@@ -144,6 +144,7 @@ void RelayEngine::cmdStop_Click()
     m_state.Users.Clear();
     m_state.Ip.Clear();
     m_state.connection.Clear();
+    emit serviceStopped();
 }
 
 void RelayEngine::showNotRunning()

@@ -35,6 +35,8 @@ public:
 signals:
     // A start took the service from stopped to listening.
     void serviceStarted(int port, const QString& nickname);
+    // A stop took it from listening to stopped.
+    void serviceStopped();
 
 private:
     int requestedPort() const;

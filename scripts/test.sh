@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, checks the layout of the sources, then builds
+# Installs what is missing (a headless Chromium among it, for the chat page's
+# test in a real browser), checks the layout of the sources, then builds
 # and runs every test twice: in the normal build and under AddressSanitizer
 # and UndefinedBehaviorSanitizer.
 # The normal build's Debian package is checked, and as root installed and run.
@@ -7,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh dpkg-dev file libcap2-bin xvfb xdotool lintian man-db desktop-file-utils clang-format \
-    systemd
+    systemd chromium chromium-driver python3-selenium
 
 # The sources are laid out as .clang-format says, by Debian 12's clang-format.
 git ls-files -z -- '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror

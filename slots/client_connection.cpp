@@ -30,6 +30,18 @@ bool probesForDeadPeer(int fd)
             int(milliseconds(ClientConnection::deadPeerAfter).count()));
 }
 
+bool isPacketSocket(int fd)
+{
+    int type = 0;
+    socklen_t length = sizeof type;
+    return ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length) == 0 && type == SOCK_SEQPACKET;
+}
+
+// A message larger than the send buffer cannot go as one packet; the kernel
+// caps what is asked at its own limit, a few hundred KiB, which holds the
+// largest message the relay composes (a read of 64 KiB behind a nickname).
+constexpr int packetSendBuffer = 4 * 1024 * 1024;
+
 bool wouldBlock(int code)
 {
     return code == EAGAIN || code == EWOULDBLOCK;
@@ -47,7 +59,14 @@ ClientConnection::ClientConnection(int fd, int index, const sockaddr_in6& remote
     , m_inputWatches(inputWatches)
     , m_outputWatches(outputWatches)
     , m_allUnsent(allUnsent)
+    , m_keepsMessagesApart(isPacketSocket(fd))
 {
+    if (m_keepsMessagesApart) {
+        // Where refused, a message too large for a packet fails its write,
+        // and the client departs.
+        (void)::setsockopt(m_fd, SOL_SOCKET, SO_SNDBUF, &packetSendBuffer, sizeof packetSendBuffer);
+        return;
+    }
     // Without it a line waits for the peer's acknowledgement of the one
     // before; a client still works, only later.
     const int on = 1;
@@ -64,12 +83,18 @@ ClientConnection::Read ClientConnection::read(
     qint64 allowance, QByteArray& buffer, bool peerClosing)
 {
     Read read;
+    if (m_keepsMessagesApart)
+        allowance = buffer.size();
     while (read.received < allowance) {
         const auto wanted = std::size_t(std::min<qint64>(buffer.size(), allowance - read.received));
         const ssize_t n = ::recv(m_fd, buffer.data(), wanted, 0);
         if (n > 0) {
             input.append(buffer.constData(), n);
             read.received += n;
+            // Packets left wait for the next read, so that each is a
+            // message of its own; readiness brings the connection back.
+            if (m_keepsMessagesApart)
+                break;
             // Less than asked for: the rest has not arrived yet, and
             // readiness brings the connection back once it has.
             if (std::size_t(n) < wanted && !peerClosing) {
@@ -106,8 +131,12 @@ void ClientConnection::queueRoster(const RosterBroadcast& roster)
 
 void ClientConnection::append(QByteArrayView bytes)
 {
+    if (bytes.isEmpty())
+        return;
     m_output.append(bytes);
     m_allUnsent += bytes.size();
+    if (m_keepsMessagesApart)
+        m_messageSizes.push_back(bytes.size());
 }
 
 void ClientConnection::spellOutRows()
@@ -124,44 +153,89 @@ void ClientConnection::spellOutRows()
 Failure ClientConnection::write(TimePoint now)
 {
     spellOutRows();
-    while (unsent() > 0) {
-        const ssize_t n = ::send(m_fd, m_output.constData() + m_outputSent, std::size_t(unsent()),
-            MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0) {
-            m_outputSent += n;
-            m_allUnsent -= n;
-            m_taken += n;
-            m_progress = now;
-            if (m_taken >= m_lagMark) {
-                m_lagMark = m_taken + unsent();
-                m_lagMarkTime = now;
-            }
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else if (n < 0 && wouldBlock(errno)) {
-            if (!m_watchingOutput) {
-                m_progress = m_lagMarkTime = now;
-                m_lagMark = m_taken + unsent();
-            }
-            // Keep the buffer from holding on to what has gone out already.
-            if (m_outputSent > m_output.size() / 2) {
-                m_output.remove(0, m_outputSent);
-                m_outputSent = 0;
-            }
-            m_watchingOutput = true;
-            return updateWatch();
-        } else {
-            const int error = n < 0 ? errno : EPIPE;
-            stopWriting();
-            return systemError(error);
-        }
-    }
+    if (Failure failure = m_keepsMessagesApart ? writePackets(now) : writeStream(now))
+        return failure;
+    if (unsent() > 0)
+        return waitForRoom(now);
     if (m_output.isDetached() && m_output.capacity() <= keptOutputBuffer)
         m_output.resize(0);
     else
         m_output = QByteArray();
     m_outputSent = 0;
     m_watchingOutput = false;
+    return updateWatch();
+}
+
+// Both write until the kernel takes no more; a failed write stops all writing.
+Failure ClientConnection::writeStream(TimePoint now)
+{
+    while (unsent() > 0) {
+        const ssize_t n = ::send(m_fd, m_output.constData() + m_outputSent, std::size_t(unsent()),
+            MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            took(n, now);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && wouldBlock(errno)) {
+            return {};
+        } else {
+            const int error = n < 0 ? errno : EPIPE;
+            stopWriting();
+            return systemError(error);
+        }
+    }
+    return {};
+}
+
+// A packet goes whole or not at all.
+Failure ClientConnection::writePackets(TimePoint now)
+{
+    while (!m_messageSizes.empty()) {
+        const qsizetype size = m_messageSizes.front();
+        const ssize_t n = ::send(m_fd, m_output.constData() + m_outputSent, std::size_t(size),
+            MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n == size) {
+            m_messageSizes.pop_front();
+            took(size, now);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && wouldBlock(errno)) {
+            return {};
+        } else {
+            const int error = n < 0 ? errno : EMSGSIZE;
+            stopWriting();
+            return systemError(error);
+        }
+    }
+    return {};
+}
+
+void ClientConnection::took(qsizetype bytes, TimePoint now)
+{
+    m_outputSent += bytes;
+    m_allUnsent -= bytes;
+    m_taken += bytes;
+    m_progress = now;
+    if (m_taken >= m_lagMark) {
+        m_lagMark = m_taken + unsent();
+        m_lagMarkTime = now;
+    }
+}
+
+// The socket takes no more: the clocks that tell whether its peer makes
+// progress start now, unless they run already.
+Failure ClientConnection::waitForRoom(TimePoint now)
+{
+    if (!m_watchingOutput) {
+        m_progress = m_lagMarkTime = now;
+        m_lagMark = m_taken + unsent();
+    }
+    // Keep the buffer from holding on to what has gone out already.
+    if (m_outputSent > m_output.size() / 2) {
+        m_output.remove(0, m_outputSent);
+        m_outputSent = 0;
+    }
+    m_watchingOutput = true;
     return updateWatch();
 }
 
@@ -195,6 +269,7 @@ void ClientConnection::discardOutput()
     m_allUnsent -= unsent();
     m_output = QByteArray();
     m_outputSent = 0;
+    m_messageSizes.clear();
     m_rows.reset();
     m_rowsBytes = 0;
 }

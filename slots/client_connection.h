@@ -9,6 +9,7 @@
 #include <QByteArrayView>
 
 #include <chrono>
+#include <deque>
 #include <functional>
 #include <memory>
 
@@ -20,6 +21,11 @@
 // output, `allUnsent`, in step with its own. It waits for input in one epoll
 // set and for room for output in another, so that writing can go on where
 // no input may be read.
+//
+// A TCP connection is a stream. A connection on a packet socket (a web
+// client's, handed over by the web gateway) keeps messages apart: each
+// packet read is one message from it, and each message to it is written as
+// one packet, however far behind the loop is.
 class ClientConnection {
 public:
     using TimePoint = std::chrono::steady_clock::time_point;
@@ -49,6 +55,7 @@ public:
 
     // Connected, or closing after a failed write and read to its end.
     bool isOpen() const { return m_fd >= 0; }
+    bool keepsMessagesApart() const { return m_keepsMessagesApart; }
     qsizetype unsent() const { return m_output.size() - m_outputSent + m_rowsBytes; }
     // Waiting for the socket to take more: written to only when it can.
     bool watchingOutput() const { return m_watchingOutput; }
@@ -60,7 +67,9 @@ public:
     bool laggingSince(TimePoint time) const { return m_watchingOutput && m_lagMarkTime < time; }
 
     // Reads up to `allowance` bytes onto the input, through `buffer`; a
-    // reset or any other failed read counts as the peer closing.
+    // reset or any other failed read counts as the peer closing. A packet
+    // connection reads one whole packet, up to the buffer's size, whatever
+    // the allowance: its address pays for it afterwards.
     Read read(qint64 allowance, QByteArray& buffer, bool peerClosing);
     void queue(QByteArrayView bytes);
     // Queues a roster broadcast; its rows stay shared, last in the queue,
@@ -93,6 +102,10 @@ private:
     void stopWriting();
     void discardOutput();
     void append(QByteArrayView bytes);
+    Failure writeStream(TimePoint now);
+    Failure writePackets(TimePoint now);
+    void took(qsizetype bytes, TimePoint now);
+    Failure waitForRoom(TimePoint now);
     // The rows waiting last in the queue become bytes in it.
     void spellOutRows();
 
@@ -101,8 +114,12 @@ private:
     EpollWatches& m_inputWatches;
     EpollWatches& m_outputWatches;
     qsizetype& m_allUnsent;
+    const bool m_keepsMessagesApart;
     QByteArray m_output;
     qsizetype m_outputSent = 0;
+    // On a packet connection, the sizes of the messages in the output not
+    // yet sent, in order; empty on a stream.
+    std::deque<qsizetype> m_messageSizes;
     std::shared_ptr<const RosterRows> m_rows;
     qsizetype m_rowsBytes = 0;
     // While the socket takes no more: when it last took output, or began

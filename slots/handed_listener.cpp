@@ -1,6 +1,7 @@
 #include "handed_listener.h"
 
 #include <QByteArray>
+#include <QList>
 
 #include <cerrno>
 #include <cstdlib>
@@ -41,28 +42,45 @@ quint16 localPort(int fd)
 
 } // namespace
 
-HandedListener takeHandedListener(Failure& failure)
+HandedListeners takeHandedListeners(Failure& failure)
 {
     const QByteArray pid = qgetenv("LISTEN_PID");
     const QByteArray count = qgetenv("LISTEN_FDS");
+    const QList<QByteArray> names = qgetenv("LISTEN_FDNAMES").split(':');
     for (const char* name : { "LISTEN_PID", "LISTEN_FDS", "LISTEN_FDNAMES" })
         ::unsetenv(name);
     bool isNumber = false;
     if (pid.toLongLong(&isNumber) != ::getpid() || !isNumber)
         return {};
-    if (count != "1") {
-        failure = {
-            EINVAL,
-            QStringLiteral("%1 sockets were handed over, not one").arg(QString::fromLatin1(count))
-        };
+    const int handedCount = count.toInt(&isNumber);
+    if (!isNumber || handedCount < 1 || handedCount > 2) {
+        failure = { EINVAL,
+            QStringLiteral("%1 sockets were handed over, not one or two")
+                .arg(QString::fromLatin1(count)) };
         return {};
     }
-    const HandedListener handed { firstHandedFd, localPort(firstHandedFd) };
-    if (!isListeningStream(handed.fd) || handed.port == 0) {
-        failure = { ENOTSOCK, QStringLiteral("descriptor 3 is not a listening TCP socket") };
-        return {};
+    HandedListeners handed;
+    for (int i = 0; i < handedCount; ++i) {
+        const int fd = firstHandedFd + i;
+        const QByteArray name = names.value(i);
+        const bool isWeb = name == "web" || (name != "chat" && i == 1);
+        HandedListener& listener = isWeb ? handed.web : handed.chat;
+        if (listener.fd >= 0) {
+            failure = { EINVAL, QStringLiteral("two sockets were handed over for one port") };
+            return {};
+        }
+        listener = { fd, localPort(fd) };
+        if (!isListeningStream(fd) || listener.port == 0) {
+            failure = { ENOTSOCK,
+                QStringLiteral("descriptor %1 is not a listening TCP socket").arg(fd) };
+            return {};
+        }
+        const int flags = ::fcntl(fd, F_GETFL);
+        if (::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0 || flags < 0
+            || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+            failure = systemError(errno);
+            return {};
+        }
     }
-    ::fcntl(handed.fd, F_SETFD, FD_CLOEXEC);
-    ::fcntl(handed.fd, F_SETFL, ::fcntl(handed.fd, F_GETFL) | O_NONBLOCK);
     return handed;
 }

@@ -160,22 +160,38 @@ void Listener::acceptReady()
                 continue;
             return;
         }
-        const sockaddr_in6 remote = asIpv6(peer);
-        if (!admitted(remote)) {
-            ::close(fd);
-            continue;
-        }
-        const auto now = AddressLedger::Clock::now();
-        AddressLedger::Account& account = m_ledger.hold(remote.sin6_addr, now);
-        const Arrival arrival { fd, remote, &account };
-        if (account.open + account.waiting >= m_connectionsPerAddress) {
-            discard(arrival);
-        } else if (account.waiting == 0 && m_ledger.mayRead(account, now)) {
-            offer(arrival);
-        } else {
-            ++account.waiting;
-            m_waiting.push_back(arrival);
-        }
+        arrive(fd, asIpv6(peer), Greeting::WhenDue);
+    }
+}
+
+// Offered from outside the loop's pass, a connection could be greeted inside
+// another client's handler; it waits instead, to be greeted by the loop.
+void Listener::admitConnection(int fd, const sockaddr_in6& remote)
+{
+    if (m_state != SlotArray::sckListening) {
+        ::close(fd);
+        return;
+    }
+    arrive(fd, remote, Greeting::Later);
+}
+
+void Listener::arrive(int fd, const sockaddr_in6& remote, Greeting greeting)
+{
+    if (!admitted(remote)) {
+        ::close(fd);
+        return;
+    }
+    const auto now = AddressLedger::Clock::now();
+    AddressLedger::Account& account = m_ledger.hold(remote.sin6_addr, now);
+    const Arrival arrival { fd, remote, &account };
+    if (account.open + account.waiting >= m_connectionsPerAddress) {
+        discard(arrival);
+    } else if (greeting == Greeting::WhenDue && account.waiting == 0
+        && m_ledger.mayRead(account, now)) {
+        offer(arrival);
+    } else {
+        ++account.waiting;
+        m_waiting.push_back(arrival);
     }
 }
 

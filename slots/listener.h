@@ -50,6 +50,9 @@ public:
     void setConnectionsPerAddress(int connections) { m_connectionsPerAddress = connections; }
     void setAccessRules(AccessRules& rules) { m_rules = &rules; }
     void acceptReady();
+    // Takes in a connection accepted elsewhere (a web client's), owning
+    // `fd`: it is admitted as one accepted here, and waits to be greeted.
+    void admitConnection(int fd, const sockaddr_in6& remote);
     // Greets the waiting connections whose address may be served again.
     void admitWaiting();
     // Connections accepted and not yet greeted.
@@ -60,6 +63,8 @@ public:
     void discard(const Arrival& arrival);
 
 private:
+    enum class Greeting { WhenDue, Later };
+    void arrive(int fd, const sockaddr_in6& remote, Greeting greeting);
     bool admitted(const sockaddr_in6& remote);
     void offer(const Arrival& arrival);
     void discardWaiting();

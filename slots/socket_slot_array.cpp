@@ -39,6 +39,22 @@ SocketSlotArray::SocketSlotArray(QObject* parent)
 
 SocketSlotArray::~SocketSlotArray() = default;
 
+void SocketSlotArray::adoptConnection(int fd, const sockaddr_in6& remote)
+{
+    m_listener.admitConnection(fd, remote);
+    if (m_listener.waitingCount() == 0)
+        return;
+    m_fairShare.keepTicking();
+    // Greeted as soon as the loop may raise, not a tick later.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (m_gate.mayRaiseNow(m_table.openCount()))
+                m_listener.admitWaiting();
+        },
+        Qt::QueuedConnection);
+}
+
 Failure SocketSlotArray::Bind(int index, quint16 port)
 {
     return index == 0 ? m_listener.bind(port) : systemError(EINVAL);

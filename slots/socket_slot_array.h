@@ -60,6 +60,11 @@ public:
     // Slot 0 serves the socket handed over when it is bound to its port.
     void adoptListener(const HandedListener& handed) { m_listener.adopt(handed); }
 
+    // A connection accepted elsewhere, on a packet socket whose messages stay
+    // apart (a web client's): admitted, greeted and served as one accepted
+    // on slot 0. Owns `fd` from now on; closes it unless listening.
+    void adoptConnection(int fd, const sockaddr_in6& remote);
+
     Failure Bind(int index, quint16 port) override;
     Failure Listen(int index) override;
     void Close(int index) override;
