@@ -196,7 +196,8 @@ def main():
         program = Program(arguments.program, port, web_port, folder)
         driver = None
         try:
-            assert program.logs(f"Serving port {port}".encode()), program.log
+            for ready in (f"Serving port {port} ", f"The chat page is served at http://"):
+                assert program.logs(ready.encode()), program.log
             tcp_held.close()
             web_held.close()
             driver = browser(arguments.chromium, arguments.chromedriver,
