@@ -3,12 +3,14 @@
 
 Usage: browser_chat.py PROGRAM OUTPUT_FOLDER [--chromium PATH] [--chromedriver PATH]
 
-Runs PROGRAM headless on free ports; "ann" joins in headless Chromium and "bob"
-over TCP; they exchange Latin-1 lines; bob leaves; the server stops. The
-screenshots go to OUTPUT_FOLDER.
+Runs PROGRAM headless on listening sockets handed over as a service manager
+does; "ann" joins in headless Chromium and "bob" over TCP; they exchange
+Latin-1 lines; bob leaves; the server stops. The screenshots go to
+OUTPUT_FOLDER.
 """
 
 import argparse
+import fcntl
 import os
 import signal
 import socket
@@ -28,18 +30,18 @@ from selenium.webdriver.support.ui import WebDriverWait
 TIMEOUT_S = 20
 
 
-def reserve_port():
-    """A port the kernel hands out, held (not listening) until the program binds it too."""
-    held = socket.socket()
-    held.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    held.bind(("127.0.0.1", 0))
-    return held
+def listening_socket():
+    """A socket listening on a port the kernel hands out, for the program to take over."""
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen()
+    return listener
 
 
 class Program:
     """The server, headless, with what it writes to standard error collected as it comes."""
 
-    def __init__(self, path, port, web_port, folder):
+    def __init__(self, path, chat, web, folder):
         environment = {
             name: value for name, value in os.environ.items()
             if name not in ("DISPLAY", "NOTIFY_SOCKET") and not name.startswith("LISTEN_")
@@ -49,10 +51,17 @@ class Program:
         self.log = b""
         self._ended = False
         self._changed = threading.Condition()
+        # Handed over as a service manager does, as descriptors 3 and 4, so that no
+        # other process can take the ports between choosing and binding them.
+        # Moved there from above 9, clear of 3 and 4 on the way.
+        chat_fd, web_fd = (fcntl.fcntl(sock.fileno(), fcntl.F_DUPFD_CLOEXEC, 10)
+                           for sock in (chat, web))
+        handing = f'LISTEN_PID=$$ LISTEN_FDS=2 exec "$@" 3<&{chat_fd}- 4<&{web_fd}-'
         self.process = subprocess.Popen(
-            [path, "--headless", "--port", str(port), "--nickname", "op",
-             "--web-port", str(web_port)],
-            env=environment, stderr=subprocess.PIPE)
+            ["/bin/bash", "-c", handing, "bash", path, "--headless", "--nickname", "op"],
+            env=environment, stderr=subprocess.PIPE, pass_fds=(chat_fd, web_fd))
+        os.close(chat_fd)
+        os.close(web_fd)
         threading.Thread(target=self._collect, daemon=True).start()
 
     def _collect(self):
@@ -191,19 +200,18 @@ def main():
     os.makedirs(arguments.output, exist_ok=True)
 
     with tempfile.TemporaryDirectory() as folder:
-        tcp_held, web_held = reserve_port(), reserve_port()
-        port, web_port = tcp_held.getsockname()[1], web_held.getsockname()[1]
-        program = Program(arguments.program, port, web_port, folder)
+        with listening_socket() as chat_port, listening_socket() as web_port:
+            port = chat_port.getsockname()[1]
+            page_address = f"http://127.0.0.1:{web_port.getsockname()[1]}/"
+            program = Program(arguments.program, chat_port, web_port, folder)
         driver = None
         try:
             for ready in (f"Serving port {port} ", f"The chat page is served at http://"):
                 assert program.logs(ready.encode()), program.log
-            tcp_held.close()
-            web_held.close()
             driver = browser(arguments.chromium, arguments.chromedriver,
                              os.path.join(folder, "profile"))
             page = Page(driver)
-            driver.get(f"http://127.0.0.1:{web_port}/")
+            driver.get(page_address)
 
             bob = TcpClient(port)
             chat(page, bob)
@@ -218,6 +226,8 @@ def main():
             driver.save_screenshot(os.path.join(arguments.output, "chat-phone.png"))
 
             program.stop()
+            # Status 0 on SIGTERM, and nothing the sanitizers report.
+            assert program.process.returncode == 0, program.log
             page.wait(lambda: page.focused() == "reconnect", "the offer to reconnect")
             assert page.text("#closed-reason").startswith("Connection closed"), \
                 page.text("#closed-reason")
