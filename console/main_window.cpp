@@ -86,6 +86,14 @@ void MainWindow::load(RelayEngine& engine)
     runsInTurn(m_form.cmdSend, &QPushButton::clicked, &engine, &RelayEngine::cmdSend_Click);
     connect(m_form.txtNickname, &QLineEdit::textChanged, &engine, &RelayEngine::txtNickname_Change);
     engine.Form_Load();
+    // The status bar is there from the start, so that the fixed-size form
+    // never has to make room for it.
+    m_webStatus = new QLabel(this);
+    m_webStatus->setObjectName(QStringLiteral("lblWebPage"));
+    m_webStatus->setTextFormat(Qt::RichText);
+    m_webStatus->setOpenExternalLinks(true);
+    m_webStatus->setTextInteractionFlags(Qt::TextBrowserInteraction);
+    statusBar()->addPermanentWidget(m_webStatus);
     setFixedSize(sizeHint());
 }
 
@@ -217,7 +225,6 @@ void MainWindow::showStorageFailure(const Failure& failure)
 {
     statusBar()->showMessage(
         QStringLiteral("The transcripts are kept in memory from now on: %1.").arg(failure.text));
-    setFixedSize(sizeHint());
 }
 
 void MainWindow::showWebPage(const QUrl& page)
@@ -238,16 +245,7 @@ void MainWindow::hideWebPage()
 
 void MainWindow::setWebStatus(const QString& richText)
 {
-    if (!m_webStatus) {
-        m_webStatus = new QLabel(this);
-        m_webStatus->setObjectName(QStringLiteral("lblWebPage"));
-        m_webStatus->setTextFormat(Qt::RichText);
-        m_webStatus->setOpenExternalLinks(true);
-        m_webStatus->setTextInteractionFlags(Qt::TextBrowserInteraction);
-        statusBar()->addWidget(m_webStatus);
-    }
     m_webStatus->setText(richText);
-    setFixedSize(sizeHint());
 }
 
 void MainWindow::mnuAbout_Click()
