@@ -4,11 +4,11 @@
 #include <utility>
 
 FairShare::FairShare(AddressLedger& ledger, SlotTable& table, const HandlerGate& gate,
-    Listener& listener, Clock clock)
+    GreetingQueue& greetings, Clock clock)
     : m_ledger(ledger)
     , m_table(table)
     , m_gate(gate)
-    , m_listener(listener)
+    , m_greetings(greetings)
     , m_clock(std::move(clock))
 {
     m_timer.setInterval(AddressLedger::resumeInterval);
@@ -174,10 +174,10 @@ void FairShare::tick()
 {
     resumeHeldBack();
     if (m_gate.mayRaiseNow(m_table.openCount()))
-        m_listener.admitWaiting();
+        m_greetings.admitWaiting();
     raiseDueDepartures();
     const int unsettled = m_ledger.forgetSettled(m_clock());
-    if (m_heldBack.empty() && m_listener.waitingCount() == 0 && m_departures.empty()
+    if (m_heldBack.empty() && m_greetings.waitingCount() == 0 && m_departures.empty()
         && unsettled == 0)
         m_timer.stop();
 }

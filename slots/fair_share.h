@@ -1,8 +1,8 @@
 #pragma once
 
 #include "address_ledger.h"
+#include "greeting_queue.h"
 #include "handler_gate.h"
-#include "listener.h"
 #include "slot_table.h"
 
 #include <QObject>
@@ -32,8 +32,8 @@ class FairShare : public QObject {
 public:
     using Clock = std::function<AddressLedger::Clock::time_point()>;
 
-    FairShare(AddressLedger& ledger, SlotTable& table, const HandlerGate& gate, Listener& listener,
-        Clock clock = AddressLedger::Clock::now);
+    FairShare(AddressLedger& ledger, SlotTable& table, const HandlerGate& gate,
+        GreetingQueue& greetings, Clock clock = AddressLedger::Clock::now);
 
     // Whether a connection of `account` may be read now.
     bool mayRead(AddressLedger::Account& account) const;
@@ -79,7 +79,7 @@ private:
     AddressLedger& m_ledger;
     SlotTable& m_table;
     const HandlerGate& m_gate;
-    Listener& m_listener;
+    GreetingQueue& m_greetings;
     Clock m_clock;
     std::vector<int> m_heldBack;
     std::vector<std::pair<int, AddressLedger::Account*>> m_departures;

@@ -2,7 +2,6 @@
 
 #include "socket_address.h"
 
-#include <QScopedValueRollback>
 #include <QTimer>
 
 #include <algorithm>
@@ -70,20 +69,18 @@ Network::Address addressOf(const sockaddr_in6& remote)
 
 } // namespace
 
-Listener::Listener(
-    EpollWatches& watches, AddressLedger& ledger, int connectionsPerAddress, Admit admit)
+Listener::Listener(EpollWatches& watches, AddressLedger& ledger, GreetingQueue& greetings,
+    int connectionsPerAddress)
     : m_watches(watches)
     , m_ledger(ledger)
+    , m_greetings(greetings)
     , m_connectionsPerAddress(connectionsPerAddress)
-    , m_admit(std::move(admit))
     , m_spareFd(openSpareDescriptor())
 {
 }
 
 Listener::~Listener()
 {
-    if (m_offered)
-        closeDescriptor(m_offered->fd);
     close();
     for (const int fd : { m_spareFd, m_handed.fd }) {
         if (fd >= 0)
@@ -113,6 +110,7 @@ Failure Listener::listen()
     if (Failure failure = m_watches.watch(m_fd, 0, m_watched, EPOLLIN))
         return failure;
     m_state = SlotArray::sckListening;
+    m_greetings.open();
     return {};
 }
 
@@ -123,21 +121,7 @@ void Listener::close()
     m_fd = -1;
     m_watched = 0;
     m_state = SlotArray::sckClosed;
-    discardWaiting();
-}
-
-void Listener::discardWaiting()
-{
-    for (const Arrival& arrival : std::exchange(m_waiting, {})) {
-        AddressLedger::removeWaiting(*arrival.account);
-        discard(arrival);
-    }
-}
-
-void Listener::discard(const Arrival& arrival)
-{
-    closeDescriptor(arrival.fd);
-    m_ledger.release(*arrival.account, AddressLedger::Clock::now());
+    m_greetings.close();
 }
 
 // A connection the rules refuse, or past its address's cap, is closed before
@@ -179,79 +163,17 @@ void Listener::arrive(int fd, const sockaddr_in6& remote, Greeting greeting)
         closeDescriptor(fd);
         return;
     }
-    const auto now = AddressLedger::Clock::now();
-    AddressLedger::Account& account = m_ledger.hold(remote.sin6_addr, now);
+    AddressLedger::Account& account = m_ledger.hold(remote.sin6_addr, AddressLedger::Clock::now());
     const Arrival arrival { fd, remote, &account };
-    if (account.open() + account.waiting() >= m_connectionsPerAddress) {
-        discard(arrival);
-    } else if (greeting == Greeting::WhenDue && account.waiting() == 0
-        && m_ledger.mayRead(account, now)) {
-        offer(arrival);
-    } else {
-        AddressLedger::addWaiting(account);
-        m_waiting.push_back(arrival);
-    }
+    if (account.open() + account.waiting() >= m_connectionsPerAddress)
+        m_greetings.discard(arrival);
+    else
+        m_greetings.greetOrWait(arrival, greeting == Greeting::WhenDue);
 }
 
 bool Listener::admitted(const sockaddr_in6& remote)
 {
     return !m_rules || m_rules->admit(addressOf(remote));
-}
-
-// A request is valid only while its event is being handled: one not taken
-// into a slot by then is closed.
-void Listener::offer(const Arrival& arrival)
-{
-    if (m_offered)
-        discard(*std::exchange(m_offered, std::nullopt));
-    m_offered = arrival;
-    m_admit(arrival);
-    if (m_offered && m_offered->fd == arrival.fd)
-        discard(*std::exchange(m_offered, std::nullopt));
-}
-
-std::optional<Arrival> Listener::take(qint32 requestID)
-{
-    if (!m_offered || m_offered->fd != requestID)
-        return std::nullopt;
-    return std::exchange(m_offered, std::nullopt);
-}
-
-void Listener::admitWaiting()
-{
-    // A greeting yields; a pass run meanwhile would greet out of order.
-    if (m_admitting)
-        return;
-    const QScopedValueRollback admitting(m_admitting, true);
-    const auto now = AddressLedger::Clock::now();
-    const std::deque<Arrival> queue = std::exchange(m_waiting, {});
-    std::deque<Arrival> kept;
-    std::vector<const AddressLedger::Account*> heldBack;
-    for (const Arrival& arrival : queue) {
-        AddressLedger::Account& account = *arrival.account;
-        // A greeting yields, and a stop meanwhile closes the rest.
-        if (m_state != SlotArray::sckListening) {
-            kept.push_back(arrival);
-            continue;
-        }
-        if (std::find(heldBack.begin(), heldBack.end(), &account) == heldBack.end()
-            && m_ledger.mayRead(account, now)) {
-            AddressLedger::removeWaiting(account);
-            // A ban made while it waited holds for it too.
-            if (!m_rules || m_rules->permits(addressOf(arrival.remote)))
-                offer(arrival);
-            else
-                discard(arrival);
-        } else {
-            heldBack.push_back(&account);
-            kept.push_back(arrival);
-        }
-    }
-    // Those that arrived during the pass come after those held back.
-    kept.insert(kept.end(), m_waiting.begin(), m_waiting.end());
-    m_waiting = std::move(kept);
-    if (m_state != SlotArray::sckListening)
-        discardWaiting();
 }
 
 // Out of descriptors, a waiting connection keeps the listener ready, and the

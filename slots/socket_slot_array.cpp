@@ -18,7 +18,7 @@ constexpr qsizetype readChunk = 64 * 1024;
 
 SocketSlotArray::SocketSlotArray(QObject* parent)
     : SlotArray(parent)
-    , m_listener(m_watches, m_ledger, defaultConnectionsPerAddress,
+    , m_greetings(m_ledger,
           [this](const Arrival& arrival) {
               raiseFor(SlotArrayProbe::Work::ConnectionRequest, *arrival.account,
                   [&] { emit connectionRequest(0, arrival.fd); });
@@ -42,7 +42,7 @@ SocketSlotArray::~SocketSlotArray() = default;
 void SocketSlotArray::adoptConnection(int fd, const sockaddr_in6& remote)
 {
     m_listener.admitConnection(fd, remote);
-    if (m_listener.waitingCount() == 0)
+    if (m_greetings.waitingCount() == 0)
         return;
     m_fairShare.keepTicking();
     // Greeted as soon as the loop may raise, not a tick later.
@@ -50,7 +50,7 @@ void SocketSlotArray::adoptConnection(int fd, const sockaddr_in6& remote)
         this,
         [this] {
             if (m_gate.mayRaiseNow(m_table.openCount()))
-                m_listener.admitWaiting();
+                m_greetings.admitWaiting();
         },
         Qt::QueuedConnection);
 }
@@ -89,7 +89,7 @@ Failure SocketSlotArray::Accept(int index, qint32 requestID)
 {
     if (index <= 0 || index > m_table.lastCreated() || m_table.find(index))
         return systemError(EINVAL);
-    const std::optional<Arrival> arrival = m_listener.take(requestID);
+    const std::optional<Arrival> arrival = m_greetings.take(requestID);
     if (!arrival)
         return systemError(EINVAL);
     ClientConnection& connection = m_table.open(index, arrival->fd, index, arrival->remote,
@@ -204,7 +204,7 @@ void SocketSlotArray::passReadySockets()
         const int index = int(event.data.u64);
         if (index == 0) {
             m_listener.acceptReady();
-            if (m_listener.waitingCount() > 0)
+            if (m_greetings.waitingCount() > 0)
                 m_fairShare.keepTicking();
             continue;
         }

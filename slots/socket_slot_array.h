@@ -100,7 +100,11 @@ public:
     // The clock that tells how long a turn took and a client's output waited.
     void setOutputClock(TurnWriter::Clock clock) { m_output.setClock(std::move(clock)); }
     // Who may connect; without rules, anyone may.
-    void setAccessRules(AccessRules& rules) { m_listener.setAccessRules(rules); }
+    void setAccessRules(AccessRules& rules)
+    {
+        m_listener.setAccessRules(rules);
+        m_greetings.setAccessRules(rules);
+    }
 
     int lastSlot() const { return m_table.lastCreated(); }
     int openConnections() const { return m_table.openCount(); }
@@ -110,7 +114,7 @@ public:
     // Connections not read for now, and connections not yet greeted, because
     // their address is over its budget or busy.
     int heldBackConnections() const { return m_fairShare.heldBackCount(); }
-    int waitingConnections() const { return m_listener.waitingCount(); }
+    int waitingConnections() const { return m_greetings.waitingCount(); }
     qsizetype queuedOutput() const { return m_output.queuedOutput(); }
 
 private:
@@ -130,7 +134,8 @@ private:
     QSocketNotifier m_outputNotifier { m_outputWatches.descriptor(), QSocketNotifier::Read };
     AddressLedger m_ledger { defaultInputBudget, defaultSendBudget };
     HandlerGate m_gate;
-    Listener m_listener;
+    GreetingQueue m_greetings;
+    Listener m_listener { m_watches, m_ledger, m_greetings, defaultConnectionsPerAddress };
     // Input waits where sockets are ready or connections are held back.
     // Declared before the table: its connections keep the writer's count of
     // unsent output as they go, so they must go first.
@@ -138,7 +143,7 @@ private:
         [this] { return m_watches.hasReady() || m_fairShare.heldBackCount() > 0; },
         [this](int index) { m_fairShare.cutOff(index); } };
     SlotTable m_table;
-    FairShare m_fairShare { m_ledger, m_table, m_gate, m_listener };
+    FairShare m_fairShare { m_ledger, m_table, m_gate, m_greetings };
     // Every read lands here first, so that a slot's input holds only what
     // arrived: a slot never keeps a read-sized buffer it did not fill.
     QByteArray m_readBuffer;

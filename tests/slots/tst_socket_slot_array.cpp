@@ -158,8 +158,9 @@ struct Policies {
     int pair[2] = { -1, -1 };
     SlotTable table;
     HandlerGate gate { [this] { return now; } };
-    Listener listener { watches, ledger, 16, [](const Arrival&) {} };
-    FairShare fairShare { ledger, table, gate, listener, [this] { return now; } };
+    GreetingQueue greetings { ledger, [](const Arrival&) {} };
+    Listener listener { watches, ledger, greetings, 16 };
+    FairShare fairShare { ledger, table, gate, greetings, [this] { return now; } };
 
     // Held for the test's length.
     AddressLedger::Account& account(const char* ipv6)
