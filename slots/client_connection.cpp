@@ -153,7 +153,7 @@ void ClientConnection::spellOutRows()
 Failure ClientConnection::write(TimePoint now)
 {
     spellOutRows();
-    if (Failure failure = m_keepsMessagesApart ? writePackets(now) : writeStream(now))
+    if (Failure failure = writeOut(now))
         return failure;
     if (unsent() > 0)
         return waitForRoom(now);
@@ -166,13 +166,18 @@ Failure ClientConnection::write(TimePoint now)
     return updateWatch();
 }
 
-// Both write until the kernel takes no more; a failed write stops all writing.
-Failure ClientConnection::writeStream(TimePoint now)
+// Writes until the kernel takes no more; a failed write stops all writing.
+// On a packet socket each message goes in a write of its own, whole or not
+// at all.
+Failure ClientConnection::writeOut(TimePoint now)
 {
     while (unsent() > 0) {
-        const ssize_t n = ::send(m_fd, m_output.constData() + m_outputSent, std::size_t(unsent()),
+        const qsizetype wanted = m_keepsMessagesApart ? m_messageSizes.front() : unsent();
+        const ssize_t n = ::send(m_fd, m_output.constData() + m_outputSent, std::size_t(wanted),
             MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
+            if (m_keepsMessagesApart)
+                m_messageSizes.pop_front();
             took(n, now);
         } else if (n < 0 && errno == EINTR) {
             continue;
@@ -180,29 +185,6 @@ Failure ClientConnection::writeStream(TimePoint now)
             return {};
         } else {
             const int error = n < 0 ? errno : EPIPE;
-            stopWriting();
-            return systemError(error);
-        }
-    }
-    return {};
-}
-
-// A packet goes whole or not at all.
-Failure ClientConnection::writePackets(TimePoint now)
-{
-    while (!m_messageSizes.empty()) {
-        const qsizetype size = m_messageSizes.front();
-        const ssize_t n = ::send(m_fd, m_output.constData() + m_outputSent, std::size_t(size),
-            MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n == size) {
-            m_messageSizes.pop_front();
-            took(size, now);
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else if (n < 0 && wouldBlock(errno)) {
-            return {};
-        } else {
-            const int error = n < 0 ? errno : EMSGSIZE;
             stopWriting();
             return systemError(error);
         }

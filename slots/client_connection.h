@@ -113,8 +113,7 @@ private:
     void stopWriting();
     void discardOutput();
     void append(QByteArrayView bytes);
-    Failure writeStream(TimePoint now);
-    Failure writePackets(TimePoint now);
+    Failure writeOut(TimePoint now);
     void took(qsizetype bytes, TimePoint now);
     Failure waitForRoom(TimePoint now);
     // The rows waiting last in the queue become bytes in it.
