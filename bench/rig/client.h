@@ -23,6 +23,8 @@ public:
 
     bool isOpen() const { return m_fd >= 0 && !m_gone; }
     bool gone() const { return m_gone; }
+    // Whether neither side has closed the connection yet, read or not.
+    bool established() const;
     // The last few kilobytes received.
     const std::string& received() const { return m_received; }
     bool greeted() const { return m_received.find("NICK") != std::string::npos; }
@@ -42,6 +44,12 @@ public:
     void close(bool reset = false);
 
 protected:
+    // A connection made elsewhere, connected and non-blocking (-1: none).
+    struct Connected {
+        int fd;
+    };
+    Client(Connected connection, int epoll);
+
     virtual void onData(std::string_view bytes);
 
 private:
