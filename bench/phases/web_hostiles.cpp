@@ -49,7 +49,7 @@ void WebNonReader::tick()
     // Reads only until it is greeted.
     m_peer->readAll();
     if (m_peer->greeted()) {
-        m_peer->sendMessage("USER:silent");
+        m_peer->sendMessage("USER:silentweb");
         m_joined = true;
     }
 }
