@@ -23,10 +23,10 @@ void WebFlooder::tick()
     }
     if (!m_peer) {
         m_peer = connectWeb();
+        m_peer->watch("NICK");
         m_flooding = false;
     }
-    // Once greeted: what it is sent soon pushes the greeting out of what it keeps.
-    m_flooding = m_flooding || m_peer->greeted();
+    m_flooding = m_flooding || m_peer->seen();
     m_peer->flush();
     if (m_flooding && m_peer->flushed())
         m_peer->sendMessage(m_message);
@@ -42,13 +42,14 @@ std::string WebFlooder::outcome() const
 
 void WebNonReader::tick()
 {
-    if (!m_peer)
+    if (!m_peer) {
         m_peer = connectWeb(false);
+        m_peer->watch("NICK");
+    }
     if (m_joined)
         return;
     // Reads only until it is greeted.
-    m_peer->readAll();
-    if (m_peer->greeted()) {
+    if (m_peer->readAll()) {
         m_peer->sendMessage("USER:silentweb");
         m_joined = true;
     }

@@ -39,6 +39,8 @@ public:
     // watched marker has come.
     bool readAll(size_t limit = SIZE_MAX);
     void watch(std::string marker);
+    // Whether the watched marker has come, however much came after it.
+    bool seen() const { return m_seen; }
     // Joins under `name` and waits for the join's roster to come back.
     bool join(const std::string& name, double limitSeconds);
     void close(bool reset = false);
