@@ -1,10 +1,12 @@
 // The real server, window and all, started through its own controls on the
 // port given, so that the load generator measures what a user runs:
 //
-//   quenvar-bench-server PORT [PAGE] [--fill-log BYTES] [--save-to FILE] [--trace FILE]
-//                        [--ban NETWORK]
+//   quenvar-bench-server PORT [PAGE] [--web-port N] [--fill-log BYTES] [--save-to FILE]
+//                        [--trace FILE] [--ban NETWORK]
 //
-// PAGE names the tab the window shows while it serves. For the benchmarks of
+// PAGE names the tab the window shows while it serves. --web-port serves the
+// chat page and its WebSocket on port N as well (none where it is left out,
+// so that runs side by side do not contend for one port). For the benchmarks of
 // long runs, --fill-log fills the log with rows of a kilobyte before the
 // start, and with --save-to, SIGUSR1 clicks Save Log As, which saves the log
 // to FILE. --trace writes where each ordinary line's time went (line_trace.h).
@@ -49,17 +51,19 @@ int main(int argc, char* argv[])
     const QCommandLineOption saveTo("save-to", "", "file");
     const QCommandLineOption traceTo("trace", "", "file");
     const QCommandLineOption ban("ban", "", "network");
-    parser.addOptions({ fillLog, saveTo, traceTo, ban });
+    const QCommandLineOption webPort("web-port", "", "port");
+    parser.addOptions({ fillLog, saveTo, traceTo, ban, webPort });
     if (!parser.parse(QCoreApplication::arguments()) || parser.positionalArguments().isEmpty()
         || parser.positionalArguments().size() > 2) {
         std::fprintf(stderr,
-            "usage: %s PORT [Settings|Logs|Users|Chat] [--fill-log BYTES] [--save-to FILE]"
-            " [--trace FILE] [--ban NETWORK]\n",
+            "usage: %s PORT [Settings|Logs|Users|Chat] [--web-port N] [--fill-log BYTES]"
+            " [--save-to FILE] [--trace FILE] [--ban NETWORK]\n",
             argv[0]);
         return 2;
     }
     const QStringList positional = parser.positionalArguments();
     ServerProgram program;
+    program.webPort.setPort(parser.value(webPort).toUShort());
     if (const std::optional<Network> banned = Network::parse(parser.value(ban)))
         program.moderation.ban(*banned, QDateTime());
     MainWindow& frmMain = program.frmMain;
@@ -93,9 +97,14 @@ int main(int argc, char* argv[])
         (void)!::read(signalPipe[0], &request, 1);
         frmMain.findChild<QPushButton*>(QStringLiteral("cmdSaveLog"))->click();
     });
+    bool webPortFailed = false;
+    QObject::connect(&program.webPort, &WebPort::failed, [&](const QString& reason) {
+        std::fprintf(stderr, "the web port: %s\n", qPrintable(reason));
+        webPortFailed = true;
+    });
     frmMain.show();
     program.start(QStringLiteral("op"), positional.at(0).toUShort());
-    if (program.server.State(0) != SlotArray::sckListening)
+    if (program.server.State(0) != SlotArray::sckListening || webPortFailed)
         return 1;
     if (positional.size() == 2) {
         auto* tabs = frmMain.findChild<QTabWidget*>(QStringLiteral("Overzicht"));

@@ -1,6 +1,6 @@
 // Load generator for the chat server. Starts the real server on a loopback
-// port reserved for it, drives it with plain TCP clients on one epoll
-// descriptor, and prints one table per phase. Every wait is bounded in time.
+// port reserved for it, drives it with plain TCP and WebSocket clients on one
+// epoll descriptor, and prints one table per phase. Every wait is bounded in time.
 //
 //   quenvar-load SERVER_BINARY [--smoke] [--phase PHASE]... [options]
 
@@ -54,6 +54,7 @@ void makeSmoke(Options& options)
     options.days = { 60, 64LL << 20, true };
     options.room.loads = { { 20, 5, 100 } };
     options.room.seconds = 1;
+    options.room.halfWeb = true;
     options.room.capacityClients = { 10 };
     options.room.highestRate = 200;
     options.room.bisections = 1;
@@ -84,7 +85,7 @@ int usage(const char* program, const std::string& complaint)
         "       [--lifetime N,N,...] [--flood-seconds N]\n"
         "       [--days-seconds N] [--days-log-mib N] [--no-save] [--seconds N] [--mix-only]\n"
         "       [--room CLIENTS:TALKING:RATE,...] [--room-seconds N] [--capacity N,N,...]\n"
-        "       [--room-trace FILE]\n"
+        "       [--room-trace FILE] [--room-web]\n"
         "  --seconds N: how long the fair phase runs all hostile kinds at once (60)\n"
         "  --mix-only: the fair phase runs only that\n"
         "  --days-log-mib: the size of the log the days phase saves (1024)\n"
@@ -92,7 +93,8 @@ int usage(const char* program, const std::string& complaint)
         "  --storm-limit: how long a storm may take before it is stopped (120)\n"
         "  --room: the room phase's loads (1000:100:100,1000:100:300,1000:1000:600,100:100:2000)\n"
         "  --capacity: the room phase also searches each server's capacity at these clients\n"
-        "  --room-trace: ours traces where each line's time went in the room phase\n",
+        "  --room-trace: ours traces where each line's time went in the room phase\n"
+        "  --room-web: the room phase runs ours again with half its clients on WebSocket\n",
         program);
     return 2;
 }
@@ -113,6 +115,8 @@ int main(int argc, char* argv[])
             makeSmoke(options);
         } else if (argument == "--no-save") {
             options.days.save = false;
+        } else if (argument == "--room-web") {
+            options.room.halfWeb = true;
         } else if (argument == "--mix-only") {
             options.fair.mixOnly = true;
         } else if (!valued) {

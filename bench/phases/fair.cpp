@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <string>
 
 #include <sys/epoll.h>
 #include <unistd.h>
@@ -33,7 +34,7 @@ constexpr double greetingLimit = 10;
 // With `names` (address to kind, filled by addHostiles), the server traces
 // its lines and the row is followed by where the slow ones spent their time.
 void fairRow(const std::string& binary, const FairOptions& options, const char* name,
-    const std::function<void(Hostiles&, int, int)>& addHostiles, double seconds,
+    const std::function<void(Hostiles&, Ports, int)>& addHostiles, double seconds,
     const std::map<std::string, std::string>* names = nullptr)
 {
     const std::string tracePath = "/tmp/quenvar-line-trace-" + std::to_string(::getpid());
@@ -64,7 +65,7 @@ void fairRow(const std::string& binary, const FairOptions& options, const char* 
     }
 
     Hostiles hostiles;
-    addHostiles(hostiles, server.port(), epoll);
+    addHostiles(hostiles, { server.port(), server.webPort() }, epoll);
     const double cpuBefore = server.cpuSeconds();
     const auto start = Clock::now();
     long rssAfterMinute = 0;
@@ -100,11 +101,15 @@ void fairRow(const std::string& binary, const FairOptions& options, const char* 
         tally.lost += client->outstanding();
         tally.cutOff += client->gone();
     }
-    for (const auto& hostile : hostiles)
+    std::string row = name;
+    for (const auto& hostile : hostiles) {
         tally.cutOff += hostile->readerCutOff();
+        if (const std::string outcome = hostile->outcome(); !outcome.empty())
+            row += "; " + outcome;
+    }
     tally.rssKiB = server.rssKiB();
     tally.rssAfterMinuteKiB = rssAfterMinute;
-    printFairRow(name, roundTrips, tally);
+    printFairRow(row.c_str(), roundTrips, tally);
     if (seconds >= 120)
         printMinutes(roundTrips, start);
     if (names) {
@@ -145,10 +150,10 @@ void fair(const Options& all)
     std::map<std::string, std::string> names;
     fairRow(
         server, options, "all of them at once",
-        [&](auto& hostiles, int port, int epoll) {
+        [&](auto& hostiles, Ports ports, int epoll) {
             for (const HostileKind& kind : hostileKinds()) {
                 const size_t first = hostiles.size();
-                kind.add(hostiles, port, epoll);
+                kind.add(hostiles, ports, epoll);
                 for (size_t h = first; h < hostiles.size(); ++h)
                     names[addressText(hostileAddress(h))] = kind.name;
             }

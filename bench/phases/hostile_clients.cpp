@@ -2,6 +2,7 @@
 
 #include "packet_drop.h"
 #include "sockets.h"
+#include "web_hostiles.h"
 
 #include <deque>
 #include <string>
@@ -60,8 +61,8 @@ private:
 // reads all it is sent.
 class RepeatedWriter : public Hostile {
 public:
-    RepeatedWriter(int port, int epoll, in_addr_t from, std::string chunk, double seconds)
-        : Hostile(port, epoll, from)
+    RepeatedWriter(Ports ports, int epoll, in_addr_t from, std::string chunk, double seconds)
+        : Hostile(ports, epoll, from)
         , m_chunk(std::move(chunk))
         , m_seconds(seconds)
     {
@@ -84,8 +85,8 @@ private:
 // 16 KiB writes as fast as the connection takes them.
 class Flooder final : public RepeatedWriter {
 public:
-    Flooder(int port, int epoll, in_addr_t from)
-        : RepeatedWriter(port, epoll, from, "flood " + std::string(16 * 1024 - 6, 'f'), 0)
+    Flooder(Ports ports, int epoll, in_addr_t from)
+        : RepeatedWriter(ports, epoll, from, "flood " + std::string(16 * 1024 - 6, 'f'), 0)
     {
     }
 };
@@ -93,8 +94,8 @@ public:
 // A line of a megabyte every 3 s, as far as the connection takes it.
 class LongLiner final : public RepeatedWriter {
 public:
-    LongLiner(int port, int epoll, in_addr_t from)
-        : RepeatedWriter(port, epoll, from, std::string(1024 * 1024, 'L'), 3)
+    LongLiner(Ports ports, int epoll, in_addr_t from)
+        : RepeatedWriter(ports, epoll, from, std::string(1024 * 1024, 'L'), 3)
     {
     }
 };
@@ -222,8 +223,8 @@ private:
 // it unanswered.
 class BannedConnector final : public Hostile {
 public:
-    BannedConnector(int port, int epoll, in_addr_t /*from*/)
-        : Hostile(port, epoll, bannedAddress())
+    BannedConnector(Ports ports, int epoll, in_addr_t /*from*/)
+        : Hostile(ports, epoll, bannedAddress())
     {
     }
     void tick() override
@@ -245,18 +246,18 @@ private:
 };
 
 template<typename Behaviour>
-void addHostile(std::vector<std::unique_ptr<Hostile>>& hostiles, int port, int epoll)
+void addHostile(std::vector<std::unique_ptr<Hostile>>& hostiles, Ports ports, int epoll)
 {
     // Addresses apart from the ordinary clients', one to each hostile.
-    hostiles.push_back(std::make_unique<Behaviour>(port, epoll, hostileAddress(hostiles.size())));
+    hostiles.push_back(std::make_unique<Behaviour>(ports, epoll, hostileAddress(hostiles.size())));
 }
 
 const HostileKind kinds[] = {
-    { "nobody", [](auto&, int, int) {} },
+    { "nobody", [](auto&, Ports, int) {} },
     { "three clients that probe in a loop (50 ms pause)",
-        [](auto& h, int port, int epoll) {
+        [](auto& h, Ports ports, int epoll) {
             for (int i = 0; i < 3; ++i)
-                addHostile<Prober>(h, port, epoll);
+                addHostile<Prober>(h, ports, epoll);
         } },
     { "one client that sends a new join every 20 ms", addHostile<RepeatJoiner> },
     { "one flooder (16 KiB writes as fast as it can, reading all)", addHostile<Flooder> },
@@ -265,13 +266,16 @@ const HostileKind kinds[] = {
     { "a joined client that never reads", addHostile<NonReader> },
     { "a client that joins and resets every second", addHostile<JoinResetter> },
     { "32 readers on 4 KiB receive buffers beside a 1 MiB line every 3 s",
-        [](auto& h, int port, int epoll) {
-            addHostile<LongLiner>(h, port, epoll);
+        [](auto& h, Ports ports, int epoll) {
+            addHostile<LongLiner>(h, ports, epoll);
             for (int i = 0; i < 32; ++i)
-                addHostile<SmallBufferReader>(h, port, epoll);
+                addHostile<SmallBufferReader>(h, ports, epoll);
         } },
     { "a joined client whose peer vanishes without a FIN after 2 s", addHostile<VanishingPeer> },
     { "a banned address making 1,000 connection attempts a second", addHostile<BannedConnector> },
+    { "one WebSocket flooder (16 KiB messages as fast as it can, reading all)",
+        addHostile<WebFlooder> },
+    { "a joined WebSocket client that never reads", addHostile<WebNonReader> },
 };
 
 } // namespace

@@ -2,22 +2,30 @@
 
 #include "client.h"
 #include "clock.h"
+#include "web_socket_client.h"
 
 #include <functional>
 #include <memory>
 #include <span>
+#include <string>
 #include <vector>
 
 #include <netinet/in.h>
 
 namespace bench {
 
+// The server's chat port and its web port.
+struct Ports {
+    int chat;
+    int web;
+};
+
 // One kind of hostile behaviour, driven by the phase's loop every
 // millisecond or so; each instance comes from an address of its own.
 class Hostile {
 public:
-    Hostile(int port, int epoll, in_addr_t from)
-        : m_port(port)
+    Hostile(Ports ports, int epoll, in_addr_t from)
+        : m_ports(ports)
         , m_epoll(epoll)
         , m_from(from)
     {
@@ -26,16 +34,22 @@ public:
     virtual void tick() = 0;
     // A client that reads, cut off by the server.
     virtual bool readerCutOff() const { return false; }
+    // What became of it, where the row should say.
+    virtual std::string outcome() const { return {}; }
 
 protected:
     // One that reads is read by the phase's loop as soon as anything arrives.
     std::unique_ptr<Client> connect(bool reads = true) const
     {
-        return std::make_unique<Client>(m_port, m_from, reads ? m_epoll : -1);
+        return std::make_unique<Client>(m_ports.chat, m_from, reads ? m_epoll : -1);
     }
     std::unique_ptr<Client> connectSmall(int receiveBuffer) const
     {
-        return std::make_unique<Client>(m_port, m_from, -1, receiveBuffer);
+        return std::make_unique<Client>(m_ports.chat, m_from, -1, receiveBuffer);
+    }
+    std::unique_ptr<WebSocketClient> connectWeb(bool reads = true) const
+    {
+        return std::make_unique<WebSocketClient>(m_ports.web, m_from, reads ? m_epoll : -1);
     }
     in_addr_t from() const { return m_from; }
     // True every `seconds`, the first time at once.
@@ -48,7 +62,7 @@ protected:
     }
 
 private:
-    int m_port;
+    Ports m_ports;
     int m_epoll;
     in_addr_t m_from;
     Clock::time_point m_last;
@@ -59,7 +73,7 @@ using Hostiles = std::vector<std::unique_ptr<Hostile>>;
 // A kind of hostile client, and how to add its clients to the phase's.
 struct HostileKind {
     const char* name;
-    std::function<void(Hostiles&, int port, int epoll)> add;
+    std::function<void(Hostiles&, Ports ports, int epoll)> add;
 };
 
 // Every kind, "nobody" first.

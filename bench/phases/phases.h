@@ -38,6 +38,8 @@ struct RoomOptions {
         { 100, 100, 2000 } };
     double seconds = 30;
     double graceSeconds = 5;
+    // Ours runs each load again with every other client on WebSocket.
+    bool halfWeb = false;
     // The capacity search, at these numbers of clients (none: no search).
     std::vector<int> capacityClients;
     int capacityTalkers = 100;

@@ -4,10 +4,13 @@
 #include "server_process.h"
 #include "sockets.h"
 #include "stamped_room.h"
+#include "web_socket.h"
 
 #include <cstdio>
 #include <memory>
 #include <optional>
+
+#include <unistd.h>
 
 namespace bench {
 
@@ -29,8 +32,10 @@ const char* serverName(std::optional<IrcPeer::Kind> kind)
     return kind ? IrcPeer::name(*kind) : "ours";
 }
 
+// Ours greets TCP clients on its port and WebSocket clients on its web port;
+// with `halfWeb`, every other client is one of the latter.
 std::unique_ptr<ServedRoom> openRoom(
-    const Options& options, std::optional<IrcPeer::Kind> kind, int clients)
+    const Options& options, std::optional<IrcPeer::Kind> kind, int clients, bool halfWeb = false)
 {
     auto served = std::make_unique<ServedRoom>();
     std::vector<int> fds;
@@ -46,18 +51,29 @@ std::unique_ptr<ServedRoom> openRoom(
     served->ours = std::make_unique<ServerProcess>(options.server, "Settings",
         trace.empty() ? std::vector<std::string> {}
                       : std::vector<std::string> { "--trace", trace });
+    std::vector<bool> web;
+    std::vector<int> tcp;
     for (int i = 0; i < clients; ++i) {
-        const int fd = connectTo(served->ours->port(), clientAddress(i));
-        if (fd >= 0)
-            fds.push_back(fd);
+        const bool overWeb = halfWeb && i % 2 == 1;
+        const int fd = overWeb ? connectWebSocket(served->ours->webPort(), clientAddress(i))
+                               : connectTo(served->ours->port(), clientAddress(i));
+        if (fd < 0)
+            break;
+        fds.push_back(fd);
+        web.push_back(overWeb);
+        // Opened one at a time: the web port keeps only a few requests waiting.
+        if (overWeb && !waitForAll({ fd }, "NICK", options.phaseLimit))
+            break;
+        if (!overWeb)
+            tcp.push_back(fd);
     }
-    if (int(fds.size()) < clients || !waitForAll(fds, "NICK", options.phaseLimit)) {
+    if (int(fds.size()) < clients || !waitForAll(tcp, "NICK", options.phaseLimit)) {
         for (const int fd : fds)
             ::close(fd);
         return nullptr;
     }
     served->room = std::make_unique<StampedRoom>(
-        std::move(fds), [](const std::string& text) { return text; }, true);
+        std::move(fds), [](const std::string& text) { return text; }, true, web);
     return served;
 }
 
@@ -133,6 +149,53 @@ double capacity(const Options& options, std::optional<IrcPeer::Kind> kind, int c
     return good;
 }
 
+void printRow(const RoomLoad& load, const char* server, const LatencyHistogram& latencies,
+    long long lost, const std::string& cpu, const std::string& generator)
+{
+    std::printf("| %d | %d | %.0f | %s | %lld | %lld | %.2f | %.2f | %.2f | %.1f | %s | %s |\n",
+        load.clients, load.talkers, load.rate, server, latencies.count(), lost,
+        latencies.percentile(0.5), latencies.percentile(0.99), latencies.percentile(0.999),
+        latencies.maximum(), cpu.c_str(), generator.c_str());
+    std::fflush(stdout);
+}
+
+std::string cpuText(double microseconds)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f", microseconds);
+    return text;
+}
+
+// Ours again with every other client on WebSocket, talking ones too: the
+// whole run's figures, then each kind's. What a WebSocket delivery costs is
+// estimated as what the run spent beyond the all-TCP run's cost for each of
+// its TCP deliveries.
+void measureHalfWeb(const Options& options, const RoomLoad& load, const Measured& allTcp)
+{
+    const RoomOptions& room = options.room;
+    const auto served = openRoom(options, std::nullopt, load.clients, true);
+    if (!served) {
+        std::printf(
+            "| %d | %d | %.0f | ours, half on WebSocket | could not connect all clients |\n",
+            load.clients, load.talkers, load.rate);
+        return;
+    }
+    const Measured measured
+        = measure(*served, load.talkers, load.rate, room.seconds, room.graceSeconds);
+    const StampedRoom::Result& result = measured.result;
+    printRow(load, "ours, half on WebSocket", result.latencies, measured.lost(),
+        cpuText(measured.cpuPerDelivery), generator(result));
+    const long long webClients = load.clients / 2;
+    const long long tcpClients = load.clients - webClients;
+    printRow(load, "ours, to its TCP clients", result.tcpLatencies,
+        result.sent * tcpClients - result.tcpLatencies.count(), "", "");
+    const double webCpu = measured.cpuPerDelivery * double(result.delivered)
+        - allTcp.cpuPerDelivery * double(result.tcpLatencies.count());
+    printRow(load, "ours, to its WebSocket clients", result.webLatencies,
+        result.sent * webClients - result.webLatencies.count(),
+        cpuText(webCpu / double(std::max(1LL, result.webLatencies.count()))) + " (estimated)", "");
+}
+
 } // namespace
 
 void room(const Options& options)
@@ -149,7 +212,7 @@ void room(const Options& options)
                 "|---|---|---|---|---|---|---|---|---|---|---|---|\n");
     for (const RoomLoad& load : room.loads) {
         for (const auto kind : list) {
-            const auto served = openRoom(options, kind, load.clients);
+            auto served = openRoom(options, kind, load.clients);
             if (!served) {
                 std::printf("| %d | %d | %.0f | %s | could not connect all clients |\n",
                     load.clients, load.talkers, load.rate, serverName(kind));
@@ -157,14 +220,11 @@ void room(const Options& options)
             }
             const Measured measured
                 = measure(*served, load.talkers, load.rate, room.seconds, room.graceSeconds);
-            const LatencyHistogram& latencies = measured.result.latencies;
-            std::printf("| %d | %d | %.0f | %s | %lld | %lld | %.2f | %.2f | %.2f | %.1f | %.2f | "
-                        "%s |\n",
-                load.clients, load.talkers, load.rate, serverName(kind), measured.result.delivered,
-                measured.lost(), latencies.percentile(0.5), latencies.percentile(0.99),
-                latencies.percentile(0.999), latencies.maximum(), measured.cpuPerDelivery,
-                generator(measured.result).c_str());
-            std::fflush(stdout);
+            printRow(load, serverName(kind), measured.result.latencies, measured.lost(),
+                cpuText(measured.cpuPerDelivery), generator(measured.result));
+            served.reset();
+            if (!kind && room.halfWeb)
+                measureHalfWeb(options, load, measured);
         }
     }
     if (room.capacityClients.empty())

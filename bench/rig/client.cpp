@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -21,7 +22,12 @@ constexpr size_t keptBytes = 4096;
 } // namespace
 
 Client::Client(int port, in_addr_t from, int epoll, int receiveBuffer)
-    : m_fd(connectTo(port, from, receiveBuffer))
+    : Client(Connected { connectTo(port, from, receiveBuffer) }, epoll)
+{
+}
+
+Client::Client(Connected connection, int epoll)
+    : m_fd(connection.fd)
 {
     if (m_fd >= 0 && epoll >= 0) {
         epoll_event event {};
@@ -34,6 +40,14 @@ Client::Client(int port, in_addr_t from, int epoll, int receiveBuffer)
 Client::~Client()
 {
     close();
+}
+
+bool Client::established() const
+{
+    tcp_info info {};
+    socklen_t size = sizeof info;
+    return m_fd >= 0 && ::getsockopt(m_fd, IPPROTO_TCP, TCP_INFO, &info, &size) == 0
+        && info.tcpi_state == TCP_ESTABLISHED;
 }
 
 void Client::write(std::string_view bytes)

@@ -23,6 +23,8 @@ public:
 
     bool isOpen() const { return m_fd >= 0 && !m_gone; }
     bool gone() const { return m_gone; }
+    // Whether neither side has closed the connection yet, read or not.
+    bool established() const;
     // The last few kilobytes received.
     const std::string& received() const { return m_received; }
     bool greeted() const { return m_received.find("NICK") != std::string::npos; }
@@ -37,11 +39,19 @@ public:
     // watched marker has come.
     bool readAll(size_t limit = SIZE_MAX);
     void watch(std::string marker);
+    // Whether the watched marker has come, however much came after it.
+    bool seen() const { return m_seen; }
     // Joins under `name` and waits for the join's roster to come back.
     bool join(const std::string& name, double limitSeconds);
     void close(bool reset = false);
 
 protected:
+    // A connection made elsewhere, connected and non-blocking (-1: none).
+    struct Connected {
+        int fd;
+    };
+    Client(Connected connection, int epoll);
+
     virtual void onData(std::string_view bytes);
 
 private:

@@ -22,7 +22,8 @@ namespace bench {
 ServerProcess::ServerProcess(
     const std::string& binary, const char* page, const std::vector<std::string>& options)
     : ServerProcess([&](int port) {
-        std::vector<std::string> command { binary, std::to_string(port), page };
+        std::vector<std::string> command { binary, std::to_string(port), page, "--web-port",
+            std::to_string(webPort()) };
         command.insert(command.end(), options.begin(), options.end());
         return command;
     })

@@ -15,7 +15,8 @@ namespace bench {
 class ServerProcess {
 public:
     // Ours: the bench server, `page` the tab its window shows while it
-    // serves, given `options` (bench_server.cpp lists them).
+    // serves, given `options` (bench_server.cpp lists them); it serves its
+    // chat page and WebSocket on webPort().
     explicit ServerProcess(const std::string& binary, const char* page = "Settings",
         const std::vector<std::string>& options = {});
     // Any server, run with the arguments made for the port reserved for it.
@@ -25,6 +26,7 @@ public:
     ServerProcess& operator=(const ServerProcess&) = delete;
 
     int port() const { return m_reserved.port(); }
+    int webPort() const { return m_webReserved.port(); }
     // CPU time of all the server's threads, in seconds.
     double cpuSeconds() const;
     long rssKiB() const;
@@ -40,6 +42,7 @@ private:
     [[noreturn]] static void fail(const std::string& binary);
 
     PortReservation m_reserved;
+    PortReservation m_webReserved;
     pid_t m_pid = -1;
 };
 

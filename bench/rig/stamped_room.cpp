@@ -74,11 +74,13 @@ double LatencyHistogram::percentile(double p) const
 }
 
 StampedRoom::StampedRoom(std::vector<int> fds,
-    std::function<std::string(const std::string&)> chatLine, bool senderReceives)
+    std::function<std::string(const std::string&)> chatLine, bool senderReceives,
+    const std::vector<bool>& web)
     : m_fds(std::move(fds))
     , m_chatLine(std::move(chatLine))
     , m_senderReceives(senderReceives)
     , m_epoll(::epoll_create1(EPOLL_CLOEXEC))
+    , m_web(m_fds.size())
     , m_carry(m_fds.size())
     , m_unsent(m_fds.size())
     , m_scratch(256 * 1024)
@@ -89,6 +91,8 @@ StampedRoom::StampedRoom(std::vector<int> fds,
         event.events = EPOLLIN;
         event.data.u64 = i;
         require(::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_fds[i], &event) == 0, "epoll_ctl");
+        if (i < web.size() && web[i])
+            m_web[i].emplace(WebSocketReader::State::Open);
     }
 }
 
@@ -134,8 +138,12 @@ StampedRoom::Result StampedRoom::run(int talkers, double rate, double seconds, d
     return result;
 }
 
-void StampedRoom::send(size_t client, const std::string& bytes)
+void StampedRoom::send(size_t client, const std::string& line)
 {
+    std::string frame;
+    if (m_web[client])
+        frame = maskedFrame(line);
+    const std::string& bytes = m_web[client] ? frame : line;
     std::string& unsent = m_unsent[client];
     if (unsent.empty()) {
         const ssize_t n = ::send(m_fds[client], bytes.data(), bytes.size(), MSG_NOSIGNAL);
@@ -175,8 +183,16 @@ void StampedRoom::pump(Result& result)
     }
 }
 
-// Finds the stamps in what arrived; one cut in two waits for its rest.
 void StampedRoom::take(size_t client, std::string_view bytes, Result& result)
+{
+    if (!m_web[client])
+        return findStamps(client, bytes, result);
+    m_web[client]->take(
+        bytes, [&](std::string_view message) { findStamps(client, message, result); });
+}
+
+// Finds the stamps in what arrived; one cut in two waits for its rest.
+void StampedRoom::findStamps(size_t client, std::string_view bytes, Result& result)
 {
     std::string& carry = m_carry[client];
     std::string joined;
@@ -197,8 +213,10 @@ void StampedRoom::take(size_t client, std::string_view bytes, Result& result)
             continue;
         }
         if (line >= m_firstCounted) {
+            const double ms = (arrival - due) / 1e3;
             ++result.delivered;
-            result.latencies.add((arrival - due) / 1e3);
+            result.latencies.add(ms);
+            (m_web[client] ? result.webLatencies : result.tcpLatencies).add(ms);
         }
         at += stampSize;
     }

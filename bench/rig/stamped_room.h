@@ -1,6 +1,9 @@
 #pragma once
 
+#include "web_socket.h"
+
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,6 +39,9 @@ public:
         long long expected = 0;
         long long delivered = 0;
         LatencyHistogram latencies;
+        // The same deliveries by the kind of client they reached.
+        LatencyHistogram tcpLatencies;
+        LatencyHistogram webLatencies;
         // The load generator's own CPU time over the run, as a share of it,
         // and how late it sent each line: where these grow, the generator is
         // the limit, not the server.
@@ -43,11 +49,12 @@ public:
         LatencyHistogram sendLateness;
     };
 
-    // Takes the connected clients over. `chatLine` wraps a text as the
-    // server's protocol wants a chat line; a sender gets its own line back
-    // where `senderReceives`.
+    // Takes the connected clients over; those marked in `web` speak
+    // WebSocket, their answer and greeting read (none marked: all plain TCP).
+    // `chatLine` wraps a text as the server's protocol wants a chat line; a
+    // sender gets its own line back where `senderReceives`.
     StampedRoom(std::vector<int> fds, std::function<std::string(const std::string&)> chatLine,
-        bool senderReceives);
+        bool senderReceives, const std::vector<bool>& web = {});
     ~StampedRoom();
     StampedRoom(const StampedRoom&) = delete;
     StampedRoom& operator=(const StampedRoom&) = delete;
@@ -58,15 +65,17 @@ public:
     Result run(int talkers, double rate, double seconds, double graceSeconds);
 
 private:
-    void send(size_t client, const std::string& bytes);
+    void send(size_t client, const std::string& line);
     void flushUnsent();
     void pump(Result& result);
     void take(size_t client, std::string_view bytes, Result& result);
+    void findStamps(size_t client, std::string_view bytes, Result& result);
 
     std::vector<int> m_fds;
     std::function<std::string(const std::string&)> m_chatLine;
     bool m_senderReceives;
     int m_epoll;
+    std::vector<std::optional<WebSocketReader>> m_web;
     std::vector<std::string> m_carry;
     std::vector<std::string> m_unsent;
     std::vector<size_t> m_waitingToSend;
