@@ -37,9 +37,11 @@ bool fitsLatin1(const QString& text)
 
 } // namespace
 
-WebClientBridge::WebClientBridge(QWebSocket* socket, const Adopt& adopt, QObject* parent)
+WebClientBridge::WebClientBridge(
+    QWebSocket* socket, const Adopt& adopt, PairWatches& watches, QObject* parent)
     : QObject(parent)
     , m_socket(socket)
+    , m_watches(watches)
 {
     m_socket->setParent(this);
     m_socket->setMaxAllowedIncomingMessageSize(messageLimit);
@@ -56,22 +58,14 @@ WebClientBridge::WebClientBridge(QWebSocket* socket, const Adopt& adopt, QObject
         return;
     }
     m_pairEnd = ends[0];
-    m_hangupWatch = ::epoll_create1(EPOLL_CLOEXEC);
-    epoll_event hangup { EPOLLRDHUP, {} };
-    if (m_hangupWatch < 0 || ::epoll_ctl(m_hangupWatch, EPOLL_CTL_ADD, m_pairEnd, &hangup) != 0) {
+    m_watched = EPOLLIN | EPOLLRDHUP;
+    if (!m_watches.watch(m_pairEnd, m_watched, &m_onEvents)) {
         closeDescriptor(ends[1]);
         closePair();
         m_socket->close(QWebSocketProtocol::CloseCodeBadOperation,
             QStringLiteral("The server cannot take more clients now"));
         return;
     }
-    m_readable = new QSocketNotifier(m_pairEnd, QSocketNotifier::Read, this);
-    m_writable = new QSocketNotifier(m_pairEnd, QSocketNotifier::Write, this);
-    m_hungUp = new QSocketNotifier(m_hangupWatch, QSocketNotifier::Read, this);
-    m_writable->setEnabled(false);
-    connect(m_readable, &QSocketNotifier::activated, this, &WebClientBridge::readPackets);
-    connect(m_writable, &QSocketNotifier::activated, this, &WebClientBridge::writeQueued);
-    connect(m_hungUp, &QSocketNotifier::activated, this, &WebClientBridge::onPairHungUp);
     connect(m_socket, &QWebSocket::binaryMessageReceived, this, &WebClientBridge::forward);
     connect(m_socket, &QWebSocket::textMessageReceived, this, &WebClientBridge::forwardText);
     connect(m_socket, &QWebSocket::bytesWritten, this, &WebClientBridge::resumeReading);
@@ -125,7 +119,7 @@ void WebClientBridge::writeQueued()
         m_queuedBytes -= packet.size();
         m_queue.pop_front();
     }
-    m_writable->setEnabled(!m_queue.empty());
+    updateWatch();
 }
 
 void WebClientBridge::readPackets()
@@ -134,7 +128,8 @@ void WebClientBridge::readPackets()
     // WebSocket holds that much unsent, until it has written it.
     while (m_pairEnd >= 0) {
         if (m_socket->bytesToWrite() > outputLimit) {
-            m_readable->setEnabled(false);
+            m_reading = false;
+            updateWatch();
             return;
         }
         const ssize_t size = ::recv(m_pairEnd, nullptr, 0, MSG_PEEK | MSG_TRUNC);
@@ -151,38 +146,44 @@ void WebClientBridge::readPackets()
 
 void WebClientBridge::resumeReading()
 {
-    if (m_pairEnd >= 0 && !m_readable->isEnabled() && m_socket->bytesToWrite() <= outputLimit) {
-        m_readable->setEnabled(true);
+    if (m_pairEnd >= 0 && !m_reading && m_socket->bytesToWrite() <= outputLimit) {
+        m_reading = true;
+        updateWatch();
         readPackets();
     }
 }
 
+// Where epoll refuses a change, the pair is watched as before: for reading,
+// which then stops at the output limit each time, or for room to write,
+// which finds none and asks again.
+void WebClientBridge::updateWatch()
+{
+    const quint32 wanted = EPOLLRDHUP | (m_reading ? quint32(EPOLLIN) : 0u)
+        | (m_queue.empty() ? 0u : quint32(EPOLLOUT));
+    if (m_pairEnd >= 0 && wanted != m_watched && m_watches.change(m_pairEnd, wanted, &m_onEvents))
+        m_watched = wanted;
+}
+
+// Reading on finds the end after what was sent before it. While the browser
+// is not reading, the rest is dropped, as a closed slot's unsent output is.
+void WebClientBridge::onPairEvents(quint32 events)
+{
+    if (m_pairEnd < 0)
+        return;
+    if (events & EPOLLOUT)
+        writeQueued();
+    if (m_reading && (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)))
+        readPackets();
+    else if (events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR))
+        onPairClosed();
+}
+
+// Closing the descriptor takes it out of the epoll set.
 void WebClientBridge::closePair()
 {
-    // Later, as this may run in a notifier's own signal.
-    for (QSocketNotifier* notifier : { m_readable, m_writable, m_hungUp }) {
-        if (notifier) {
-            notifier->setEnabled(false);
-            notifier->deleteLater();
-        }
-    }
-    m_readable = m_writable = m_hungUp = nullptr;
-    for (int* fd : { &m_hangupWatch, &m_pairEnd }) {
-        if (*fd >= 0)
-            closeDescriptor(*fd);
-        *fd = -1;
-    }
-}
-
-void WebClientBridge::onPairHungUp()
-{
-    // Reading on finds the end after what was sent before it. While the
-    // browser is not reading, the rest is dropped, as a closed slot's unsent
-    // output is.
-    if (m_readable->isEnabled())
-        readPackets();
-    else
-        onPairClosed();
+    if (m_pairEnd >= 0)
+        closeDescriptor(m_pairEnd);
+    m_pairEnd = -1;
 }
 
 void WebClientBridge::onPairClosed()

@@ -1,8 +1,9 @@
 #pragma once
 
+#include "pair_watches.h"
 #include <QByteArray>
+
 #include <QObject>
-#include <QSocketNotifier>
 #include <QTimer>
 
 #include <deque>
@@ -34,8 +35,9 @@ public:
     static constexpr qint64 outputLimit = 64 * 1024;
 
     // Takes `socket`, an open WebSocket, and hands the pair's other end to
-    // `adopt` with the browser's address.
-    WebClientBridge(QWebSocket* socket, const Adopt& adopt, QObject* parent = nullptr);
+    // `adopt` with the browser's address; its own end is watched in `watches`.
+    WebClientBridge(
+        QWebSocket* socket, const Adopt& adopt, PairWatches& watches, QObject* parent = nullptr);
     ~WebClientBridge() override;
 
 private:
@@ -44,19 +46,20 @@ private:
     void writeQueued();
     void readPackets();
     void resumeReading();
+    void onPairEvents(quint32 events);
+    void updateWatch();
     void closePair();
-    void onPairHungUp();
     void onPairClosed();
     void onSocketDisconnected();
 
     QWebSocket* m_socket; // a child
+    PairWatches& m_watches;
+    const PairWatches::Handler m_onEvents { [this](quint32 events) { onPairEvents(events); } };
     int m_pairEnd = -1;
-    // An epoll set that wakes when the slot array closes its end, also
-    // while the pair is not read.
-    int m_hangupWatch = -1;
-    QSocketNotifier* m_readable = nullptr; // children, while the pair is open
-    QSocketNotifier* m_writable = nullptr;
-    QSocketNotifier* m_hungUp = nullptr;
+    // Watched always for the slot array closing its end, also while the
+    // pair is not read.
+    quint32 m_watched = 0;
+    bool m_reading = true;
     std::deque<QByteArray> m_queue;
     qsizetype m_queuedBytes = 0;
     // Closing waits for the close to be written; a browser that takes no

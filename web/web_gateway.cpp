@@ -68,5 +68,5 @@ void WebGateway::answer(QTcpSocket* socket, const QByteArray& head)
 void WebGateway::bridgeNewClients()
 {
     while (QWebSocket* socket = m_handshakes.nextPendingConnection())
-        new WebClientBridge(socket, m_adopt, this);
+        new WebClientBridge(socket, m_adopt, m_pairs, this);
 }

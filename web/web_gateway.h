@@ -3,6 +3,7 @@
 #include "failure.h"
 #include "http_answer.h"
 #include "http_exchanges.h"
+#include "pair_watches.h"
 #include "web_client_bridge.h"
 
 #include <QTcpServer>
@@ -41,4 +42,5 @@ private:
     QTcpServer m_listener;
     HttpExchanges m_exchanges;
     QWebSocketServer m_handshakes;
+    PairWatches m_pairs;
 };

@@ -411,7 +411,7 @@ private slots:
 
         const int descriptorsOpen = openDescriptors();
         slot.closeEnd();
-        // The slot's end, the bridge's end and the set that watches it.
+        // The slot's end, the bridge's end and the browser's connection.
         QTRY_VERIFY_WITH_TIMEOUT(openDescriptors() <= descriptorsOpen - 3, timeoutMs);
     }
 
