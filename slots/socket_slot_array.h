@@ -5,6 +5,7 @@
 #include "fair_share.h"
 #include "handler_gate.h"
 #include "listener.h"
+#include "read_loop.h"
 #include "slot_array.h"
 #include "slot_array_probe.h"
 #include "slot_table.h"
@@ -22,9 +23,9 @@
 // The slot array over non-blocking POSIX sockets and one epoll instance.
 //
 // Qt's event loop watches only the epoll descriptor, so one yield costs the
-// same however many clients are connected. Every pass handles what is ready
-// now, and a pass run from inside a handler simply sees what the outer pass
-// has not handled yet.
+// same however many clients are connected. The loop (ReadLoop) handles in
+// each pass what is ready now, and a pass run from inside a handler simply
+// sees what the outer pass has not handled yet.
 //
 // Messages are handled in the order they are read, one at a time: a yield
 // runs the window's events and writes what sockets can take, but reads no
@@ -33,7 +34,7 @@
 // goes out a message a write while the loop keeps up, and coalesced per
 // turn once it falls behind (TurnWriter). No client takes more than its
 // share (FairShare), an address may hold only so many connections
-// (Listener), and a client's unsent output is capped, as is all unsent
+// (Listener, GreetingQueue), and a client's unsent output is capped, as is all unsent
 // output together: past that ceiling nothing is read until it has gone
 // down, so memory follows these caps, never the traffic.
 //
@@ -96,7 +97,11 @@ public:
     }
     // Apply to the addresses seen from now on.
     void setBudgets(Budget input, Budget sends) { m_ledger.setBudgets(input, sends); }
-    void setProbe(SlotArrayProbe* probe) { m_probe = probe; }
+    void setProbe(SlotArrayProbe* probe)
+    {
+        m_probe = probe;
+        m_loop.setProbe(probe);
+    }
     // The clock that tells how long a turn took and a client's output waited.
     void setOutputClock(TurnWriter::Clock clock) { m_output.setClock(std::move(clock)); }
     // Who may connect; without rules, anyone may.
@@ -118,19 +123,10 @@ public:
     qsizetype queuedOutput() const { return m_output.queuedOutput(); }
 
 private:
-    void runReadySockets();
-    void passReadySockets();
-    void postTurnIfWaiting();
-    void runPostedTurn();
-    template<typename Raise>
-    void raiseFor(SlotArrayProbe::Work work, AddressLedger::Account& account, Raise raise);
-    void receive(int index, bool peerClosing);
-
     // Input and connections arriving in one set, room for output in
     // another, so that output can be written while nothing may be read.
     EpollWatches m_watches;
     EpollWatches m_outputWatches;
-    QSocketNotifier m_notifier { m_watches.descriptor(), QSocketNotifier::Read };
     QSocketNotifier m_outputNotifier { m_outputWatches.descriptor(), QSocketNotifier::Read };
     AddressLedger m_ledger { defaultInputBudget, defaultSendBudget };
     HandlerGate m_gate;
@@ -139,16 +135,12 @@ private:
     // Input waits where sockets are ready or connections are held back.
     // Declared before the table: its connections keep the writer's count of
     // unsent output as they go, so they must go first.
-    TurnWriter m_output { m_table, m_outputWatches, m_notifier,
+    TurnWriter m_output { m_table, m_outputWatches,
         [this] { return m_watches.hasReady() || m_fairShare.heldBackCount() > 0; },
         [this](int index) { m_fairShare.cutOff(index); } };
     SlotTable m_table;
     FairShare m_fairShare { m_ledger, m_table, m_gate, m_greetings };
-    // Every read lands here first, so that a slot's input holds only what
-    // arrived: a slot never keeps a read-sized buffer it did not fill.
-    QByteArray m_readBuffer;
+    ReadLoop m_loop { *this, m_watches, m_table, m_ledger, m_gate, m_listener, m_greetings,
+        m_fairShare, m_output };
     SlotArrayProbe* m_probe = nullptr;
-    // Events raised so far.
-    qint64 m_raised = 0;
-    bool m_turnPosted = false;
 };

@@ -1,7 +1,5 @@
 #include "turn_writer.h"
 
-#include <QSocketNotifier>
-
 #include <algorithm>
 #include <array>
 
@@ -13,17 +11,13 @@ constexpr std::chrono::milliseconds ceilingRecheckInterval { 250 };
 
 } // namespace
 
-TurnWriter::TurnWriter(SlotTable& table, EpollWatches& outputWatches, QSocketNotifier& reading,
+TurnWriter::TurnWriter(SlotTable& table, EpollWatches& outputWatches,
     std::function<bool()> inputWaits, std::function<void(int)> cutOff)
     : m_table(table)
     , m_outputWatches(outputWatches)
-    , m_reading(reading)
     , m_inputWaits(std::move(inputWaits))
     , m_cutOff(std::move(cutOff))
 {
-    m_turnPause.setSingleShot(true);
-    m_turnPause.setTimerType(Qt::PreciseTimer);
-    connect(&m_turnPause, &QTimer::timeout, this, &TurnWriter::updateReading);
     m_ceilingRecheck.setInterval(ceilingRecheckInterval);
     connect(&m_ceilingRecheck, &QTimer::timeout, this, &TurnWriter::recheckCeiling);
 }
@@ -76,7 +70,7 @@ bool TurnWriter::cutOffOverCaps(const ClientConnection& connection, int index)
         cut = cutsOverCeiling(total, std::move(cut), now);
     for (const int over : cut)
         m_cutOff(over);
-    updateReading();
+    watchCeiling();
     return std::ranges::find(cut, index) != cut.end();
 }
 
@@ -115,7 +109,7 @@ void TurnWriter::writeReady()
         else
             (void)c->updateWatch(); // it waits for output no more
     }
-    updateReading();
+    watchCeiling();
 }
 
 void TurnWriter::checkBehind()
@@ -135,15 +129,14 @@ void TurnWriter::writeWhenTurnEnds(int index, ClientConnection& connection)
     }
 }
 
-void TurnWriter::endLoopTurn()
+std::chrono::steady_clock::duration TurnWriter::endLoopTurn()
 {
     m_inLoopPass = false;
     const TimePoint writing = m_clock();
     endTurn();
     const TimePoint end = m_clock();
     m_coalescing = end - m_turnStart >= behindTurn && m_inputWaits();
-    if (m_coalescing)
-        pauseAfterWrites(end - writing);
+    return m_coalescing ? end - writing : std::chrono::steady_clock::duration::zero();
 }
 
 void TurnWriter::endTurn()
@@ -163,37 +156,19 @@ void TurnWriter::endTurn()
             (void)c->write(now);
     }
     m_writesDue.clear();
-    updateReading();
-}
-
-// In a busy room, the turn's writes are most of its time. When they took a
-// millisecond or more and more has arrived meanwhile, the loop pauses as long
-// (up to maxTurnPause) before it reads again, so that what arrives is handled
-// in one turn and shares its writes, several lines a write instead of one:
-// the loop then spends at most half its time writing. Where the writes are
-// quick (few clients) or nothing arrives during them (a quiet room), nothing
-// waits. The window's events run during the pause.
-void TurnWriter::pauseAfterWrites(std::chrono::steady_clock::duration writing)
-{
-    const auto pause = std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::min<std::chrono::steady_clock::duration>(writing, maxTurnPause));
-    if (pause.count() == 0 || !m_inputWaits())
-        return;
-    m_turnPause.start(pause);
-    updateReading();
+    watchCeiling();
 }
 
 // Past the ceiling nothing more is read, so nothing more is sent but what
 // the handler running now sends: what clients that read take brings it
 // back under, and those that do not are cut off as they stall.
-void TurnWriter::updateReading()
+void TurnWriter::watchCeiling()
 {
-    const bool paused = readingPaused();
-    const bool resumed = !paused && !m_reading.isEnabled();
-    m_reading.setEnabled(!paused);
-    if (resumed)
-        emit readingResumed();
-    if (m_queuedOutput <= m_outputCeiling)
+    if (overCeiling() != m_wasOverCeiling) {
+        m_wasOverCeiling = overCeiling();
+        emit ceilingCrossed();
+    }
+    if (!overCeiling())
         m_ceilingRecheck.stop();
     else if (!m_ceilingRecheck.isActive())
         m_ceilingRecheck.start();
@@ -205,5 +180,5 @@ void TurnWriter::recheckCeiling()
         for (const int index : cutsOverCeiling(m_queuedOutput, {}, m_clock()))
             m_cutOff(index);
     }
-    updateReading();
+    watchCeiling();
 }

@@ -9,8 +9,6 @@
 #include <functional>
 #include <vector>
 
-class QSocketNotifier;
-
 // Clients' output. The protocol has no framing: a client tells two messages
 // apart only when they reach it in separate reads. So while the loop keeps
 // up, each message to a client that has nothing waiting goes out in a write
@@ -25,8 +23,8 @@ class QSocketNotifier;
 //
 // It also keeps output within its caps: a client's unsent output, and all
 // clients' together. A cap cuts off who makes no progress, never a client
-// that reads: past the ceiling, reading stops until the clients that read
-// have taken enough, and those that do not read are cut off.
+// that reads: past the ceiling, the loop stops reading until the clients
+// that read have taken enough, and those that do not read are cut off.
 class TurnWriter : public QObject {
     Q_OBJECT
 
@@ -39,8 +37,6 @@ public:
     // A turn this long, with more input waiting after it, means the loop
     // has fallen behind.
     static constexpr std::chrono::milliseconds behindTurn { 1 };
-    // The longest pause after a turn that took long to write.
-    static constexpr std::chrono::milliseconds maxTurnPause { 5 };
     // Unsent output a client may leave queued; past it, a client that makes
     // no progress is cut off.
     static constexpr qsizetype defaultOutputCap = 1024 * 1024;
@@ -52,11 +48,11 @@ public:
     static constexpr std::chrono::seconds stallTime { 2 };
     static constexpr std::chrono::seconds lagTime { 30 };
 
-    // Pauses reading by disabling `reading`, the loop's notifier. Writes
-    // connections that `outputWatches` finds ready; `inputWaits` tells
-    // whether input waits to be handled, and `cutOff` closes a connection.
-    TurnWriter(SlotTable& table, EpollWatches& outputWatches, QSocketNotifier& reading,
-        std::function<bool()> inputWaits, std::function<void(int)> cutOff);
+    // Writes connections that `outputWatches` finds ready; `inputWaits`
+    // tells whether input waits to be handled, and `cutOff` closes a
+    // connection.
+    TurnWriter(SlotTable& table, EpollWatches& outputWatches, std::function<bool()> inputWaits,
+        std::function<void(int)> cutOff);
 
     // Queues `bytes` for `index`'s connection and writes them now, or, while
     // coalescing, when the turn ends or once they fill a write; the write's
@@ -73,30 +69,27 @@ public:
     // Writes the connections whose sockets can take more now. Reads nothing,
     // so a handler's yield may run it without anyone overtaking the handler.
     void writeReady();
-    // Nothing may be read now: all output is over the ceiling, or the loop
-    // pauses after long writes.
-    bool readingPaused() const
-    {
-        return m_queuedOutput > m_outputCeiling || m_turnPause.isActive();
-    }
+    // All output is over the ceiling: nothing may be read now.
+    bool overCeiling() const { return m_queuedOutput > m_outputCeiling; }
     // From a yield in the loop's turn: a turn that has taken long with input
     // waiting falls behind at once, so the rest of it is coalesced.
     void checkBehind();
     // The loop's pass over the sockets is a turn: it begins, the pass reads
     // and raises, and its end writes what the turn sent. A turn that took
-    // long, with input waiting after it, leaves the loop behind.
+    // long, with input waiting after it, leaves the loop behind; its end
+    // then says how long its writes took, else zero.
     void beginLoopTurn()
     {
         m_turnStart = m_clock();
         m_inLoopPass = true;
     }
-    void endLoopTurn();
+    std::chrono::steady_clock::duration endLoopTurn();
     // A yield's window pass may end a turn early, which only writes sooner.
     void endTurn();
 
 signals:
-    // Reading, paused after long writes or over the ceiling, goes on.
-    void readingResumed();
+    // All output went over the ceiling, or came back under it.
+    void ceilingCrossed();
 
 public:
     void setOutputCap(qsizetype bytes) { m_outputCap = bytes; }
@@ -114,19 +107,17 @@ private:
     }
     std::vector<int> cutsOverCeiling(qsizetype total, std::vector<int> cut, TimePoint now);
     void writeWhenTurnEnds(int index, ClientConnection& connection);
-    void pauseAfterWrites(std::chrono::steady_clock::duration writing);
     // A message to a connection with nothing waiting goes out on its own.
     bool writesApart(const ClientConnection& connection) const
     {
         return !m_coalescing && connection.unsent() == 0;
     }
-    // Reading goes on unless paused after long writes or over the ceiling.
-    void updateReading();
+    // Says when all output crosses the ceiling, and looks again while over.
+    void watchCeiling();
     void recheckCeiling();
 
     SlotTable& m_table;
     EpollWatches& m_outputWatches;
-    QSocketNotifier& m_reading;
     std::function<bool()> m_inputWaits;
     std::function<void(int)> m_cutOff;
     Clock m_clock = std::chrono::steady_clock::now;
@@ -138,7 +129,7 @@ private:
     bool m_inLoopPass = false;
     bool m_coalescing = false;
     TimePoint m_turnStart;
-    QTimer m_turnPause;
+    bool m_wasOverCeiling = false;
     // While all output is over the ceiling: when those that make no
     // progress were last looked for, and the timer that looks again.
     TimePoint m_ceilingChecked;
