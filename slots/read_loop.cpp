@@ -75,7 +75,7 @@ void ReadLoop::pauseAfterWrites(std::chrono::steady_clock::duration writing)
 {
     const auto pause = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::min<std::chrono::steady_clock::duration>(writing, maxTurnPause));
-    if (pause.count() == 0 || !(m_watches.hasReady() || m_fairShare.heldBackCount() > 0))
+    if (pause.count() == 0 || !inputWaits())
         return;
     m_turnPause.start(pause);
     updateReading();

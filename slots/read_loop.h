@@ -55,6 +55,9 @@ public:
         m_ledger.release(account, AddressLedger::Clock::now());
     }
     void setProbe(SlotArrayProbe* probe) { m_probe = probe; }
+    // Input waits to be handled: sockets are ready, or connections are held
+    // back.
+    bool inputWaits() const { return m_watches.hasReady() || m_fairShare.heldBackCount() > 0; }
 
 private:
     bool readingPaused() const { return m_output.overCeiling() || m_turnPause.isActive(); }

@@ -4,10 +4,7 @@
 
 #include <QCoreApplication>
 
-#include <algorithm>
-#include <array>
 #include <cerrno>
-#include <utility>
 
 SocketSlotArray::SocketSlotArray(QObject* parent)
     : SlotArray(parent)

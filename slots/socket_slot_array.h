@@ -132,11 +132,10 @@ private:
     HandlerGate m_gate;
     GreetingQueue m_greetings;
     Listener m_listener { m_watches, m_ledger, m_greetings, defaultConnectionsPerAddress };
-    // Input waits where sockets are ready or connections are held back.
     // Declared before the table: its connections keep the writer's count of
-    // unsent output as they go, so they must go first.
-    TurnWriter m_output { m_table, m_outputWatches,
-        [this] { return m_watches.hasReady() || m_fairShare.heldBackCount() > 0; },
+    // unsent output as they go, so they must go first. It asks the loop,
+    // built later, whether input waits only once the loop runs.
+    TurnWriter m_output { m_table, m_outputWatches, [this] { return m_loop.inputWaits(); },
         [this](int index) { m_fairShare.cutOff(index); } };
     SlotTable m_table;
     FairShare m_fairShare { m_ledger, m_table, m_gate, m_greetings };
