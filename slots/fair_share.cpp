@@ -79,19 +79,13 @@ bool FairShare::holdBack(int index, ClientConnection& connection)
     return true;
 }
 
-// At the loop itself, the connections held back from inside handlers are
-// read first, each in turn. Those that their handlers hold back again join
-// the list behind the ones kept.
-void FairShare::readHeldBack(const std::function<void(int)>& read)
+bool FairShare::resumeHeldBack(int index)
 {
-    for (const int index : std::exchange(m_heldBack, {})) {
-        if (!resume(index))
-            m_heldBack.push_back(index);
-        else if (m_table.find(index))
-            read(index);
-    }
-    if (!m_heldBack.empty())
-        keepTicking();
+    if (resume(index))
+        return m_table.find(index) != nullptr;
+    m_heldBack.push_back(index);
+    keepTicking();
+    return false;
 }
 
 // Whether the connection is off the list: gone, or watched for input again.
@@ -126,7 +120,7 @@ void FairShare::cutOff(int index)
     m_departures.emplace_back(index, &m_ledger.hold(c->account));
     forget(index);
     if (m_departures.size() == 1)
-        QMetaObject::invokeMethod(this, &FairShare::raiseDueDepartures, Qt::QueuedConnection);
+        emit departuresDue();
 }
 
 void FairShare::forget(int index)
@@ -140,17 +134,21 @@ void FairShare::forget(int index)
     }
 }
 
-// Handlers raised here may defer more departures, which wait for the next call.
-void FairShare::raiseDueDepartures()
+// Handlers that raise them may defer more departures, which wait for the
+// next call.
+std::vector<std::pair<int, AddressLedger::Account*>> FairShare::takeDueDepartures()
 {
-    for (const auto& [index, account] : std::exchange(m_departures, {})) {
-        if (m_gate.yieldDepth() > 0 || !m_ledger.mayRead(*account, m_clock()))
-            m_departures.emplace_back(index, account);
-        else
-            emit departureDue(index, account);
-    }
+    std::vector<std::pair<int, AddressLedger::Account*>> due;
+    const bool inYield = m_gate.yieldDepth() > 0;
+    std::erase_if(m_departures, [&](const auto& departure) {
+        if (inYield || !m_ledger.mayRead(*departure.second, m_clock()))
+            return false;
+        due.push_back(departure);
+        return true;
+    });
     if (!m_departures.empty())
         keepTicking();
+    return due;
 }
 
 bool FairShare::waitsForTheLoop() const
@@ -175,7 +173,8 @@ void FairShare::tick()
     resumeHeldBack();
     if (m_gate.mayRaiseNow(m_table.openCount()))
         m_greetings.admitWaiting();
-    raiseDueDepartures();
+    if (!m_departures.empty())
+        emit departuresDue();
     const int unsettled = m_ledger.forgetSettled(m_clock());
     if (m_heldBack.empty() && m_greetings.waitingCount() == 0 && m_departures.empty()
         && unsettled == 0)

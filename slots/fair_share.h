@@ -8,7 +8,6 @@
 #include <QObject>
 #include <QTimer>
 
-#include <functional>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -45,11 +44,13 @@ public:
     // Stops reading the connection until its address may be read again;
     // false where it was cut off instead.
     bool holdBack(int index, ClientConnection& connection);
-    // For the loop itself, which reads them first: each connection held back
-    // that may be read now is watched for input again and handed to `read`,
-    // one after another, so that the handlers `read` runs find the others
-    // still held back rather than holding them back again.
-    void readHeldBack(const std::function<void(int)>& read);
+    // For the loop itself, which reads them first, one after another: the
+    // connections held back, off the list.
+    std::vector<int> takeHeldBack() { return std::exchange(m_heldBack, {}); }
+    // Whether a connection taken off the list is to be read now: it is then
+    // watched for input again. One whose address may not be read yet goes
+    // back on the list.
+    bool resumeHeldBack(int index);
     int heldBackCount() const { return int(m_heldBack.size()); }
 
     // Closes the connection now, and raises its departure from the loop,
@@ -57,8 +58,9 @@ public:
     void cutOff(int index);
     // The entry goes, and with it the connection's hold on its account.
     void forget(int index);
-    // Raises the departures whose time has come, through departureDue.
-    void raiseDueDepartures();
+    // The departures whose time has come, off the list, each with the
+    // account held for it; the caller raises each, then releases it.
+    std::vector<std::pair<int, AddressLedger::Account*>> takeDueDepartures();
     // Whether a connection held back, or a departure deferred, waits only
     // for the loop: its address may be served now.
     bool waitsForTheLoop() const;
@@ -67,8 +69,8 @@ public:
     void keepTicking();
 
 signals:
-    // Raise the departure, then release the account.
-    void departureDue(int index, AddressLedger::Account* account);
+    // Departures may be due: take them.
+    void departuresDue();
 
 private:
     bool mayReadAt(AddressLedger::Account& account, AddressLedger::Clock::time_point now) const;

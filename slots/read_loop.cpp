@@ -28,6 +28,8 @@ ReadLoop::ReadLoop(SlotArray& events, EpollWatches& watches, SlotTable& table,
     connect(&m_turnPause, &QTimer::timeout, this, &ReadLoop::updateReading);
     connect(&m_reading, &QSocketNotifier::activated, this, &ReadLoop::runReadySockets);
     connect(&m_output, &TurnWriter::ceilingCrossed, this, &ReadLoop::updateReading);
+    connect(&m_fairShare, &FairShare::departuresDue, this, &ReadLoop::raiseDueDepartures,
+        Qt::QueuedConnection);
 }
 
 // A costly handler run from here may yield and so run this again, nested;
@@ -42,14 +44,42 @@ void ReadLoop::runReadySockets()
         return passReadySockets();
     const qint64 raisedBefore = m_raised;
     m_output.beginLoopTurn();
-    m_fairShare.readHeldBack([this](int index) { receive(index, false); });
-    m_fairShare.raiseDueDepartures();
+    readHeldBack();
+    raiseDueDepartures();
     passReadySockets();
-    pauseAfterWrites(m_output.endLoopTurn());
+    const TurnWriter::TurnTimes turn = m_output.endLoopTurn();
+    m_output.setBehind(turn.whole >= behindTurn && inputWaits());
+    pauseAfterWrites(m_output.isBehind() ? turn.writing : TurnWriter::Duration());
     // What its handlers held back for the loop is served at the next turn,
     // not at the next tick; a turn that raised nothing posts none.
     if (m_raised != raisedBefore)
         postTurnIfWaiting();
+}
+
+void ReadLoop::checkBehind()
+{
+    if (!m_output.isBehind() && m_output.loopTurnTime() >= behindTurn)
+        m_output.setBehind(inputWaits());
+}
+
+// The connections held back from inside handlers are read first, each in
+// turn, so that the handlers run find the others still held back rather
+// than holding them back again.
+void ReadLoop::readHeldBack()
+{
+    for (const int index : m_fairShare.takeHeldBack()) {
+        if (m_fairShare.resumeHeldBack(index))
+            receive(index, false);
+    }
+}
+
+void ReadLoop::raiseDueDepartures()
+{
+    for (const auto& [index, account] : m_fairShare.takeDueDepartures()) {
+        raiseFor(
+            SlotArrayProbe::Work::PeerClosed, *account, [&] { emit m_events.peerClosed(index); });
+        m_ledger.release(*account, AddressLedger::Clock::now());
+    }
 }
 
 // Past the ceiling nothing more is read, so nothing more is sent but what

@@ -20,13 +20,18 @@
 
 // The loop over the sockets with input: it takes a turn whenever epoll has
 // something ready, reads what each address may send, and raises the events,
-// one at a time, as the slot array's signals. It owns the reading: reading
-// stops while all output is over the ceiling, and pauses after a turn whose
-// writes took long.
+// one at a time, as the slot array's signals, departures of connections cut
+// off among them. It owns the reading and the turn: reading stops while all
+// output is over the ceiling, and pauses after a turn whose writes took
+// long; a turn that took long with input waiting leaves output coalesced.
+// The parts it drives answer it and never call back into it.
 class ReadLoop final : public QObject {
     Q_OBJECT
 
 public:
+    // A turn this long, with more input waiting after it, means the loop
+    // has fallen behind: output is then coalesced per turn.
+    static constexpr std::chrono::milliseconds behindTurn { 1 };
     // The longest pause after a turn that took long to write.
     static constexpr std::chrono::milliseconds maxTurnPause { 5 };
 
@@ -36,6 +41,11 @@ public:
 
     // A turn, or inside a yield a pass that raises only what the gate lets.
     void runReadySockets();
+    // From a yield in the loop's turn: a turn that has taken long with input
+    // waiting falls behind at once, so the rest of it is coalesced.
+    void checkBehind();
+    // Raises the departures of connections cut off whose time has come.
+    void raiseDueDepartures();
     // Raises an event of a connection from `account`'s address, holding the
     // account until it has been handled.
     template<typename Raise>
@@ -55,14 +65,15 @@ public:
         m_ledger.release(account, AddressLedger::Clock::now());
     }
     void setProbe(SlotArrayProbe* probe) { m_probe = probe; }
+
+private:
     // Input waits to be handled: sockets are ready, or connections are held
     // back.
     bool inputWaits() const { return m_watches.hasReady() || m_fairShare.heldBackCount() > 0; }
-
-private:
     bool readingPaused() const { return m_output.overCeiling() || m_turnPause.isActive(); }
     void updateReading();
     void pauseAfterWrites(std::chrono::steady_clock::duration writing);
+    void readHeldBack();
     void passReadySockets();
     void receive(int index, bool peerClosing);
     void postTurnIfWaiting();

@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 
+#include <algorithm>
 #include <cerrno>
 
 SocketSlotArray::SocketSlotArray(QObject* parent)
@@ -16,12 +17,8 @@ SocketSlotArray::SocketSlotArray(QObject* parent)
     })
 {
     connect(&m_outputNotifier, &QSocketNotifier::activated, &m_output, &TurnWriter::writeReady);
-    connect(&m_fairShare, &FairShare::departureDue, this,
-        [this](int index, AddressLedger::Account* account) {
-            m_loop.raiseFor(
-                SlotArrayProbe::Work::PeerClosed, *account, [&] { emit peerClosed(index); });
-            m_ledger.release(*account, AddressLedger::Clock::now());
-        });
+    connect(&m_output, &TurnWriter::ceilingRecheckDue, this,
+        [this] { cutOff(m_output.cutsOverCeiling()); });
 }
 
 SocketSlotArray::~SocketSlotArray() = default;
@@ -102,7 +99,7 @@ Failure SocketSlotArray::SendData(int index, const QByteArray& bytes)
         m_probe->sending(index, bytes, c->unsent());
     if (Failure failure = m_output.send(index, *c, bytes))
         return failure;
-    return m_output.cutOffOverCaps(*c, index) ? systemError(ENOBUFS) : Failure {};
+    return cutOffOverCaps(*c, index);
 }
 
 // Paid for and capped as its messages would be one by one.
@@ -114,7 +111,22 @@ Failure SocketSlotArray::SendRoster(int index, const RosterBroadcast& roster)
     AddressLedger::charge(m_gate.payer(), roster.messages());
     if (Failure failure = m_output.sendRoster(index, *c, roster))
         return failure;
-    return m_output.cutOffOverCaps(*c, index) ? systemError(ENOBUFS) : Failure {};
+    return cutOffOverCaps(*c, index);
+}
+
+// ENOBUFS where `index` itself was cut off: its connection is then gone.
+Failure SocketSlotArray::cutOffOverCaps(const ClientConnection& connection, int index)
+{
+    const std::vector<int> cuts = m_output.cutsOverCaps(connection, index);
+    cutOff(cuts);
+    return std::ranges::find(cuts, index) != cuts.end() ? systemError(ENOBUFS) : Failure {};
+}
+
+void SocketSlotArray::cutOff(const std::vector<int>& cuts)
+{
+    for (const int index : cuts)
+        m_fairShare.cutOff(index);
+    m_output.watchCeiling();
 }
 
 QByteArray SocketSlotArray::GetData(int index)
@@ -146,7 +158,7 @@ void SocketSlotArray::DoEvents()
         const HandlerGate::Yield yield(m_gate);
         if (work->checkSockets) {
             m_output.writeReady();
-            m_output.checkBehind();
+            m_loop.checkBehind();
             m_loop.runReadySockets();
         }
         if (work->runWindowPass) {

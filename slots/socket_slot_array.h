@@ -19,6 +19,7 @@
 #include <functional>
 #include <optional>
 #include <utility>
+#include <vector>
 
 // The slot array over non-blocking POSIX sockets and one epoll instance.
 //
@@ -123,6 +124,10 @@ public:
     qsizetype queuedOutput() const { return m_output.queuedOutput(); }
 
 private:
+    Failure cutOffOverCaps(const ClientConnection& connection, int index);
+    // Cuts off the connections named, then looks at the ceiling again.
+    void cutOff(const std::vector<int>& cuts);
+
     // Input and connections arriving in one set, room for output in
     // another, so that output can be written while nothing may be read.
     EpollWatches m_watches;
@@ -133,10 +138,8 @@ private:
     GreetingQueue m_greetings;
     Listener m_listener { m_watches, m_ledger, m_greetings, defaultConnectionsPerAddress };
     // Declared before the table: its connections keep the writer's count of
-    // unsent output as they go, so they must go first. It asks the loop,
-    // built later, whether input waits only once the loop runs.
-    TurnWriter m_output { m_table, m_outputWatches, [this] { return m_loop.inputWaits(); },
-        [this](int index) { m_fairShare.cutOff(index); } };
+    // unsent output as they go, so they must go first.
+    TurnWriter m_output { m_table, m_outputWatches };
     SlotTable m_table;
     FairShare m_fairShare { m_ledger, m_table, m_gate, m_greetings };
     ReadLoop m_loop { *this, m_watches, m_table, m_ledger, m_gate, m_listener, m_greetings,

@@ -11,15 +11,12 @@ constexpr std::chrono::milliseconds ceilingRecheckInterval { 250 };
 
 } // namespace
 
-TurnWriter::TurnWriter(SlotTable& table, EpollWatches& outputWatches,
-    std::function<bool()> inputWaits, std::function<void(int)> cutOff)
+TurnWriter::TurnWriter(SlotTable& table, EpollWatches& outputWatches)
     : m_table(table)
     , m_outputWatches(outputWatches)
-    , m_inputWaits(std::move(inputWaits))
-    , m_cutOff(std::move(cutOff))
 {
     m_ceilingRecheck.setInterval(ceilingRecheckInterval);
-    connect(&m_ceilingRecheck, &QTimer::timeout, this, &TurnWriter::recheckCeiling);
+    connect(&m_ceilingRecheck, &QTimer::timeout, this, &TurnWriter::ceilingRecheckDue);
 }
 
 Failure TurnWriter::send(int index, ClientConnection& connection, QByteArrayView bytes)
@@ -52,11 +49,11 @@ Failure TurnWriter::sendRoster(
     return {};
 }
 
-bool TurnWriter::cutOffOverCaps(const ClientConnection& connection, int index)
+std::vector<int> TurnWriter::cutsOverCaps(const ClientConnection& connection, int index)
 {
     const bool overCap = connection.unsent() > m_outputCap;
     if (!overCap && m_queuedOutput <= m_outputCeiling)
-        return false;
+        return {};
     const TimePoint now = m_clock();
     std::vector<int> cut;
     qsizetype total = m_queuedOutput;
@@ -68,10 +65,7 @@ bool TurnWriter::cutOffOverCaps(const ClientConnection& connection, int index)
     // at every message; what it finds changes only as time passes.
     if (total > m_outputCeiling && now - m_ceilingChecked >= ceilingRecheckInterval)
         cut = cutsOverCeiling(total, std::move(cut), now);
-    for (const int over : cut)
-        m_cutOff(over);
-    watchCeiling();
-    return std::ranges::find(cut, index) != cut.end();
+    return cut;
 }
 
 std::vector<int> TurnWriter::cutsOverCeiling(qsizetype total, std::vector<int> cut, TimePoint now)
@@ -112,12 +106,6 @@ void TurnWriter::writeReady()
     watchCeiling();
 }
 
-void TurnWriter::checkBehind()
-{
-    if (m_inLoopPass && !m_coalescing && m_clock() - m_turnStart >= behindTurn)
-        m_coalescing = m_inputWaits();
-}
-
 void TurnWriter::writeWhenTurnEnds(int index, ClientConnection& connection)
 {
     if (!connection.markWriteDue())
@@ -129,14 +117,13 @@ void TurnWriter::writeWhenTurnEnds(int index, ClientConnection& connection)
     }
 }
 
-std::chrono::steady_clock::duration TurnWriter::endLoopTurn()
+TurnWriter::TurnTimes TurnWriter::endLoopTurn()
 {
     m_inLoopPass = false;
     const TimePoint writing = m_clock();
     endTurn();
     const TimePoint end = m_clock();
-    m_coalescing = end - m_turnStart >= behindTurn && m_inputWaits();
-    return m_coalescing ? end - writing : std::chrono::steady_clock::duration::zero();
+    return { end - m_turnStart, end - writing };
 }
 
 void TurnWriter::endTurn()
@@ -174,11 +161,7 @@ void TurnWriter::watchCeiling()
         m_ceilingRecheck.start();
 }
 
-void TurnWriter::recheckCeiling()
+std::vector<int> TurnWriter::cutsOverCeiling()
 {
-    if (m_queuedOutput > m_outputCeiling) {
-        for (const int index : cutsOverCeiling(m_queuedOutput, {}, m_clock()))
-            m_cutOff(index);
-    }
-    watchCeiling();
+    return overCeiling() ? cutsOverCeiling(m_queuedOutput, {}, m_clock()) : std::vector<int>();
 }

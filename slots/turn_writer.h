@@ -32,11 +32,10 @@ public:
     using TimePoint = ClientConnection::TimePoint;
     using Clock = ClientConnection::Clock;
 
+    using Duration = std::chrono::steady_clock::duration;
+
     // A client's coalesced output goes out once it holds this much.
     static constexpr qsizetype coalescedWrite = 8 * 1024;
-    // A turn this long, with more input waiting after it, means the loop
-    // has fallen behind.
-    static constexpr std::chrono::milliseconds behindTurn { 1 };
     // Unsent output a client may leave queued; past it, a client that makes
     // no progress is cut off.
     static constexpr qsizetype defaultOutputCap = 1024 * 1024;
@@ -48,11 +47,8 @@ public:
     static constexpr std::chrono::seconds stallTime { 2 };
     static constexpr std::chrono::seconds lagTime { 30 };
 
-    // Writes connections that `outputWatches` finds ready; `inputWaits`
-    // tells whether input waits to be handled, and `cutOff` closes a
-    // connection.
-    TurnWriter(SlotTable& table, EpollWatches& outputWatches, std::function<bool()> inputWaits,
-        std::function<void(int)> cutOff);
+    // Writes connections that `outputWatches` finds ready.
+    TurnWriter(SlotTable& table, EpollWatches& outputWatches);
 
     // Queues `bytes` for `index`'s connection and writes them now, or, while
     // coalescing, when the turn ends or once they fill a write; the write's
@@ -61,35 +57,46 @@ public:
     // The roster's messages, each as send() would, except that while they
     // wait, a newer roster's rows take the place of theirs.
     Failure sendRoster(int index, ClientConnection& connection, const RosterBroadcast& roster);
-    // Cuts off `index`'s connection where it is over its cap and makes no
-    // progress; then, past the ceiling, those that make none, most unsent
-    // output first, until all output fits. Whether `index` was cut off:
-    // `connection` is then gone.
-    bool cutOffOverCaps(const ClientConnection& connection, int index);
+    // Who is to be cut off: `index`'s connection where it is over its cap
+    // and makes no progress; then, past the ceiling, those that make none,
+    // most unsent output first, until all output fits.
+    std::vector<int> cutsOverCaps(const ClientConnection& connection, int index);
+    // Past the ceiling, those that have stopped making progress since it
+    // was last looked at; the caller cuts them off.
+    std::vector<int> cutsOverCeiling();
+    // Says when all output crosses the ceiling, after writes and cut-offs,
+    // and keeps looking again while it is over.
+    void watchCeiling();
     // Writes the connections whose sockets can take more now. Reads nothing,
     // so a handler's yield may run it without anyone overtaking the handler.
     void writeReady();
     // All output is over the ceiling: nothing may be read now.
     bool overCeiling() const { return m_queuedOutput > m_outputCeiling; }
-    // From a yield in the loop's turn: a turn that has taken long with input
-    // waiting falls behind at once, so the rest of it is coalesced.
-    void checkBehind();
     // The loop's pass over the sockets is a turn: it begins, the pass reads
-    // and raises, and its end writes what the turn sent. A turn that took
-    // long, with input waiting after it, leaves the loop behind; its end
-    // then says how long its writes took, else zero.
+    // and raises, and its end writes what the turn sent.
     void beginLoopTurn()
     {
         m_turnStart = m_clock();
         m_inLoopPass = true;
     }
-    std::chrono::steady_clock::duration endLoopTurn();
+    struct TurnTimes {
+        Duration whole;
+        Duration writing;
+    };
+    TurnTimes endLoopTurn();
+    // How long the loop's turn under way has taken; zero outside one.
+    Duration loopTurnTime() const { return m_inLoopPass ? m_clock() - m_turnStart : Duration(); }
     // A yield's window pass may end a turn early, which only writes sooner.
     void endTurn();
+    // Whether output is coalesced: the loop tells when it falls behind.
+    bool isBehind() const { return m_coalescing; }
+    void setBehind(bool behind) { m_coalescing = behind; }
 
 signals:
     // All output went over the ceiling, or came back under it.
     void ceilingCrossed();
+    // All output is still over the ceiling: time to look for who stopped.
+    void ceilingRecheckDue();
 
 public:
     void setOutputCap(qsizetype bytes) { m_outputCap = bytes; }
@@ -112,14 +119,8 @@ private:
     {
         return !m_coalescing && connection.unsent() == 0;
     }
-    // Says when all output crosses the ceiling, and looks again while over.
-    void watchCeiling();
-    void recheckCeiling();
-
     SlotTable& m_table;
     EpollWatches& m_outputWatches;
-    std::function<bool()> m_inputWaits;
-    std::function<void(int)> m_cutOff;
     Clock m_clock = std::chrono::steady_clock::now;
     qsizetype m_outputCap = defaultOutputCap;
     qsizetype m_outputCeiling = defaultOutputCeiling;

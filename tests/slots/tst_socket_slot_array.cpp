@@ -658,7 +658,7 @@ private slots:
         if (epollRefuses)
             QCOMPARE(::dup2(p.pair[0], p.input.descriptor()), p.input.descriptor());
         AddressLedger::spendBytes(connection->account, spent);
-        QSignalSpy due(&p.fairShare, &FairShare::departureDue);
+        std::vector<std::pair<int, AddressLedger::Account*>> due;
         {
             std::optional<HandlerGate::Yield> yield;
             if (depth > 0)
@@ -667,7 +667,7 @@ private slots:
                 p.fairShare.cutOff(1);
             else
                 QCOMPARE(p.fairShare.holdBack(1, *connection), !epollRefuses);
-            p.fairShare.raiseDueDepartures();
+            due = p.fairShare.takeDueDepartures();
         }
         QCOMPARE(
             std::pair(int(due.size()), p.fairShare.waitsForTheLoop()), std::pair(raised, waits));
