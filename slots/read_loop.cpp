@@ -27,7 +27,10 @@ ReadLoop::ReadLoop(SlotArray& events, EpollWatches& watches, SlotTable& table,
     m_turnPause.setTimerType(Qt::PreciseTimer);
     connect(&m_turnPause, &QTimer::timeout, this, &ReadLoop::updateReading);
     connect(&m_reading, &QSocketNotifier::activated, this, &ReadLoop::runReadySockets);
-    connect(&m_output, &TurnWriter::ceilingCrossed, this, &ReadLoop::updateReading);
+    // Posted, so that a send that crosses the ceiling does not call back into
+    // the turn that ran its handler; until then, each pass asks the writer.
+    connect(&m_output, &TurnWriter::ceilingCrossed, this, &ReadLoop::updateReading,
+        Qt::QueuedConnection);
     connect(&m_fairShare, &FairShare::departuresDue, this, &ReadLoop::raiseDueDepartures,
         Qt::QueuedConnection);
 }
