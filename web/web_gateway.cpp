@@ -34,8 +34,10 @@ Failure WebGateway::open(quint16 port)
 Failure WebGateway::adopt(int listeningFd)
 {
     close();
-    if (!m_listener.setSocketDescriptor(listeningFd))
+    if (!m_listener.setSocketDescriptor(listeningFd)) {
+        closeDescriptor(listeningFd);
         return { EBADF, m_listener.errorString() };
+    }
     return {};
 }
 

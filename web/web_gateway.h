@@ -24,7 +24,8 @@ public:
     // Listens on `port` on every address, IPv4 and IPv6; 0 lets the kernel
     // choose.
     Failure open(quint16 port);
-    // Serves a listening socket opened by the service manager.
+    // Serves a listening socket opened by the service manager; owns it from
+    // now on, and closes one it cannot serve.
     Failure adopt(int listeningFd);
     // Stops listening and drops requests not yet answered; web clients
     // already chatting stay until the slot array closes them.

@@ -36,10 +36,10 @@ void WebPort::open()
     emit opened(page);
 }
 
+// Said even when the port was not open, so that a failure to open it is no
+// longer shown once the service has stopped.
 void WebPort::close()
 {
-    if (!m_gateway.isOpen())
-        return;
     m_gateway.close();
     emit closed();
 }
