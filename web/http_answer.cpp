@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 
 #include <algorithm>
 
@@ -31,20 +32,15 @@ QByteArray reasonPhrase(int status)
 
 QByteArray contentType(const QString& fileName)
 {
-    const QString suffix = QFileInfo(fileName).suffix().toLower();
-    if (suffix == u"html")
-        return "text/html; charset=utf-8";
-    if (suffix == u"css")
-        return "text/css; charset=utf-8";
-    if (suffix == u"js")
-        return "text/javascript; charset=utf-8";
-    if (suffix == u"svg")
-        return "image/svg+xml";
-    if (suffix == u"png")
-        return "image/png";
-    if (suffix == u"ico")
-        return "image/x-icon";
-    return "application/octet-stream";
+    static const QHash<QString, QByteArray> types {
+        { QStringLiteral("html"), "text/html; charset=utf-8" },
+        { QStringLiteral("css"), "text/css; charset=utf-8" },
+        { QStringLiteral("js"), "text/javascript; charset=utf-8" },
+        { QStringLiteral("svg"), "image/svg+xml" },
+        { QStringLiteral("png"), "image/png" },
+        { QStringLiteral("ico"), "image/x-icon" },
+    };
+    return types.value(QFileInfo(fileName).suffix().toLower(), "application/octet-stream");
 }
 
 QByteArray response(int status, const QByteArray& type, const QByteArray& body, bool withBody,

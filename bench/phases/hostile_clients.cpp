@@ -136,10 +136,8 @@ public:
     using Hostile::Hostile;
     void tick() override
     {
-        if (!m_peer) {
-            m_peer = connect(false);
-            m_peer->write("USER:silent");
-        }
+        if (!m_peer)
+            m_peer = joinAs("silent", false);
     }
 
 private:
@@ -200,8 +198,7 @@ public:
     void tick() override
     {
         if (!m_peer) {
-            m_peer = connect(false);
-            m_peer->write("USER:vanishing");
+            m_peer = joinAs("vanishing", false);
             m_started = Clock::now();
         }
         if (m_drop)

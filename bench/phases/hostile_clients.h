@@ -43,6 +43,13 @@ protected:
     {
         return std::make_unique<Client>(m_ports.chat, m_from, reads ? m_epoll : -1);
     }
+    // Connects and sends its nickname at once, ahead of the greeting.
+    std::unique_ptr<Client> joinAs(const std::string& nickname, bool reads = true) const
+    {
+        std::unique_ptr<Client> client = connect(reads);
+        client->write("USER:" + nickname);
+        return client;
+    }
     std::unique_ptr<Client> connectSmall(int receiveBuffer) const
     {
         return std::make_unique<Client>(m_ports.chat, m_from, -1, receiveBuffer);
