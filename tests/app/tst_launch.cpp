@@ -151,13 +151,12 @@ private slots:
         QFETCH(int, status);
         QFETCH(QString, said);
         QFETCH(Handed, handed);
-        QTcpServer taken;
-        QVERIFY(taken.listen(QHostAddress::Any));
-        const QString takenPort = QString::number(taken.serverPort());
-        QTcpSocket unlistening;
-        unlistening.bind(QHostAddress::LocalHost);
+        // Listening, so its port is taken.
         const ReservedPort listening;
         QVERIFY(::listen(int(listening.socket.socketDescriptor()), SOMAXCONN) == 0);
+        const QString takenPort = QString::number(listening.port);
+        QTcpSocket unlistening;
+        unlistening.bind(QHostAddress::LocalHost);
         const int fd = handed == Handed::Nothing ? -1
             : handed == Handed::Unlistening      ? int(unlistening.socketDescriptor())
                                                  : int(listening.socket.socketDescriptor());
