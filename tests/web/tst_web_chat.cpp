@@ -40,6 +40,20 @@ private slots:
         QVERIFY(receives(*bob, rosterBroadcast("QUIT", { "op", "bob" }).join()));
         QCOMPARE(roster(w.state).mid(1), QByteArrayList { "bob 127.0.0.2 2" });
     }
+
+    // A page port taken by the chat port: chat is served all the same, the
+    // status bar says why the page is not, and a stop clears it.
+    void pageNotServed()
+    {
+        ServerWindow w;
+        w.webPort.setPort(w.port);
+        w.start();
+        QVERIFY(w.connect());
+        const QLabel* status = w.control<QLabel>("lblWebPage");
+        QVERIFY(status->text().startsWith("The chat page is not served: port"));
+        w.engine.cmdStop_Click();
+        QCOMPARE(status->text(), QString());
+    }
 };
 
 QTEST_MAIN(TestWebChat)
