@@ -19,6 +19,7 @@ struct ServerWindow : ServerProgram {
         return frmMain.findChild<Control*>(QLatin1String(name));
     }
     QPushButton* button(const char* name) { return control<QPushButton>(name); }
+    void showPage(int page) { control<QTabWidget>("Overzicht")->setCurrentIndex(page); }
     bool showActive()
     {
         frmMain.show();
@@ -41,3 +42,22 @@ struct ServerWindow : ServerProgram {
         return receives(client, line);
     }
 };
+
+// Whether the server closes the client without a byte sent: refused before
+// its greeting, or disconnected with nothing more said.
+inline bool closedUnanswered(QTcpSocket& client)
+{
+    client.readAll();
+    return QTest::qWaitFor(
+               [&] { return client.state() == QAbstractSocket::UnconnectedState; }, timeoutMs)
+        && client.readAll().isEmpty();
+}
+
+// What assistive technology says a control is: its label's name, or its own
+// where it has no label.
+inline QString spokenName(QWidget* widget)
+{
+    QAccessibleInterface* control = QAccessible::queryAccessibleInterface(widget);
+    const auto labels = control->relations(QAccessible::Label);
+    return (labels.isEmpty() ? control : labels.first().first)->text(QAccessible::Name);
+}
