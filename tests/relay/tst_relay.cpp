@@ -50,12 +50,8 @@ public:
     }
 
     Failure Bind(int, quint16) override { return bindError; }
-    Failure Listen(int) override
-    {
-        listening = true;
-        return {};
-    }
-    void Close(int) override { listening = false; }
+    Failure Listen(int) override { return {}; }
+    void Close(int) override { }
     Failure Load(int) override { return {}; }
     Failure Accept(int index, qint32) override
     {
@@ -118,7 +114,6 @@ public:
     QList<QByteArrayList> inboxes { {} };
     QByteArray input;
     Failure bindError;
-    bool listening = false;
     int handedOver = 0, yields = 0;
     mutable int looks = 0;
     std::function<void()> onYield = [] {};
@@ -212,7 +207,6 @@ private slots:
         QCOMPARE(rig.caption, "Quenvar Chat Server - " + nickname);
         QCOMPARE(rig.state.port, port);
         QCOMPARE(rig.boxes, started ? QStringList() : QStringList { "Quenvar Chat|" + box });
-        QCOMPARE(rig.listening, started);
         QCOMPARE(rig.status,
             std::pair(started ? QStringLiteral("Running") : QStringLiteral("Not Running"),
                 started ? colourGreen : colourRed));
@@ -371,10 +365,9 @@ private slots:
             QCOMPARE(
                 QDir(dir.path()).entryList(QDir::Files), QStringList { QStringLiteral("a-file") });
             const QMap<QString, QString> files = openFiles();
-            for (auto file = files.begin(); file != files.end(); ++file) {
-                if (file.value().startsWith(dir.path()))
-                    QCOMPARE(::truncate(qPrintable("/proc/self/fd/" + file.key()), 0), 0);
-            }
+            for (const auto& [fd, target] : files.asKeyValueRange())
+                QVERIFY(!target.startsWith(dir.path())
+                    || ::truncate(qPrintable("/proc/self/fd/" + fd), 0) == 0);
             QCOMPARE(store->row(0), std::nullopt);
             QCOMPARE(store->readSome(0, store->count(), [](QByteArrayView) {}), -1);
         }
@@ -486,34 +479,28 @@ private slots:
                 "Refused 1 connection from outside the allow-list in the last minute." });
     }
 
-    // The file: what the window writes is read back the same; a wrong line
-    // is refused with its number, and the rules in force stay.
+    // The file: what the window writes is read back the same, but for bans
+    // that have expired; a wrong line is refused with its number, and the
+    // rules in force stay.
     void rulesFile()
     {
         const QDateTime now(QDate(2026, 12, 10), QTime(4, 0), Qt::UTC);
-        AccessRules rules([&] { return now; });
+        AccessRules rules([&] { return now; }), read([&] { return now; });
         rules.ban(*Network::parse(u"192.0.2.0/24"), now.addDays(7));
         rules.ban(*Network::parse(u"2001:db8::/64"), QDateTime());
-        rules.ban(*Network::parse(u"198.51.100.1"), now.addSecs(-1)); // expired: not kept
+        rules.ban(*Network::parse(u"198.51.100.1"), now.addSecs(-1));
         const QTemporaryDir folder;
         const RulesFile file(folder.filePath(QStringLiteral("sub/access-rules")));
         QVERIFY(!file.save(rules));
-
         QFile written(file.path());
-        QVERIFY(written.open(QIODevice::ReadWrite));
-        const QByteArray text = written.readAll();
-        QVERIFY(text.contains("\n192.0.2.0/24 2026-12-17T04:00:00Z\n2001:db8::/64 never\n"));
+        QVERIFY(written.open(QIODevice::Append));
         written.write("allow 10.0.0.0/8 the office\n198.51.100.0/24 never a comment\n");
         written.close();
-        AccessRules read([&] { return now; });
         QVERIFY(!file.load(read));
         QCOMPARE(read.text(),
-            rules.text()
-                .replace("2001:db8::/64 never\n",
-                    "2001:db8::/64 never\n198.51.100.0/24 never a comment\n")
-                .replace("#   allow NETWORK [COMMENT]   only networks allowed may connect\n",
-                    "#   allow NETWORK [COMMENT]   only networks allowed may connect\n"
-                    "allow 10.0.0.0/8\n"));
+            AccessRules().text()
+                + "allow 10.0.0.0/8\n192.0.2.0/24 2026-12-17T04:00:00Z\n"
+                  "2001:db8::/64 never\n198.51.100.0/24 never a comment\n");
 
         const std::pair<QByteArray, QString> wrongFiles[] = {
             { "# a comment\n\n192.0.2.0/24 tomorrow\n", "line 3: 'tomorrow' is neither" },
