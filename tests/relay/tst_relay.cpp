@@ -107,9 +107,9 @@ public:
     }
     void flash() override { ++flashes; }
 
-    // The slot array: slot 0 listens; every message each slot was handed,
-    // and how many sends (a roster broadcast's as one), yields and looks at
-    // a slot's state the engine made.
+    // The slot array: each slot's state and every message it was handed, and
+    // how many sends (a roster broadcast's as one), yields and looks at a
+    // slot's state the engine made.
     QList<int> states { sckClosed };
     QList<QByteArrayList> inboxes { {} };
     QByteArray input;
