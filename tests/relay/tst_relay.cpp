@@ -168,6 +168,9 @@ class TestRelay : public QObject {
     Q_OBJECT
 
 private slots:
+    // A start needs a nickname of 1 to 12 characters and a port from 1 to
+    // 65535, selected or typed, that can be bound; one refused says why and
+    // leaves the service stopped, the roster empty.
     void start_data()
     {
         QTest::addColumn<QString>("nickname");
