@@ -106,7 +106,7 @@ bool FairShare::resume(int index)
     return true;
 }
 
-void FairShare::resumeHeldBack()
+void FairShare::resumeAllHeldBack()
 {
     std::erase_if(m_heldBack, [&](int index) { return resume(index); });
 }
@@ -170,7 +170,7 @@ void FairShare::keepTicking()
 
 void FairShare::tick()
 {
-    resumeHeldBack();
+    resumeAllHeldBack();
     if (m_gate.mayRaiseNow(m_table.openCount()))
         m_greetings.admitWaiting();
     if (!m_departures.empty())

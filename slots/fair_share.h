@@ -75,7 +75,7 @@ signals:
 private:
     bool mayReadAt(AddressLedger::Account& account, AddressLedger::Clock::time_point now) const;
     void tick();
-    void resumeHeldBack();
+    void resumeAllHeldBack();
     bool resume(int index);
 
     AddressLedger& m_ledger;

@@ -31,7 +31,6 @@ class TurnWriter : public QObject {
 public:
     using TimePoint = ClientConnection::TimePoint;
     using Clock = ClientConnection::Clock;
-
     using Duration = std::chrono::steady_clock::duration;
 
     // A client's coalesced output goes out once it holds this much.
