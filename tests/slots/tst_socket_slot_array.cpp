@@ -96,44 +96,38 @@ struct Served {
 
 // A client on small socket buffers that reads, or does not, in a thread of
 // its own, so that it reads while the server's thread is busy relaying.
-class Reader {
-public:
+struct Reader {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    int slot = 0;
+    std::atomic<qint64> received = 0;
+    std::thread thread;
+
     explicit Reader(Served& s, bool reads = true)
-        : m_fd(::socket(AF_INET, SOCK_STREAM, 0))
     {
         const int small = 4096;
         const timeval patience { timeoutMs / 1000, 0 };
-        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
         sockaddr_in server { AF_INET, htons(s.reserved.port), { htonl(INADDR_LOOPBACK) }, {} };
         const int last = s.server.lastSlot();
-        if (::connect(m_fd, reinterpret_cast<sockaddr*>(&server), sizeof server) != 0
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof server) != 0
             || !QTest::qWaitFor([&] { return s.server.lastSlot() > last; }, timeoutMs))
             return;
         slot = s.server.lastSlot();
         if (reads)
-            m_thread = std::thread([this] {
+            thread = std::thread([this] {
                 char buffer[4096];
-                for (ssize_t n; (n = ::recv(m_fd, buffer, sizeof buffer, 0)) > 0;)
-                    m_received += n;
+                for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
+                    received += n;
             });
     }
     ~Reader()
     {
-        ::shutdown(m_fd, SHUT_RDWR);
-        if (m_thread.joinable())
-            m_thread.join();
-        ::close(m_fd);
+        ::shutdown(fd, SHUT_RDWR);
+        if (thread.joinable())
+            thread.join();
+        ::close(fd);
     }
-    bool connected() const { return slot > 0; }
-    qint64 received() const { return m_received; }
-
-    int slot = 0;
-
-private:
-    int m_fd;
-    std::atomic<qint64> m_received = 0;
-    std::thread m_thread;
 };
 
 // The segments with data the client's socket has received.
@@ -143,6 +137,13 @@ quint32 dataSegmentsIn(const QTcpSocket& client)
     socklen_t size = sizeof info;
     ::getsockopt(int(client.socketDescriptor()), IPPROTO_TCP, TCP_INFO, &info, &size);
     return info.tcpi_data_segs_in;
+}
+
+// A roster of `rows` sent on `event`.
+RosterBroadcast roster(const char* event, const QByteArrayList& rows)
+{
+    return RosterBroadcast { "NEWLIST", event,
+        std::make_shared<RosterRows>(RosterRows { rows, rows.join().size() }) };
 }
 
 // The slot array's parts without its sockets: an epoll set that refuses
@@ -278,9 +279,9 @@ private slots:
         QVERIFY(talker);
         std::list<Reader> readers;
         for (int i = 0; i < 6; ++i)
-            QVERIFY(readers.emplace_back(s).connected());
+            QVERIFY(readers.emplace_back(s).slot > 0);
         Reader hoarder(s, false);
-        QVERIFY(hoarder.connected());
+        QVERIFY(hoarder.slot > 0);
         QSignalSpy closes(&s.server, &SlotArray::peerClosed);
         const QByteArray line(64 * cap, 'x');
         for (int relay = 0; relay < 2; ++relay) {
@@ -292,21 +293,24 @@ private slots:
         talker->write("hi");
         QTRY_VERIFY_WITH_TIMEOUT(atServer(talker->localPort()) & POLLIN, timeoutMs);
         for (Reader& reader : readers)
-            QTRY_COMPARE_WITH_TIMEOUT(reader.received(), 2 * line.size(), timeoutMs);
+            QTRY_COMPARE_WITH_TIMEOUT(reader.received.load(), 2 * line.size(), timeoutMs);
         QCOMPARE(std::pair(int(closes.size()), s.read.at(1)), std::pair(0, QByteArray()));
 
         now += 1min;
         QVERIFY(!s.server.SendData(readers.front().slot, "tail"));
         QTRY_COMPARE_WITH_TIMEOUT(closes.size(), 1, timeoutMs);
         QCOMPARE(closes.at(0).at(0).toInt(), hoarder.slot);
-        QTRY_COMPARE_WITH_TIMEOUT(readers.front().received(), 2 * line.size() + 4, timeoutMs);
+        QTRY_COMPARE_WITH_TIMEOUT(readers.front().received.load(), 2 * line.size() + 4, timeoutMs);
         QTRY_COMPARE_WITH_TIMEOUT(s.read.at(1), "hi", timeoutMs);
     }
 
     // One address holds so many connections at most, those greeted and those
     // waiting together; past it a connection is closed unanswered, while
     // another address is served, and once one of its own has gone, a new one
-    // is taken. A stop while waiting connections are greeted closes the rest.
+    // is taken. The access rules are asked at the door: a refused address
+    // costs no request, and a ban made while a connection waits to be greeted
+    // closes it unanswered when its turn comes. A stop while waiting
+    // connections are greeted closes the rest.
     void connectionsPerAddress()
     {
         Served s;
@@ -324,7 +328,7 @@ private slots:
         // good from 127.0.0.4, so that the next connection of each waits.
         QObject::connect(&s.server, &SlotArray::connectionRequest, &s.server, [&] {
             QVERIFY(!s.server.SendData(s.server.lastSlot(), "NICK"));
-            if (requests.size() == 8)
+            if (requests.size() == 9)
                 s.server.Close(0);
         });
         s.server.setBudgets(SocketSlotArray::defaultInputBudget, { 0, 1 });
@@ -332,6 +336,18 @@ private slots:
                b3 = connectClient(s.reserved.port, "127.0.0.4");
         QTRY_COMPARE_WITH_TIMEOUT(b3->state(), QAbstractSocket::UnconnectedState, timeoutMs);
         QCOMPARE(std::pair(int(requests.size()), s.server.waitingConnections()), std::pair(5, 1));
+        // A greeting a second from 127.0.0.7: its second connection waits.
+        AccessRules rules;
+        s.server.setAccessRules(rules);
+        s.server.setBudgets(SocketSlotArray::defaultInputBudget, { 1, 1 });
+        Client e1 = s.connect("127.0.0.7"), e2 = connectClient(s.reserved.port, "127.0.0.7");
+        QVERIFY(e1);
+        QTRY_COMPARE_WITH_TIMEOUT(s.server.waitingConnections(), 2, timeoutMs);
+        rules.ban(*Network::parse(u"127.0.0.7"), QDateTime());
+        QTRY_COMPARE_WITH_TIMEOUT(e2->state(), QAbstractSocket::UnconnectedState, timeoutMs);
+        QCOMPARE(e2->readAll(), QByteArray());
+        QVERIFY(!greetedFrom(s.reserved.port, "127.0.0.7"));
+        QCOMPARE(std::pair(int(requests.size()), s.server.knownAddresses()), std::pair(6, 3));
         s.server.setBudgets(SocketSlotArray::defaultInputBudget, { 20, 1 });
         QVERIFY(s.connect("127.0.0.5") && s.connect("127.0.0.6"));
         Client c2 = connectClient(s.reserved.port, "127.0.0.5"),
@@ -340,7 +356,7 @@ private slots:
                 && (c2->state() == QAbstractSocket::UnconnectedState
                     || d2->state() == QAbstractSocket::UnconnectedState),
             timeoutMs);
-        QCOMPARE(requests.size(), 8);
+        QCOMPARE(requests.size(), 9);
     }
 
     // A peer that vanished without a word is found two minutes after its
@@ -351,43 +367,16 @@ private slots:
         Served s;
         Client client = s.connect();
         QVERIFY(client);
-        const int fd = serverEnd(client->localPort());
-        QList<int> values;
-        for (const auto& [level, name] :
-            { std::pair(SOL_SOCKET, SO_KEEPALIVE), std::pair(int(IPPROTO_TCP), TCP_KEEPIDLE),
-                std::pair(int(IPPROTO_TCP), TCP_KEEPINTVL),
-                std::pair(int(IPPROTO_TCP), TCP_KEEPCNT),
-                std::pair(int(IPPROTO_TCP), TCP_USER_TIMEOUT) }) {
+        const auto option = [fd = serverEnd(client->localPort())](int level, int name) {
             int value = -1;
             socklen_t size = sizeof value;
             ::getsockopt(fd, level, name, &value, &size);
-            values.append(value);
-        }
-        QCOMPARE(values, QList<int>({ 1, 60, 10, 6, 120'000 }));
-    }
-
-    // The access rules are asked at the door: a refused address costs no
-    // request, and a ban made while a connection waits to be greeted
-    // closes it unanswered when its turn comes.
-    void accessRulesAtTheDoor()
-    {
-        Served s;
-        AccessRules rules;
-        s.server.setAccessRules(rules);
-        QSignalSpy requests(&s.server, &SlotArray::connectionRequest);
-        QObject::connect(&s.server, &SlotArray::connectionRequest, &s.server,
-            [&] { QVERIFY(!s.server.SendData(s.server.lastSlot(), "NICK")); });
-        // A greeting a second from 127.0.0.7: its second connection waits.
-        s.server.setBudgets(SocketSlotArray::defaultInputBudget, { 1, 1 });
-        Client first = s.connect("127.0.0.7");
-        Client waiting = connectClient(s.reserved.port, "127.0.0.7");
-        QVERIFY(first);
-        QTRY_COMPARE_WITH_TIMEOUT(s.server.waitingConnections(), 1, timeoutMs);
-        rules.ban(*Network::parse(u"127.0.0.7"), QDateTime());
-        QTRY_COMPARE_WITH_TIMEOUT(waiting->state(), QAbstractSocket::UnconnectedState, timeoutMs);
-        QCOMPARE(waiting->readAll(), QByteArray());
-        QVERIFY(!greetedFrom(s.reserved.port, "127.0.0.7"));
-        QCOMPARE(std::pair(int(requests.size()), s.server.knownAddresses()), std::pair(1, 1));
+            return value;
+        };
+        QCOMPARE(QList<int>({ option(SOL_SOCKET, SO_KEEPALIVE), option(IPPROTO_TCP, TCP_KEEPIDLE),
+                     option(IPPROTO_TCP, TCP_KEEPINTVL), option(IPPROTO_TCP, TCP_KEEPCNT),
+                     option(IPPROTO_TCP, TCP_USER_TIMEOUT) }),
+            QList<int>({ 1, 60, 10, 6, 120'000 }));
     }
 
     // A cheap handler's yield runs nothing: what arrives waits its turn. A
@@ -409,8 +398,6 @@ private slots:
                 s.server.DoEvents();
             s.server.DoEvents();
         };
-        const auto waiting
-            = [](QTcpSocket* client) { return atServer(client->localPort()) & POLLIN; };
         connect(&s.server, &SlotArray::peerClosed, this, [&] {
             handled.append({ "closed", depth });
         });
@@ -426,11 +413,11 @@ private slots:
                 leaver->disconnectFromHost();
                 yieldUntil([&] {
                     return handled.size() == 3 && (atServer(leaverPort) & POLLRDHUP)
-                        && waiting(a.get());
+                        && (atServer(a->localPort()) & POLLIN);
                 });
             } else if (message == "b") {
                 d->write("d");
-                yieldUntil([&] { return waiting(d.get()); });
+                yieldUntil([&] { return atServer(d->localPort()) & POLLIN; });
             }
             --depth;
         });
@@ -455,7 +442,10 @@ private slots:
     // taken a millisecond and input waits after it, what a client is sent in
     // the next turn goes out in one write at its end. A stream too large for
     // the kernel to take at once goes out in parts as the client reads, byte
-    // for byte and in order, beside another client's messages.
+    // for byte and in order, beside another client's messages. Rosters that
+    // wait for a client to read give way: it is sent every start and event,
+    // and of the rows only the newest roster's, unless something else was
+    // sent after them.
     void outputApartUntilBehind()
     {
         Served s;
@@ -464,20 +454,17 @@ private slots:
         s.server.setOutputCap(64 * 1024 * 1024);
         Client a = s.connect(), b = s.connect(), c = s.connect();
         QVERIFY(a && b && c);
-        const RosterBroadcast roster { "NEWLIST", "NEWUSER:ann",
-            std::make_shared<RosterRows>(RosterRows { { "USER:op", "USER:ann" }, 15 }) };
         QByteArrayList parts;
         for (int i = 0; i < 5000; ++i) {
             parts.append(QByteArray(1 + i * 37 % 3000, Qt::Uninitialized));
-            for (qsizetype j = 0; j < parts.last().size(); ++j)
-                parts.last()[j] = char(i + j);
+            std::iota(parts.last().begin(), parts.last().end(), char(i));
         }
         connect(&s.server, &SlotArray::dataArrival, this, [&](int index) {
             const QByteArray message = s.server.GetData(index);
             if (message == "turn") {
                 for (const char* part : { "one", "two", "three" })
                     QVERIFY(!s.server.SendData(2, part));
-                QVERIFY(!s.server.SendRoster(2, roster));
+                QVERIFY(!s.server.SendRoster(2, roster("NEWUSER:ann", { "USER:op", "USER:ann" })));
             } else if (message == "long turn") {
                 now += 2ms;
                 QVERIFY(c->write("turn") && c->waitForBytesWritten(timeoutMs));
@@ -505,33 +492,19 @@ private slots:
         for (const QByteArray& part : parts)
             toA += QByteArray::number(part.size());
         QVERIFY(receives(*a, toA));
-    }
 
-    // Rosters that wait for a client to read give way: it is sent every start
-    // and event, and of the rows only the newest roster's, unless something
-    // else was sent after them.
-    void waitingRostersGiveWay()
-    {
-        Served s;
-        s.server.setOutputCap(64 * 1024 * 1024);
-        Client slow = s.connect();
-        QVERIFY(slow);
-        slow->setReadBufferSize(1);
+        c->setReadBufferSize(1);
         const QByteArray blob(8 * 1024 * 1024, 'b');
-        QVERIFY(!s.server.SendData(1, blob));
+        QVERIFY(!s.server.SendData(3, blob));
         QCOMPARE_GT(s.server.queuedOutput(), 0);
-        const auto roster = [](const char* event, const QByteArrayList& rows) {
-            return RosterBroadcast { "NEWLIST", event,
-                std::make_shared<RosterRows>(RosterRows { rows, rows.join().size() }) };
-        };
-        QVERIFY(!s.server.SendRoster(1, roster("NEWUSER:ann", { "USER:op", "USER:ann" })));
+        QVERIFY(!s.server.SendRoster(3, roster("NEWUSER:ann", { "USER:op", "USER:ann" })));
         QVERIFY(
-            !s.server.SendRoster(1, roster("NEWUSER:bob", { "USER:op", "USER:ann", "USER:bob" })));
-        QVERIFY(!s.server.SendData(1, "hello"));
-        QVERIFY(!s.server.SendRoster(1, roster("QUIT", { "USER:op", "USER:bob" })));
-        QVERIFY(!s.server.SendRoster(1, roster("QUIT", { "USER:op" })));
-        slow->setReadBufferSize(0);
-        QVERIFY(receives(*slow,
+            !s.server.SendRoster(3, roster("NEWUSER:bob", { "USER:op", "USER:ann", "USER:bob" })));
+        QVERIFY(!s.server.SendData(3, "hello"));
+        QVERIFY(!s.server.SendRoster(3, roster("QUIT", { "USER:op", "USER:bob" })));
+        QVERIFY(!s.server.SendRoster(3, roster("QUIT", { "USER:op" })));
+        c->setReadBufferSize(0);
+        QVERIFY(receives(*c,
             blob
                 + "NEWLISTNEWUSER:annNEWLISTNEWUSER:bobUSER:opUSER:annUSER:bobhello"
                   "NEWLISTQUITNEWLISTQUITUSER:op"));
@@ -573,40 +546,38 @@ private slots:
     void readPolicy_data()
     {
         QTest::addColumn<int>("depth");
-        QTest::addColumn<qint64>("lastCost"); // -1: never served
-        QTest::addColumn<qint64>("costBefore");
+        QTest::addColumn<QList<qint64>>("costs"); // of the messages handled, oldest first
         QTest::addColumn<int>("handling");
         QTest::addColumn<qint64>("spent"); // of a burst of 1,000 bytes
         QTest::addColumn<bool>("read");
-        QTest::newRow("the loop reads a new address") << 0 << -1LL << 0LL << 0 << 0LL << true;
-        QTest::newRow("the loop reads a busy one") << 0 << 100LL << 100LL << 1 << 600LL << true;
-        QTest::newRow("an address over budget is held") << 0 << 0LL << 0LL << 0 << 2000LL << false;
-        QTest::newRow("a cheap address is read in a yield") << 1 << 0LL << 0LL << 0 << 0LL << true;
-        QTest::newRow("one costly message is forgiven") << 1 << 100LL << 0LL << 0 << 0LL << true;
-        QTest::newRow("two costly ones wait") << 1 << 100LL << 100LL << 0 << 0LL << false;
-        QTest::newRow("a new address waits") << 1 << -1LL << 0LL << 0 << 0LL << false;
-        QTest::newRow("one being handled waits") << 1 << 0LL << 0LL << 1 << 0LL << false;
-        QTest::newRow("a busy one waits") << 1 << 0LL << 0LL << 0 << 600LL << false;
+        const auto row = [](const char* name, int depth, QList<qint64> costs, int handling,
+                             qint64 spent, bool read) {
+            QTest::newRow(name) << depth << costs << handling << spent << read;
+        };
+        row("the loop reads a new address", 0, {}, 0, 0, true);
+        row("the loop reads a busy one", 0, { 100, 100 }, 1, 600, true);
+        row("an address over budget is held", 0, { 0, 0 }, 0, 2000, false);
+        row("a cheap address is read in a yield", 1, { 0, 0 }, 0, 0, true);
+        row("one costly message is forgiven", 1, { 0, 100 }, 0, 0, true);
+        row("two costly ones wait", 1, { 100, 100 }, 0, 0, false);
+        row("a new address waits", 1, {}, 0, 0, false);
+        row("one being handled waits", 1, { 0, 0 }, 1, 0, false);
+        row("a busy one waits", 1, { 0, 0 }, 0, 600, false);
     }
     void readPolicy()
     {
         QFETCH(int, depth);
-        QFETCH(qint64, lastCost);
-        QFETCH(qint64, costBefore);
+        QFETCH(QList<qint64>, costs);
         QFETCH(int, handling);
         QFETCH(qint64, spent);
         QFETCH(bool, read);
         Policies p;
         AddressLedger::Account& account = p.account("::ffff:127.0.0.2");
-        const auto handle = [&](qint64 cost) {
+        for (const qint64 cost : costs) {
             const qint64 sentBefore = account.sent();
             AddressLedger::beginHandling(account);
             AddressLedger::charge(&account, cost);
             AddressLedger::endHandling(account, sentBefore, true);
-        };
-        if (lastCost >= 0) {
-            handle(costBefore);
-            handle(lastCost);
         }
         for (int i = 0; i < handling; ++i)
             AddressLedger::beginHandling(account);

@@ -261,22 +261,17 @@ private slots:
         const QByteArray answer = ::answer(served.gateway.port(), request);
         const qsizetype headEnd = answer.indexOf("\r\n\r\n");
         QVERIFY2(headEnd > 0, answer.constData());
-        const QByteArrayList head = answer.left(headEnd).split('\n');
-        QCOMPARE(head.first().trimmed(), "HTTP/1.1 " + status);
-        const auto field = [&](const QByteArray& name) {
-            for (const QByteArray& line : head)
-                if (line.toLower().startsWith(name.toLower() + ": "))
-                    return line.mid(name.size() + 2).trimmed();
-            return QByteArray();
-        };
-        QCOMPARE(field("Content-Type"),
-            isPage ? QByteArray("text/html; charset=utf-8")
-                   : QByteArray("text/plain; charset=utf-8"));
-        QCOMPARE(field("X-Content-Type-Options"), QByteArray("nosniff"));
-        QCOMPARE(field("Content-Length").toLongLong(), body.size());
+        const QByteArray head = answer.first(headEnd + 2);
+        const QByteArrayList expected { "HTTP/1.1 " + status + "\r\n",
+            "\r\nContent-Type: text/" + QByteArray(isPage ? "html" : "plain")
+                + "; charset=utf-8\r\n",
+            "\r\nX-Content-Type-Options: nosniff\r\n",
+            "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n",
+            isPage ? "\r\nContent-Security-Policy: default-src 'self'" : "\r\n" };
+        for (const QByteArray& part : expected)
+            QVERIFY2(head.contains(part), head.constData());
+        QVERIFY(head.startsWith(expected.first()));
         QCOMPARE(answer.mid(headEnd + 4), request.startsWith("HEAD") ? QByteArray() : body);
-        if (isPage)
-            QVERIFY(field("Content-Security-Policy").startsWith("default-src 'self'"));
         QVERIFY(served.slotEnds.empty());
     }
 
