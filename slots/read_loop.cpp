@@ -52,7 +52,8 @@ void ReadLoop::runReadySockets()
     passReadySockets();
     const TurnWriter::TurnTimes turn = m_output.endLoopTurn();
     m_output.setBehind(turn.whole >= behindTurn && inputWaits());
-    pauseAfterWrites(m_output.isBehind() ? turn.writing : TurnWriter::Duration());
+    if (m_output.isBehind())
+        pauseAfterWrites(turn.writing);
     // What its handlers held back for the loop is served at the next turn,
     // not at the next tick; a turn that raised nothing posts none.
     if (m_raised != raisedBefore)
@@ -103,12 +104,13 @@ void ReadLoop::updateReading()
 // in one turn and shares its writes, several lines a write instead of one:
 // the loop then spends at most half its time writing. Where the writes are
 // quick (few clients) or nothing arrives during them (a quiet room), nothing
-// waits. The window's events run during the pause.
+// waits. The window's events run during the pause. Called only once the
+// loop is behind, so more input is known to wait.
 void ReadLoop::pauseAfterWrites(std::chrono::steady_clock::duration writing)
 {
     const auto pause = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::min<std::chrono::steady_clock::duration>(writing, maxTurnPause));
-    if (pause.count() == 0 || !inputWaits())
+    if (pause.count() == 0)
         return;
     m_turnPause.start(pause);
     updateReading();
