@@ -64,61 +64,6 @@ QByteArray fileBytes(const QString& path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
 }
 
-// Save's and Print's tables: the log holds `logged`, `clicked` is clicked,
-// and the file, where it can be made, holds an earlier log.
-void exportColumns()
-{
-    QTest::addColumn<QByteArrayList>("logged");
-    QTest::addColumn<QString>("clicked"); // before the export
-    QTest::addColumn<QByteArray>("arriving"); // as the save dialog closes
-    QTest::addColumn<QString>("file"); // exported into; none: the printer records
-    QTest::addColumn<QString>("end");
-    QTest::addColumn<QByteArray>("exported"); // the file (a PDF's start), or the record
-}
-
-void exportLog(const char* command)
-{
-    QFETCH(QByteArrayList, logged);
-    QFETCH(QString, clicked);
-    QFETCH(QByteArray, arriving);
-    QFETCH(QString, file);
-    QFETCH(QString, end);
-    QFETCH(QByteArray, exported);
-    QTemporaryDir dir;
-    const QString path = dir.filePath(file);
-    QFile earlier(path);
-    if (earlier.open(QIODevice::WriteOnly))
-        QVERIFY(earlier.write("\"earlier\"\r\n") > 0);
-    earlier.close();
-    ExportingWindow w(logged);
-    w.server.setYieldIntervals(0us, 0us);
-    if (!clicked.isEmpty())
-        w.button(qPrintable(clicked))->click();
-    if (file.endsWith(u".pdf"))
-        w.frmMain.logExport().setPrinter(std::make_unique<PagePrinter>(path));
-    w.dialog->answer = [&]() -> std::optional<QString> {
-        if (!arriving.isNull())
-            w.state.transcript.append(arriving);
-        return end == "cancelled" ? std::nullopt : std::optional(path);
-    };
-    if (end == "cancelled while working")
-        QTimer::singleShot(0, &w.frmMain, [&w] {
-            if (auto* progress = w.frmMain.findChild<QProgressDialog*>())
-                progress->cancel();
-        });
-    const bool pastLimit = end == "failed" && !arriving.isNull();
-    const QString box = boxShownBy([&] {
-        withLimit(
-            RLIMIT_FSIZE, pastLimit ? 16 : RLIM_INFINITY, [&] { w.button(command)->click(); });
-    });
-    const QByteArray output = file.isEmpty() ? w.printer->record.join('|') : fileBytes(path);
-    QCOMPARE(file.endsWith(u".pdf") ? output.left(4) : output, exported);
-    QVERIFY2(end == "failed" ? box.contains(path) : box.isEmpty(), qPrintable(box));
-    QCOMPARE(w.frmMain.statusBar()->currentMessage().contains(u"kept in memory"), pastLimit);
-    const qsizetype chat = clicked == "cmdClearChat" ? 0 : logged.size();
-    QCOMPARE(w.state.Messages.ListCount(), int(chat + !arriving.isNull()));
-}
-
 } // namespace
 
 class TestMainWindow : public QObject {
@@ -136,21 +81,34 @@ private slots:
         });
     }
 
-    // The file holds the log as it is when the dialog closes, a quoted row a
+    // Save writes the log as it is when the dialog closes, a quoted row a
     // line in its own bytes. A cancel, in the dialog or while the save serves
     // between its reads, writes nothing; past the file size limit a write
     // fails half-way (one made off the window's thread, of more than one
     // buffer) and the save says so; the earlier file stays as it was. The
     // transcript's files, past the limit too, keep their rows in memory and
     // the status bar says so.
-    void saveLog_data()
+    // Print: every row is a line, and an empty log is a finished job too.
+    // Printed into a file, a cancelled job leaves the earlier file as it
+    // was, a finished one its pages, and one that cannot be handed over says
+    // so.
+    // The log holds `logged`, `clicked` is clicked, and the file, where it
+    // can be made, holds an earlier log.
+    void exportLog_data()
     {
-        exportColumns();
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<QByteArrayList>("logged");
+        QTest::addColumn<QString>("clicked"); // before the export
+        QTest::addColumn<QByteArray>("arriving"); // as the save dialog closes
+        QTest::addColumn<QString>("file"); // exported into; none: the printer records
+        QTest::addColumn<QString>("end");
+        QTest::addColumn<QByteArray>("exported"); // the file (a PDF's start), or the record
         const QByteArray earlier = "\"earlier\"\r\n";
         const QByteArray bytes = "caf\xe9 \x80\xff";
-        const auto row = [](const char* name, const QByteArrayList& logged, const char* clicked,
+        const auto row = [](const char* name, const QByteArrayList& rows, const char* clicked,
                              const QByteArray& arriving, const char* end, const QByteArray& saved) {
-            QTest::newRow(name) << logged << clicked << arriving << "log.txt" << end << saved;
+            QTest::addRow("saved, %s", name)
+                << "cmdSaveLog" << rows << clicked << arriving << "log.txt" << end << saved;
         };
         row("an empty log", {}, "", {}, "done", "");
         row("the chat cleared", { "User Entered The Chat: bob", "say \"hi\"" }, "cmdClearChat",
@@ -161,27 +119,61 @@ private slots:
         row("cancelled while saving", { "a" }, "", {}, "cancelled while working", earlier);
         row("past the file size limit", { "a" }, "", QByteArray(1024 * 1024, 'y'), "failed",
             earlier);
-    }
-    void saveLog() { exportLog("cmdSaveLog"); }
 
-    // Every row is a line, and an empty log is a finished job too. Printed
-    // into a file, a cancelled job leaves the earlier file as it was, a
-    // finished one its pages, and one that cannot be handed over says so.
-    void printLog_data()
-    {
-        exportColumns();
         const QByteArrayList logged { "User Entered The Chat: bob", "caf\xe9" };
-        const auto row = [&](const char* name, const QByteArrayList& rows, const char* file,
-                             const char* end, const QByteArray& printed) {
-            QTest::newRow(name) << rows << "" << QByteArray() << file << end << printed;
+        const auto print = [&](const char* name, const QByteArrayList& rows, const char* file,
+                               const char* end, const QByteArray& printed) {
+            QTest::addRow("printed, %s", name)
+                << "cmdPrintLog" << rows << "" << QByteArray() << file << end << printed;
         };
-        row("an empty log", {}, "", "done", "<end>");
-        row("rows", logged, "", "done", logged.join('|') + "|<end>");
-        row("into a file", logged, "log.pdf", "done", "%PDF");
-        row("cancelled", logged, "log.pdf", "cancelled while working", "\"ear");
-        row("into a folder that is not there", logged, "missing/log.pdf", "failed", "<mis");
+        print("an empty log", {}, "", "done", "<end>");
+        print("rows", logged, "", "done", logged.join('|') + "|<end>");
+        print("into a file", logged, "log.pdf", "done", "%PDF");
+        print("cancelled", logged, "log.pdf", "cancelled while working", "\"ear");
+        print("into a folder that is not there", logged, "missing/log.pdf", "failed", "<mis");
     }
-    void printLog() { exportLog("cmdPrintLog"); }
+    void exportLog()
+    {
+        QFETCH(QString, command);
+        QFETCH(QByteArrayList, logged);
+        QFETCH(QString, clicked);
+        QFETCH(QByteArray, arriving);
+        QFETCH(QString, file);
+        QFETCH(QString, end);
+        QFETCH(QByteArray, exported);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(file);
+        QFile earlier(path); // where it can be made
+        QVERIFY(!earlier.open(QIODevice::WriteOnly) || earlier.write("\"earlier\"\r\n") > 0);
+        earlier.close();
+        ExportingWindow w(logged);
+        w.server.setYieldIntervals(0us, 0us);
+        if (!clicked.isEmpty())
+            w.button(qPrintable(clicked))->click();
+        if (file.endsWith(u".pdf"))
+            w.frmMain.logExport().setPrinter(std::make_unique<PagePrinter>(path));
+        w.dialog->answer = [&]() -> std::optional<QString> {
+            if (!arriving.isNull())
+                w.state.transcript.append(arriving);
+            return end == "cancelled" ? std::nullopt : std::optional(path);
+        };
+        if (end == "cancelled while working")
+            QTimer::singleShot(0, &w.frmMain, [&w] {
+                if (auto* progress = w.frmMain.findChild<QProgressDialog*>())
+                    progress->cancel();
+            });
+        const bool pastLimit = end == "failed" && !arriving.isNull();
+        const QString box = boxShownBy([&] {
+            withLimit(RLIMIT_FSIZE, pastLimit ? 16 : RLIM_INFINITY,
+                [&] { w.button(qPrintable(command))->click(); });
+        });
+        const QByteArray output = file.isEmpty() ? w.printer->record.join('|') : fileBytes(path);
+        QCOMPARE(file.endsWith(u".pdf") ? output.left(4) : output, exported);
+        QVERIFY2(end == "failed" ? box.contains(path) : box.isEmpty(), qPrintable(box));
+        QCOMPARE(w.frmMain.statusBar()->currentMessage().contains(u"kept in memory"), pastLimit);
+        const qsizetype chat = clicked == "cmdClearChat" ? 0 : logged.size();
+        QCOMPARE(w.state.Messages.ListCount(), int(chat + !arriving.isNull()));
+    }
 
     // Commands clicked while a relay is suspended in a yield run once it has
     // finished, each once however often it was clicked, in the order clicked:
@@ -290,9 +282,8 @@ private slots:
         w.state.transcript.append("a line before");
         auto* message = w.control<QLineEdit>("txtMessage");
         message->setText(QStringLiteral("hi"));
-        QWidget* control = w.control(qPrintable(entered));
-        control->setFocus();
-        QTest::keyClick(control, Qt::Key(key));
+        w.control(qPrintable(entered))->setFocus();
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key(key));
         const bool sends = !entered.startsWith(u"cmd");
         const QByteArrayList sent { "a line before", "op:  hi" };
         QCOMPARE(rows(w.state.Log), sends ? sent : QByteArrayList());

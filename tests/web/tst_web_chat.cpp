@@ -7,14 +7,17 @@ class TestWebChat : public QObject {
 
 private slots:
     // Ann in a browser and Bob over TCP: joins, the roster as messages of
-    // its own, every byte value both ways, and departures.
+    // its own, every byte value both ways, and departures. Then, started
+    // again with the page's port taken by the chat port: chat is served all
+    // the same, the status bar says why the page is not, and a stop clears it.
     void browserAndTcpClientChat()
     {
         ServerWindow w;
         const ReservedPort web;
         w.webPort.setPort(web.port);
         w.start();
-        QVERIFY(w.control<QLabel>("lblWebPage")->text().contains(QString::number(web.port)));
+        const QLabel* status = w.control<QLabel>("lblWebPage");
+        QVERIFY(status->text().contains(QString::number(web.port)));
 
         WebClient ann(QStringLiteral("127.0.0.1:%1").arg(web.port));
         QVERIFY(ann.receives({ "NICK" }));
@@ -39,17 +42,11 @@ private slots:
         ann.socket.close();
         QVERIFY(receives(*bob, rosterBroadcast("QUIT", { "op", "bob" }).join()));
         QCOMPARE(roster(w.state).mid(1), QByteArrayList { "bob 127.0.0.2 2" });
-    }
 
-    // A page port taken by the chat port: chat is served all the same, the
-    // status bar says why the page is not, and a stop clears it.
-    void pageNotServed()
-    {
-        ServerWindow w;
+        w.engine.cmdStop_Click();
         w.webPort.setPort(w.port);
         w.start();
         QVERIFY(w.connect());
-        const QLabel* status = w.control<QLabel>("lblWebPage");
         QVERIFY(status->text().startsWith("The chat page is not served: port"));
         w.engine.cmdStop_Click();
         QCOMPARE(status->text(), QString());
