@@ -1,10 +1,6 @@
 #include "resource_limit.h"
 #include "server_window.h"
 
-#include <QtWidgets>
-
-#include <sys/resource.h>
-
 using namespace std::chrono_literals;
 
 // Whole chats through the real window, with clients on loopback addresses of
@@ -33,8 +29,7 @@ private slots:
         QVERIFY(chatter);
         // Connected into the listen backlog now; the server accepts them below.
         std::vector<Client> waiting(12);
-        for (Client& client : waiting)
-            client = connectClient(w.port);
+        std::ranges::generate(waiting, [&] { return connectClient(w.port); });
         withLimit(RLIMIT_NOFILE, openDescriptors() + 3, [&] {
             const auto greeted = [](const Client& client) { return client->bytesAvailable() == 4; };
             const auto settled = [&](const Client& client) {
@@ -139,8 +134,7 @@ private slots:
         // those connected are served on.
         w.state.connectie = std::numeric_limits<int>::max() - 1;
         Client last = w.connect(), turnedAway = connectClient(w.port);
-        QVERIFY(last && closedUnanswered(*turnedAway));
-        QVERIFY(w.stillServed(*last, "to the last slot"));
+        QVERIFY(last && closedUnanswered(*turnedAway) && w.stillServed(*last, "to the last slot"));
         bool ended = false;
         w.frmMain.setEndProgram([&] { ended = w.server.State(0) == SlotArray::sckClosed; });
         w.frmMain.findChild<QAction*>(QStringLiteral("mnuAfsluiten"))->trigger();

@@ -2,8 +2,6 @@
 #include "message_box.h"
 #include "server_window.h"
 
-#include <QtWidgets>
-
 // The operator deciding who is in the room, through the window: clients on
 // loopback addresses of their own, the roster's context menu and dialogs
 // driven by keys and clicks as the operator would.
@@ -13,7 +11,6 @@ namespace {
 // right click on row 3 where `key` is 0.
 QMenu* openedMenu(ListBox& list, int key)
 {
-    list.setFocus();
     if (key == 0) {
         // What the window system makes of a right click.
         const QPoint at = list.rowRect(3).center();
@@ -47,9 +44,9 @@ private slots:
         QTest::addColumn<QString>("list");
         QTest::addColumn<int>("key"); // 0: a right click on the row
         QTest::addColumn<bool>("wholeNetwork");
-        QTest::newRow("Users, right click; an address") << "Users" << 0 << false;
+        QTest::newRow("Users, right click; the address") << "Users" << 0 << false;
         QTest::newRow("Ip, Menu key; a /24") << "Ip" << int(Qt::Key_Menu) << true;
-        QTest::newRow("connection, Shift+F10; an address")
+        QTest::newRow("connection, Shift+F10; address")
             << "connection" << int(Qt::Key_F10) << false;
         QTest::newRow("Users2, right click; a /24") << "Users2" << 0 << true;
     }
