@@ -2,8 +2,6 @@
 #include "message_box.h"
 #include "server_window.h"
 
-#include <QtWidgets>
-
 // The operator deciding who is in the room, through the window: clients on
 // loopback addresses of their own, the roster's context menu and dialogs
 // driven by keys and clicks as the operator would.
@@ -13,7 +11,6 @@ namespace {
 // right click on row 3 where `key` is 0.
 QMenu* openedMenu(ListBox& list, int key)
 {
-    list.setFocus();
     if (key == 0) {
         // What the window system makes of a right click.
         const QPoint at = list.rowRect(3).center();
@@ -23,10 +20,8 @@ QMenu* openedMenu(ListBox& list, int key)
         QTest::keyClick(
             &list, Qt::Key(key), key == Qt::Key_F10 ? Qt::ShiftModifier : Qt::NoModifier);
     }
-    QMenu* menu = nullptr;
-    const auto shown
-        = [&] { return (menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())); };
-    return QTest::qWaitFor(shown, timeoutMs) ? menu : nullptr;
+    const auto shown = [] { return qobject_cast<QMenu*>(QApplication::activePopupWidget()); };
+    return QTest::qWaitFor(shown, timeoutMs) ? shown() : nullptr;
 }
 
 } // namespace
@@ -49,9 +44,9 @@ private slots:
         QTest::addColumn<QString>("list");
         QTest::addColumn<int>("key"); // 0: a right click on the row
         QTest::addColumn<bool>("wholeNetwork");
-        QTest::newRow("Users, right click; an address") << "Users" << 0 << false;
+        QTest::newRow("Users, right click; the address") << "Users" << 0 << false;
         QTest::newRow("Ip, Menu key; a /24") << "Ip" << int(Qt::Key_Menu) << true;
-        QTest::newRow("connection, Shift+F10; an address")
+        QTest::newRow("connection, Shift+F10; address")
             << "connection" << int(Qt::Key_F10) << false;
         QTest::newRow("Users2, right click; a /24") << "Users2" << 0 << true;
     }
@@ -84,7 +79,6 @@ private slots:
 
         auto* users2 = w.control<ListBox>("Users2");
         w.showPage(3);
-        users2->setFocus();
         QTest::keyClick(users2, Qt::Key_End); // Ann
         menu = openedMenu(*users2, Qt::Key_F10);
         QVERIFY(menu);
