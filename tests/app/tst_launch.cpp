@@ -51,12 +51,11 @@ QString described(const CommandLine& line)
     QStringList fields { line.port ? QString::number(*line.port) : QStringLiteral("-"),
         line.nickname.value_or(QStringLiteral("-")), line.start ? "yes" : "no",
         line.headless ? "headless" : "window" };
-    if (line.allowed) {
-        QStringList networks;
-        for (const Network& network : *line.allowed)
-            networks.append(network.text());
+    QStringList networks;
+    for (const Network& network : line.allowed.value_or(std::vector<Network>()))
+        networks.append(network.text());
+    if (line.allowed)
         fields.append("allow " + networks.join(u','));
-    }
     return fields.join(u'|');
 }
 
@@ -129,8 +128,7 @@ private slots:
         row("version", { "--version" }, 0, "quenvar-chat-server 1.0.0\n");
         row("an unknown option", { "--bogus", "--start" }, 2,
             "quenvar-chat-server: Unknown option 'bogus'.\nTry 'quenvar-chat-server --help' for "
-            "the "
-            "options.\n");
+            "the options.\n");
         row("port in use", service + QStringList { "--port", "TAKEN" }, 1,
             "<3>Cannot start the server on port TAKEN: Address already in use.\n");
         row("no nickname", service + QStringList { "--nickname", "" }, 1,
@@ -157,11 +155,11 @@ private slots:
         const QString takenPort = QString::number(listening.port);
         QTcpSocket unlistening;
         unlistening.bind(QHostAddress::LocalHost);
-        const int fd = handed == Handed::Nothing ? -1
-            : handed == Handed::Unlistening      ? int(unlistening.socketDescriptor())
-                                                 : int(listening.socket.socketDescriptor());
-        ProgramProcess run(arguments.replaceInStrings(QStringLiteral("TAKEN"), takenPort), {}, fd,
-            handed == Handed::StaysBlocking ? refuseStatusFlagsOfFd3 : nullptr);
+        // Descriptor 3 by Handed: none, one that does not listen, one that does.
+        const int fds[]
+            = { -1, int(unlistening.socketDescriptor()), int(listening.socket.socketDescriptor()) };
+        ProgramProcess run(arguments.replaceInStrings(QStringLiteral("TAKEN"), takenPort), {},
+            fds[int(handed)], handed == Handed::StaysBlocking ? refuseStatusFlagsOfFd3 : nullptr);
         QVERIFY(run.endsWith(status));
         const QByteArray out = run.process.readAllStandardOutput();
         const QByteArray err = run.process.readAllStandardError();

@@ -88,9 +88,8 @@ private slots:
     {
         QFETCH(QByteArray, latin1);
         const QByteArray line = ::journalLine(Priority::Info, latin1);
-        const QRegularExpressionMatch note
-            = QRegularExpression(" \\[([0-9]+) more bytes left out\\]\n$")
-                  .match(QString::fromLatin1(line));
+        const auto note = QRegularExpression(" \\[([0-9]+) more bytes left out\\]\n$")
+                              .match(QString::fromLatin1(line));
         QVERIFY(note.hasMatch());
         const qsizetype kept = latin1.size() - note.captured(1).toLongLong();
         QCOMPARE_LE(line.size(), journalLineMax);
@@ -106,32 +105,30 @@ private slots:
     {
         int ends[2];
         QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+        // Closed after the stream that watches one of them is gone.
+        const auto closeEnds = qScopeGuard([&] { std::ranges::for_each(ends, ::close); });
         const int small = 4096;
         ::setsockopt(ends[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+        JournalStream journal(ends[0]);
+        constexpr int lines = 200;
+        for (int n = 0; n < lines; ++n)
+            journal.write(::journalLine(Priority::Info, QByteArray(3000, 'a' + n % 26)));
+        const QRegularExpression dropped("<4>([0-9]+) lines were left out");
+        QRegularExpressionMatch match;
         QByteArray received;
-        {
-            JournalStream journal(ends[0]);
-            constexpr int lines = 200;
-            for (int n = 0; n < lines; ++n)
-                journal.write(::journalLine(Priority::Info, QByteArray(3000, 'a' + n % 26)));
-            const QRegularExpression dropped("<4>([0-9]+) lines were left out");
-            QRegularExpressionMatch match;
-            QVERIFY(QTest::qWaitFor(
-                [&] {
-                    char bytes[65536];
-                    const ssize_t size = ::recv(ends[1], bytes, sizeof bytes, MSG_DONTWAIT);
-                    received += QByteArray(bytes, std::max<ssize_t>(size, 0));
-                    match = dropped.match(QString::fromLatin1(received));
-                    return match.hasMatch() && received.endsWith('\n');
-                },
-                timeoutMs));
-            const QList<QByteArray> written = received.split('\n');
-            QCOMPARE(written.size() - 2 + match.captured(1).toInt(), lines);
-            for (const QByteArray& line : written.first(written.size() - 2))
-                QCOMPARE(line, "<6>" + line.mid(3, 1).repeated(3000));
-        }
-        ::close(ends[0]);
-        ::close(ends[1]);
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                char bytes[65536];
+                const ssize_t size = ::recv(ends[1], bytes, sizeof bytes, MSG_DONTWAIT);
+                received += QByteArray(bytes, std::max<ssize_t>(size, 0));
+                match = dropped.match(QString::fromLatin1(received));
+                return match.hasMatch() && received.endsWith('\n');
+            },
+            timeoutMs));
+        const QList<QByteArray> written = received.split('\n');
+        QCOMPARE(written.size() - 2 + match.captured(1).toInt(), lines);
+        for (const QByteArray& line : written.first(written.size() - 2))
+            QCOMPARE(line, "<6>" + line.mid(3, 1).repeated(3000));
     }
 
     // Without a display: ready once listening, clients greeted, joined and
@@ -149,10 +146,8 @@ private slots:
                                    "--nickname", "op", "--allow", "127.8.0.0/16" },
             { "NOTIFY_SOCKET=" + manager.path });
         QVERIFY(manager.receives("READY=1"));
-        QVERIFY(!openFiles(QString::number(service.process.processId()))
-                     .values()
-                     .filter(service.cache.path())
-                     .isEmpty());
+        const QStringList open = openFiles(QString::number(service.process.processId())).values();
+        QVERIFY(!open.filter(service.cache.path()).isEmpty());
 
         const QByteArray hostile = "eve\x1b]0;owned\x07\r\n<3>fake";
         const QByteArray escaped = "eve\\x1b]0;owned\\x07\\x0d\\x0a<3>fake";
@@ -168,7 +163,7 @@ private slots:
         QVERIFY(service.logs("<6>hi\n"));
         eve->close();
         QVERIFY(service.logs("<6>User Left The Chat: " + escaped + '\n'));
-        QVERIFY(!service.log().contains('\x1b'));
+        QVERIFY(!service.log.contains('\x1b'));
         QVERIFY(!greetedFrom(reserved.port, "127.9.0.1"));
 
         QFile rules(service.state.filePath(QStringLiteral("access-rules")));
@@ -192,35 +187,26 @@ private slots:
         service.process.terminate();
         QVERIFY(manager.receives("STOPPING=1"));
         QVERIFY(service.endsWith(0));
-        Client late = connectClient(reserved.port);
-        QVERIFY(!late->waitForConnected(timeoutMs));
+        QVERIFY(!connectClient(reserved.port)->waitForConnected(timeoutMs));
     }
 
     // Statuses that come closer together than the manager is told them are
     // folded into one, sent later; without a manager, nothing is sent and
     // nothing is left running to wake an idle server.
-    void statusesFolded_data()
-    {
-        QTest::addColumn<bool>("managed");
-        QTest::newRow("without a manager") << false;
-        QTest::newRow("with a manager") << true;
-    }
     void statusesFolded()
     {
-        QFETCH(bool, managed);
+        ServiceNotifier unmanaged;
         NotifySocket manager;
-        if (managed)
-            qputenv("NOTIFY_SOCKET", QFile::encodeName(manager.path));
-        ServiceNotifier notifier;
-        notifier.setStatus(QStringLiteral("1 online"));
-        notifier.setStatus(QStringLiteral("2 online"));
-        notifier.setStatus(QStringLiteral("3 online"));
-        if (managed) {
-            QVERIFY(manager.receives("STATUS=3 online"));
-            QCOMPARE(manager.received, (QByteArrayList { "STATUS=1 online", "STATUS=3 online" }));
+        qputenv("NOTIFY_SOCKET", QFile::encodeName(manager.path));
+        ServiceNotifier managed;
+        for (const QString status : { "1 online", "2 online", "3 online" }) {
+            unmanaged.setStatus(status);
+            managed.setStatus(status);
         }
-        QTRY_VERIFY_WITH_TIMEOUT(
-            std::ranges::none_of(notifier.findChildren<QTimer*>(), &QTimer::isActive), timeoutMs);
+        QVERIFY(std::ranges::none_of(unmanaged.findChildren<QTimer*>(), &QTimer::isActive));
+        QVERIFY(manager.receives("STATUS=3 online"));
+        QCOMPARE(manager.received, (QByteArrayList { "STATUS=1 online", "STATUS=3 online" }));
+        QVERIFY(std::ranges::none_of(managed.findChildren<QTimer*>(), &QTimer::isActive));
     }
 
     // A listening socket handed over as descriptor 3 is served instead of
@@ -238,13 +224,12 @@ private slots:
         const QByteArray warning = "<4>The service manager cannot be told how the service "
                                    "stands: No such file or directory.\n";
         QVERIFY(service.logs(warning));
-        QVERIFY(service.logs(
-            QStringLiteral("<6>Serving port %1 as op.\n").arg(handed.port).toLatin1()));
+        QVERIFY(service.logs("<6>Serving port " + QByteArray::number(handed.port) + " as op.\n"));
         QVERIFY(greeted(handed.port));
         service.process.terminate();
         QVERIFY(service.endsWith(0));
         QVERIFY(service.logs("<6>Stopping on SIGTERM.\n"));
-        QCOMPARE(service.log().count(warning), 1);
+        QCOMPARE(service.log.count(warning), 1);
     }
 };
 

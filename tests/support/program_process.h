@@ -3,6 +3,7 @@
 #include "loopback.h"
 
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <fcntl.h>
@@ -16,6 +17,7 @@
 struct ProgramProcess {
     QTemporaryDir config, cache, state;
     QProcess process;
+    QByteArray log; // standard error as far as `logs` has read it
 
     explicit ProgramProcess(const QStringList& arguments, const QStringList& environment = {},
         int handedFd = -1, void (*inChild)() = nullptr)
@@ -23,10 +25,8 @@ struct ProgramProcess {
         QStringList variables = QProcess::systemEnvironment()
             << "XDG_CONFIG_HOME=" + config.path() << "CACHE_DIRECTORY=" + cache.path()
             << "STATE_DIRECTORY=" + state.path();
-        variables.removeIf([](const QString& variable) {
-            return variable.startsWith(u"DISPLAY=") || variable.startsWith(u"NOTIFY_SOCKET=")
-                || variable.startsWith(u"LISTEN_");
-        });
+        static const QRegularExpression inherited("^(DISPLAY|NOTIFY_SOCKET|LISTEN_[A-Z]+)=");
+        variables.removeIf([](const QString& variable) { return variable.contains(inherited); });
         process.setEnvironment(variables + environment);
         QStringList command = QStringList { QStringLiteral(QUENVAR_PROGRAM) } + arguments;
         if (handedFd >= 0) {
@@ -37,12 +37,10 @@ struct ProgramProcess {
                     inChild();
             });
             // The shell's process id is the program's once it has exec'd.
-            command
-                = QStringList { "-c", "LISTEN_PID=$$ LISTEN_FDS=1 exec \"$@\"", "sh" } + command;
-            process.start(QStringLiteral("/bin/sh"), command);
-        } else {
-            process.start(command.takeFirst(), command);
+            const char* script = "LISTEN_PID=$$ LISTEN_FDS=1 exec \"$@\"";
+            command = QStringList { "/bin/sh", "-c", script, "sh" } + command;
         }
+        process.start(command.takeFirst(), command);
     }
     ~ProgramProcess()
     {
@@ -56,19 +54,15 @@ struct ProgramProcess {
         return QTest::qWaitFor(
             [&] {
                 process.waitForReadyRead(10);
-                m_log += process.readAllStandardError();
-                return m_log.contains(line);
+                log += process.readAllStandardError();
+                return log.contains(line);
             },
             timeoutMs);
     }
-    QByteArray log() const { return m_log; }
     bool endsWith(int status)
     {
         // It may have ended already, while the event loop ran.
         return (process.state() == QProcess::NotRunning || process.waitForFinished(timeoutMs))
             && process.exitStatus() == QProcess::NormalExit && process.exitCode() == status;
     }
-
-private:
-    QByteArray m_log;
 };
