@@ -12,7 +12,6 @@
 #include <list>
 #include <numeric>
 #include <thread>
-#include <tuple>
 
 #include <arpa/inet.h>
 #include <linux/tcp.h>
@@ -612,16 +611,43 @@ private slots:
         QCOMPARE(p.fairShare.waitsForTheLoop(), raised == 0);
     }
 
-    // An account is forgotten once nothing holds it and it owes nothing.
     // Connections from one machine share its account: an IPv4 address, an
     // IPv6 address on the server's own networks (link-local, or within an
-    // interface's prefix), and beyond them an IPv6 /64. A listener that
-    // shares the ledger says when its epoll set refuses it. Past the deepest
-    // nesting a yield does nothing, whatever waits.
+    // interface's prefix), and beyond them an IPv6 /64.
+    void accountPerMachine_data()
+    {
+        QTest::addColumn<QByteArray>("first");
+        QTest::addColumn<QByteArray>("second");
+        QTest::addColumn<bool>("shared");
+        const auto row = [](const char* name, const char* first, const char* second, bool shared) {
+            QTest::newRow(name) << QByteArray(first) << QByteArray(second) << shared;
+        };
+        row("link-local", "fe80::1", "fe80::2", false);
+        row("on-link /64", "2001:db8:1:1::a", "2001:db8:1:1::b", false);
+        row("on-link /48", "2001:db8:2:1::a", "2001:db8:2:2::a", false);
+        row("off-link, one /64", "2001:db8:1:2::1", "2001:db8:1:2:a:b:c:d", true);
+        row("off-link, two /64s", "2001:db8:1:2::1", "2001:db8:1:3::1", false);
+        row("IPv4-mapped", "::ffff:192.168.1.2", "::ffff:192.168.1.3", false);
+        row("IPv4-mapped, one host", "::ffff:192.168.1.2", "::ffff:192.168.1.2", true);
+    }
+    void accountPerMachine()
+    {
+        QFETCH(QByteArray, first);
+        QFETCH(QByteArray, second);
+        QFETCH(bool, shared);
+        Policies p;
+        p.ledger.setLocalNetworks(
+            LocalNetworks({ { ipv6("2001:db8:1:1::1"), 64 }, { ipv6("2001:db8:2::1"), 48 } }));
+        QCOMPARE(&p.account(first.constData()) == &p.account(second.constData()), shared);
+    }
+
+    // An account is forgotten once nothing holds it and it owes nothing.
+    // A listener that shares the ledger says when its epoll set refuses it.
+    // Past the deepest nesting a yield does nothing, whatever waits.
     void ledgerListenerAndGate()
     {
         Policies p;
-        // Held twice, so unheld only once released twice.
+        // Held twice: the same address's account is shared (accountPerMachine).
         AddressLedger::Account& a = p.account("::ffff:127.0.0.2");
         p.account("::ffff:127.0.0.2");
         AddressLedger::spendBytes(a, 500);
@@ -631,21 +657,6 @@ private slots:
         p.now += 1s;
         QCOMPARE(p.ledger.forgetSettled(p.now), 0);
         QCOMPARE(p.ledger.size(), 0);
-
-        p.ledger.setLocalNetworks(
-            LocalNetworks({ { ipv6("2001:db8:1:1::1"), 64 }, { ipv6("2001:db8:2::1"), 48 } }));
-        // Two addresses, and whether they are one machine's.
-        const std::tuple<const char*, const char*, bool> machines[] = {
-            { "fe80::1", "fe80::2", false }, // link-local
-            { "2001:db8:1:1::a", "2001:db8:1:1::b", false }, // on-link /64
-            { "2001:db8:2:1::a", "2001:db8:2:2::a", false }, // on-link /48
-            { "2001:db8:1:2::1", "2001:db8:1:2:a:b:c:d", true }, // off-link, one /64
-            { "2001:db8:1:2::1", "2001:db8:1:3::1", false }, // off-link, two /64s
-            { "::ffff:192.168.1.2", "::ffff:192.168.1.3", false }, // IPv4-mapped
-            { "::ffff:192.168.1.2", "::ffff:192.168.1.2", true }, // IPv4-mapped, one host
-        };
-        for (const auto& [first, second, shared] : machines)
-            QVERIFY2((&p.account(first) == &p.account(second)) == shared, second);
 
         QVERIFY(!p.listener.bind(0));
         QCOMPARE(p.listener.listen().code, EBADF);
