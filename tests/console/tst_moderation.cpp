@@ -46,7 +46,7 @@ private slots:
         QTest::addColumn<bool>("wholeNetwork");
         QTest::newRow("Users, right click; the address") << "Users" << 0 << false;
         QTest::newRow("Ip, Menu key; a /24") << "Ip" << int(Qt::Key_Menu) << true;
-        QTest::newRow("connection, Shift+F10; address")
+        QTest::newRow("connection, Shift+F10; the address")
             << "connection" << int(Qt::Key_F10) << false;
         QTest::newRow("Users2, right click; a /24") << "Users2" << 0 << true;
     }

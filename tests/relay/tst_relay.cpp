@@ -300,9 +300,9 @@ private slots:
     // Rows come back as they went in: from disk, from the buffer not yet
     // written, whole, cut short or in steps. Where the files cannot be made or
     // stop taking rows, rows are kept in memory from then on, said once, and
-    // none is lost that the cap keeps. The files have no name in the
-    // folder, a row they have lost reads as failed, not as another row, and nothing is left open
-    // once the store has gone.
+    // none is lost that the cap keeps. The files have no name in the folder,
+    // a row they have lost reads as failed, not as another row, and nothing
+    // is left open once the store has gone.
     void rowsComeBackAsWritten_data()
     {
         QTest::addColumn<qint64>("fileSizeLimit"); // 0: none

@@ -25,7 +25,7 @@ bool modalShownBy(Action action, const std::function<void(Dialog&)>& onShown, bo
             return;
         watch.stop();
         if (!std::exchange(shown, true)) {
-            const bool active = QTest::qWaitForWindowActive(dialog)
+            const bool active = QTest::qWaitForWindowActive(dialog, timeoutMs)
                 && (!keys
                     || QTest::qWaitFor(
                         [dialog] { return dialog->isAncestorOf(QApplication::focusWidget()); },

@@ -23,7 +23,7 @@ struct ServerWindow : ServerProgram {
     bool showActive()
     {
         frmMain.show();
-        return QTest::qWaitForWindowActive(&frmMain);
+        return QTest::qWaitForWindowActive(&frmMain, timeoutMs);
     }
     void start(const QString& nickname = QStringLiteral("op"))
     {

@@ -26,8 +26,11 @@ struct SlotEnd {
     }
     Q_DISABLE_COPY_MOVE(SlotEnd)
     ~SlotEnd() { closeEnd(); }
-    // Once closed, the -1 left in fd makes a second close a harmless EBADF.
-    void closeEnd() { ::close(std::exchange(fd, -1)); }
+    void closeEnd()
+    {
+        if (fd >= 0)
+            ::close(std::exchange(fd, -1));
+    }
     // Reads each packet whole until `done` holds; bounded by what was sent.
     bool readUntil(const std::function<bool()>& done)
     {
